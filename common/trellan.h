@@ -1,0 +1,235 @@
+// libtrellan: the utility library that both deliverables link. Shared-memory
+// ring buffers, Zstandard compression, random strings, exited-process
+// detection and API names.
+//
+// Only what is declared here with TRELLAN_EXPORT is visible outside
+// libtrellan.so.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#define TRELLAN_EXPORT __attribute__((visibility("default")))
+
+// Outcome of a ring-buffer operation or of a ring-buffer callback. Callers
+// treat every value other than kRingSuccess, kRingFull and kRingEmpty as a
+// failure.
+enum RingBufferStatus : int {
+  kRingSuccess = 0,
+  kRingFull = 1,        // no room now; the fill callback was not run
+  kRingEmpty = 2,       // nothing to read (after waiting up to 100 ms)
+  kRingSendFailed = 3,  // returned by the daemon's forwarding callback
+  kRingRecvFailed = 4,  // returned by the daemon's response fill callback
+  kRingTooLarge = 5,    // the record is larger than the ring: it never fits
+  kRingCorrupt = 6,     // the other side's position is impossible
+  kRingPeerGone = 7,    // the creator of the ring ended or released it
+  kRingNoMemory = 8,    // shared memory for the record could not be allocated
+};
+
+namespace trellan {
+struct RingHeader;
+struct Bell;
+}  // namespace trellan
+
+// A single-producer single-consumer byte ring in POSIX shared memory, shared
+// by two processes that know its name.
+//
+// Thread safety: at most one thread writes and at most one thread reads a ring
+// at a time (callers hold their own locks); reader and writer may run at once,
+// in the same or in different processes.
+//
+// Records: Write publishes one record of exactly `size` contiguous bytes; Read
+// hands out one span of one or more whole records back to back, byte for byte
+// as written and in order. Nothing of the ring's own bookkeeping lies between
+// records.
+//
+// The other side is not trusted: each side keeps its own position privately
+// and checks every position it reads of the other side. A damaged ring makes
+// the operation return kRingCorrupt from then on, never an access outside the
+// ring. A writer that dies inside its fill callback leaves nothing visible.
+//
+// Memory: the ring is a sparse object of `size` bytes plus one header page.
+// Backing is allocated (fallocate) before a record is handed to its fill
+// callback, so a full /dev/shm makes Write return kRingNoMemory instead of
+// raising SIGBUS. Resident memory follows the high-water mark of unread
+// bytes: an empty ring restarts at offset 0, and a reader that stays idle for
+// 100 ms gives back every page beyond the first MiB.
+class TRELLAN_EXPORT RingBuffer {
+ public:
+  // Creates (create == true) or attaches to (false) the ring called `name`,
+  // read as a C string: everything up to its first NUL. `size` is the ring's
+  // capacity in bytes: a power of two from 4096 to 2^40, identical on both
+  // sides. Throws std::system_error (the name exists on create, is missing on
+  // attach, memory fails) or std::invalid_argument (bad name or size, a
+  // region that is not a ring, a size that does not match).
+  //
+  // Creation does not touch the data pages. The object is created with mode
+  // 0600 and only its creator unlinks it.
+  RingBuffer(std::string& name, size_t size, bool create);
+
+  // Unmaps. The creating process also marks the ring closed (the other side's
+  // operations then return kRingPeerGone), wakes a sleeping reader and unlinks
+  // the name.
+  ~RingBuffer();
+
+  RingBuffer(const RingBuffer&) = delete;
+  RingBuffer& operator=(const RingBuffer&) = delete;
+
+  // Reserves `size` contiguous bytes, runs `fill` once on them and, if it
+  // returns kRingSuccess, publishes them as one record. A non-zero status of
+  // `fill` is returned unchanged and nothing is published. Returns kRingFull
+  // without running `fill` when the record does not fit now, kRingTooLarge at
+  // once when it is larger than the ring, kRingNoMemory when shared memory
+  // cannot back it, kRingPeerGone when the ring is full and its creator has
+  // gone. A size of 0 runs `fill` on an empty span and publishes nothing.
+  // Makes no system call unless a reader sleeps or new pages need backing.
+  RingBufferStatus Write(size_t size, std::function<RingBufferStatus(void*)> fill);
+
+  // Hands one span of whole records to `consume` and releases it after the
+  // callback, whose status is returned (the span is released whatever the
+  // status). Returns kRingEmpty without running the callback when nothing
+  // waits.
+  //
+  // Waiting: a thread that polls several rings calls Read on each in turn.
+  // An empty ring returns kRingEmpty at once until the thread comes back to a
+  // ring it already found empty with no record read anywhere in between (a
+  // full round of empty rings). That Read spins briefly, then sleeps until a
+  // record is published to any ring that wakes the same bell, or 100 ms pass.
+  // A thread reading a single ring therefore returns once at once and then
+  // waits up to 100 ms on every further empty call.
+  //
+  // A reader that attached (did not create) the ring returns kRingPeerGone
+  // once the ring is empty and its creator has ended or released it.
+  RingBufferStatus Read(std::function<RingBufferStatus(void*, size_t)> consume);
+
+  // Creator only: gives the ring to another owner (a daemon running as root
+  // hands a client's rings to the client's user). False with errno on failure.
+  bool SetOwner(uid_t uid, gid_t gid);
+
+  size_t capacity() const { return capacity_; }
+
+  // Wakes every thread of this process that sleeps in Read on a ring this
+  // process created, as if a record had been published. Their Read returns
+  // kRingEmpty at once if nothing is there.
+  static void WakeLocalReaders();
+
+ private:
+  void Create(const std::string& shm_name);
+  void Attach(const std::string& shm_name);
+  RingBufferStatus EnsureBacking(uint64_t offset, uint64_t length);
+  void RingReaderBells();
+  RingBufferStatus FindSpan(uint64_t* offset, uint64_t* length);
+  void Release(uint64_t offset, uint64_t length);
+  bool WaitOnBell(trellan::Bell* bell, bool mixed_round, uint32_t key);
+  void MaybeTrim();
+  bool PeerGone();
+
+  // Constant after construction.
+  std::string shm_name_;
+  int fd_ = -1;
+  bool creator_ = false;
+  pid_t owner_pid_ = 0;  // the process that built this object
+  uint64_t capacity_ = 0;
+  uint64_t mask_ = 0;
+  uint64_t hot_bytes_ = 0;  // the first data bytes, never given back
+  size_t map_length_ = 0;
+  trellan::RingHeader* header_ = nullptr;
+  uint8_t* data_ = nullptr;
+  trellan::Bell* creator_bell_ = nullptr;  // the creating process's bell
+  void* creator_bell_map_ = nullptr;       // mapped by an attacher; owned
+  pid_t creator_pid_ = 0;
+  uint64_t creator_start_ = 0;
+  int pidfd_ = -1;  // the creator, watched by an attacher
+
+  // Writer-private: touched only by the writing thread.
+  alignas(64) uint64_t write_pos_ = 0;
+  uint64_t wrap_lap_ = 0;   // lap start for which wrap_pos was last stored
+  uint64_t pad_start_ = 0;  // data end of the lap before wrap_lap_
+  uint64_t hot_backed_ = 0; // [0, hot_backed_) is allocated
+  uint64_t cold_lo_ = 0;    // [cold_lo_, cold_hi_) is known to be allocated
+  uint64_t cold_hi_ = 0;
+  uint64_t read_seen_ = 0;  // the reader's position as last read; never goes back
+  uint32_t trim_epoch_seen_ = 0;
+  uint32_t reader_bell_seen_ = 0;
+  int64_t liveness_checked_ns_ = 0;
+  RingBufferStatus write_failure_ = kRingSuccess;  // sticky
+
+  // Reader-private: touched only by the reading thread.
+  alignas(64) uint64_t read_pos_ = 0;
+  uint64_t write_seen_ = 0;  // the writer's position as last read; never goes back
+  uint64_t round_mark_ = 0;    // the round in which this ring was last found empty
+  uint64_t cold_seen_hi_ = 0;  // highest offset beyond the hot bytes read since the last trim
+  int64_t last_cold_read_ns_ = 0;
+  bool reader_declared_ = false;
+  RingBufferStatus read_failure_ = kRingSuccess;  // sticky
+};
+
+// Zstandard compression of node-link bodies.
+//
+// Thread safety: every member may be called from several threads at once.
+class TRELLAN_EXPORT ZSTDUtil {
+ public:
+  // `level` is the compression level of Compress; `workers` the number of
+  // compression worker threads (0 compresses on the calling thread).
+  ZSTDUtil(unsigned level, unsigned workers);
+  ~ZSTDUtil();
+  ZSTDUtil(const ZSTDUtil&) = delete;
+  ZSTDUtil& operator=(const ZSTDUtil&) = delete;
+
+  // Largest plain body Decompress returns: 2 GiB.
+  static constexpr size_t kMaxPlainSize = size_t{1} << 31;
+
+  // Decompresses one or more Zstandard frames. Returns false, with `*out`
+  // emptied, for input that is not valid Zstandard, is truncated, or would
+  // decompress beyond kMaxPlainSize; never returns partial output as success.
+  // An empty input holds no frame and fails too (an empty body compresses to
+  // a frame of its own). A declared plain size is checked before anything is
+  // allocated for it.
+  bool Decompress(const std::string& in, std::string* out);
+
+  // The same; failure is reported by an empty result, so a caller that must
+  // tell a failure from an empty body uses the form above.
+  std::string Decompress(std::string& in);
+
+  // Compresses `in` into one frame that records its plain size and a checksum
+  // of it, so damaged content fails to decompress. False only when the
+  // library fails (out of memory).
+  bool Compress(const void* in, size_t length, std::string* out);
+
+ private:
+  void* TakeDecompressContext();
+  void ReturnDecompressContext(void* ctx);
+  void* TakeCompressContext();
+  void ReturnCompressContext(void* ctx);
+
+  const unsigned level_;
+  const unsigned workers_;
+  std::mutex mutex_;
+  std::vector<void*> free_dctx_;  // guarded by mutex_
+  std::vector<void*> free_cctx_;  // guarded by mutex_
+};
+
+// `n` characters drawn uniformly from [A-Za-z0-9] by the kernel's random
+// source; usable in a ring-buffer name.
+TRELLAN_EXPORT std::string GenerateRandomString(size_t n);
+
+// The members of `pids` whose processes no longer run: ended, zombies not yet
+// reaped, and pids taken over by a new process since the first call that saw
+// them (each pid's start time is remembered at first sight). A pid once
+// reported is forgotten: asked about again, whatever process holds it then is
+// new. Numbers that cannot be pids (0, above INT32_MAX) count as exited.
+// Thread safety: may be called from several threads at once.
+TRELLAN_EXPORT std::unordered_set<unsigned long> GetExitedPids(
+    std::unordered_set<unsigned long>& pids);
+
+// The API function's name, "unknown(3:17)" style for numbers without one.
+// Never null; the text stays valid until the calling thread's next call.
+TRELLAN_EXPORT const char* GetCudaFunctionName(unsigned char module, unsigned int function);
