@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -469,18 +470,24 @@ RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)>
   bool waited = false;
   bool timed_out = false;
   for (;;) {
-    if (!round.active) {
-      round.active = true;
-      round.mixed = false;
-      round.bell = bell;
-      ++round.id;
-      round.key = bell->seq.load(std::memory_order_acquire);
-    } else if (round.bell != bell) {
-      round.mixed = true;
-    }
     uint64_t offset = 0;
     uint64_t length = 0;
     RingBufferStatus status = FindSpan(&offset, &length);
+    if (status == kRingEmpty) {
+      if (!round.active) {
+        // A round starts at the first empty ring. Its key is taken now, so
+        // this ring is looked at once more: a record published before the
+        // key was taken must not be slept over.
+        round.active = true;
+        round.mixed = false;
+        round.bell = bell;
+        ++round.id;
+        round.key = bell->seq.load(std::memory_order_acquire);
+        status = FindSpan(&offset, &length);
+      } else if (round.bell != bell) {
+        round.mixed = true;
+      }
+    }
     if (status == kRingSuccess) {
       round.active = false;
       RingBufferStatus result = consume(data_ + offset, length);
@@ -521,7 +528,11 @@ bool RingBuffer::WaitOnBell(Bell* bell, bool mixed_round, uint32_t key) {
   const int64_t spin_until = MonotonicNanos() + kSpinNs;
   for (unsigned i = 1;; ++i) {
     if (bell->seq.load(std::memory_order_acquire) != key) return true;
-    if (i % 64 == 0 && MonotonicNanos() >= spin_until) break;
+    if (i % 64 == 0) {
+      if (MonotonicNanos() >= spin_until) break;
+      // The writer may be waiting for this CPU; a spin must not keep it off.
+      sched_yield();
+    }
     CpuRelax();
   }
   return trellan::SleepOnBell(bell, key, kSleepNs);
