@@ -1,0 +1,229 @@
+// Pieces shared by the benchmarks: clocks, percentiles, CPU placement, child
+// programs, and a bare client of the daemon (registration and rings).
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/api_numbers.h"
+#include "common/records.h"
+#include "common/registration.h"
+#include "common/trellan.h"
+
+namespace bench {
+
+inline int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+struct Percentiles {
+  double p50_us = 0;
+  double p99_us = 0;
+};
+
+inline Percentiles Summarize(std::vector<int64_t> samples) {
+  Percentiles p;
+  if (samples.empty()) return p;
+  std::sort(samples.begin(), samples.end());
+  auto at = [&](double q) { return samples[static_cast<size_t>(q * (samples.size() - 1))] / 1000.0; };
+  p.p50_us = at(0.50);
+  p.p99_us = at(0.99);
+  return p;
+}
+
+// Restricts the calling thread, and every process or thread it starts
+// afterwards, to CPU 0 (pinned) or to every CPU (free).
+inline void Place(bool pinned) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (pinned) {
+    CPU_SET(0, &set);
+  } else {
+    for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &set);
+  }
+  sched_setaffinity(0, sizeof(set), &set);
+}
+
+// The directory holding the built programs: the benchmark's own.
+inline std::string BinDir() {
+  char buf[4096];
+  ssize_t n = readlink("/proc/self/exe", buf, sizeof(buf) - 1);
+  if (n <= 0) return ".";
+  std::string exe(buf, static_cast<size_t>(n));
+  return exe.substr(0, exe.rfind('/'));
+}
+
+// A program started with its output in a temporary file; ended by its pid.
+class Program {
+ public:
+  explicit Program(const std::vector<std::string>& argv, bool quiet_log = true) {
+    out_path_ = "/tmp/zantu_bench_" + std::to_string(getpid()) + "_" + GenerateRandomString(8) + ".out";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int fd = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      if (fd >= 0) {
+        dup2(fd, 1);
+        dup2(fd, 2);
+      }
+      if (quiet_log) setenv("ZANTU_DISABLE_LOG", "1", 1);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      execv(args[0], args.data());
+      _exit(127);
+    }
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    unlink(out_path_.c_str());
+  }
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  pid_t pid() const { return pid_; }
+  std::string Output() const {
+    std::ifstream in(out_path_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+  }
+  bool WaitForOutput(const std::string& needle, int timeout_ms) const {
+    for (int64_t end = NowNs() + int64_t{timeout_ms} * 1000000; NowNs() < end;) {
+      if (Output().find(needle) != std::string::npos) return true;
+      usleep(2000);
+    }
+    return false;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string out_path_;
+};
+
+// CPU time (user + system) of every thread of a process, in nanoseconds.
+inline int64_t ProcessCpuNs(pid_t pid) {
+  int64_t total = 0;
+  std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return -1;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+    int64_t on_cpu = 0;
+    if (in >> on_cpu) total += on_cpu;
+  }
+  closedir(d);
+  return total;
+}
+
+// A process's own view of its registration: the reply and both rings.
+struct Registration {
+  std::string key;
+  std::unique_ptr<RingBuffer> request;
+  std::unique_ptr<RingBuffer> response;
+};
+
+// Registers `pid` with the daemon on 127.0.0.1:9979 and attaches the rings.
+// Null on failure (no answer within `timeout_ms`).
+inline std::unique_ptr<Registration> Register(uint32_t pid, int timeout_ms = 5000) {
+  int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+  if (fd < 0) return nullptr;
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(kRegistrationPort);
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  char reply[kMaxReplySize];
+  ssize_t n = -1;
+  if (sendto(fd, &pid, sizeof(pid), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == sizeof(pid)) {
+    n = recv(fd, reply, sizeof(reply), 0);
+  }
+  close(fd);
+  if (n < static_cast<ssize_t>(kKeySize)) return nullptr;
+  auto reg = std::make_unique<Registration>();
+  reg->key.assign(reply, kKeyChars);
+  std::string request_name = std::string(kRequestRingPrefix) + reg->key;
+  std::string response_name = std::string(kResponseRingPrefix) + reg->key;
+  try {
+    reg->request = std::make_unique<RingBuffer>(request_name, kRingBufferSize, false);
+    reg->response = std::make_unique<RingBuffer>(response_name, kRingBufferSize, false);
+  } catch (...) {
+    return nullptr;
+  }
+  return reg;
+}
+
+// Builds a request record of one entry in `*out`: test-module function
+// `api`, arguments `args`, then `data_bytes` bytes of data.
+inline void BuildRequest(uint32_t pid, uint32_t node, uint32_t api, const std::vector<uint64_t>& args,
+                         size_t data_bytes, std::string* out) {
+  const size_t payload = args.size() * 8 + data_bytes;
+  out->assign(sizeof(RequestBatchHeader) + sizeof(RequestHeader) + payload, '\0');
+  RequestBatchHeader batch{0, node, 0, sizeof(RequestHeader) + payload, pid, 1};
+  RequestHeader entry{1, 0, pid, kModuleTest, kRequestMagic, api, static_cast<uint32_t>(args.size()), payload};
+  StoreRecord(&(*out)[0], batch);
+  StoreRecord(&(*out)[sizeof(batch)], entry);
+  if (!args.empty()) std::memcpy(&(*out)[sizeof(batch) + sizeof(entry)], args.data(), args.size() * 8);
+}
+
+inline bool WriteRecord(RingBuffer& ring, const char* bytes, size_t size) {
+  for (;;) {
+    RingBufferStatus st = ring.Write(size, [&](void* dst) {
+      std::memcpy(dst, bytes, size);
+      return kRingSuccess;
+    });
+    if (st == kRingSuccess) return true;
+    if (st != kRingFull) return false;
+    std::this_thread::yield();
+  }
+}
+
+// Reads spans until `records` response records have arrived; false on a
+// ring failure or after `timeout_ms`.
+inline bool ReadResponses(RingBuffer& ring, int64_t records, int timeout_ms = 60000) {
+  const int64_t end = NowNs() + int64_t{timeout_ms} * 1000000;
+  while (records > 0) {
+    if (NowNs() > end) return false;
+    RingBufferStatus st = ring.Read([&](void* data, size_t len) {
+      const char* p = static_cast<const char*>(data);
+      while (len >= sizeof(ResponseBatchHeader)) {
+        ResponseBatchHeader h = LoadRecord<ResponseBatchHeader>(p);
+        size_t whole = sizeof(h) + h.size;
+        if (whole > len) break;
+        p += whole;
+        len -= whole;
+        --records;
+      }
+      return kRingSuccess;
+    });
+    if (st != kRingSuccess && st != kRingEmpty) return false;
+  }
+  return true;
+}
+
+}  // namespace bench

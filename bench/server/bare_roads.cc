@@ -1,0 +1,286 @@
+#include "bench/server/bare_roads.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "common/records.h"
+
+namespace bench {
+namespace {
+
+int Listen(uint16_t* port, int type) {
+  int fd = socket(AF_INET, type, 0);
+  int one = 1;
+  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return -1;
+  if (type == SOCK_STREAM && listen(fd, 4) != 0) return -1;
+  socklen_t len = sizeof(addr);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  *port = ntohs(addr.sin_port);
+  return fd;
+}
+
+int Connect(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return -1;
+  return fd;
+}
+
+bool SendAll(int fd, const void* data, size_t len) {
+  const char* p = static_cast<const char*>(data);
+  while (len > 0) {
+    ssize_t n = send(fd, p, std::min<size_t>(len, 1 << 30), MSG_NOSIGNAL);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool RecvAll(int fd, void* data, size_t len) {
+  char* p = static_cast<char*>(data);
+  while (len > 0) {
+    ssize_t n = recv(fd, p, std::min<size_t>(len, 1 << 30), 0);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Answers every request record like the reference node's test module does
+// for echo (the payload back) and fail (result arg0, nothing back).
+void EchoServer(int listen_fd) {
+  int fd = accept(listen_fd, nullptr, nullptr);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  std::vector<char> in(size_t{1} << 20);
+  std::vector<char> body;
+  std::string answer;
+  size_t have = 0;
+  for (;;) {
+    while (have < sizeof(RequestBatchHeader)) {
+      ssize_t n = recv(fd, in.data() + have, in.size() - have, 0);
+      if (n <= 0) _exit(0);
+      have += static_cast<size_t>(n);
+    }
+    RequestBatchHeader batch = LoadRecord<RequestBatchHeader>(in.data());
+    const size_t whole = sizeof(batch) + batch.size;
+    if (in.size() < whole) in.resize(whole);
+    while (have < whole) {
+      ssize_t n = recv(fd, in.data() + have, in.size() - have, 0);
+      if (n <= 0) _exit(0);
+      have += static_cast<size_t>(n);
+    }
+    RequestHeader entry = LoadRecord<RequestHeader>(in.data() + sizeof(batch));
+    const char* payload = in.data() + sizeof(batch) + sizeof(entry);
+    uint64_t arg0 = 0;
+    if (entry.argc > 0) std::memcpy(&arg0, payload, 8);
+    const bool echo = entry.api == k_testEcho;
+    const size_t out_payload = echo ? entry.size : 0;
+    answer.resize(sizeof(ResponseBatchHeader) + sizeof(ResponseHeader) + out_payload);
+    StoreRecord(&answer[0], ResponseBatchHeader{0, sizeof(ResponseHeader) + out_payload, batch.pid, 1});
+    StoreRecord(&answer[sizeof(ResponseBatchHeader)],
+                ResponseHeader{entry.request, entry.flags & kRequestNoWait,
+                               echo ? 0u : static_cast<uint32_t>(arg0), out_payload});
+    if (out_payload > 0) std::memcpy(&answer[sizeof(ResponseBatchHeader) + sizeof(ResponseHeader)], payload, out_payload);
+    if (!SendAll(fd, answer.data(), answer.size())) _exit(0);
+    std::memmove(in.data(), in.data() + whole, have - whole);
+    have -= whole;
+  }
+}
+
+// The daemon's two roads with nothing else: request ring to TCP on one
+// thread, TCP to response ring on another.
+void Forwarder(const std::string& request_name, const std::string& response_name, uint16_t echo_port,
+               int ready_fd) {
+  std::string req = request_name, resp = response_name;
+  RingBuffer request(req, kRingBufferSize, true);
+  RingBuffer response(resp, kRingBufferSize, true);
+  int fd = Connect(echo_port);
+  char c = fd >= 0 ? 1 : 0;
+  if (write(ready_fd, &c, 1) != 1 || fd < 0) _exit(1);
+  std::thread answers([&] {
+    for (;;) {
+      char head[sizeof(ResponseBatchHeader)];
+      if (!RecvAll(fd, head, sizeof(head))) _exit(0);
+      ResponseBatchHeader h = LoadRecord<ResponseBatchHeader>(head);
+      for (;;) {
+        RingBufferStatus st = response.Write(sizeof(head) + h.size, [&](void* dst) {
+          std::memcpy(dst, head, sizeof(head));
+          return RecvAll(fd, static_cast<char*>(dst) + sizeof(head), h.size) ? kRingSuccess : kRingRecvFailed;
+        });
+        if (st == kRingSuccess) break;
+        if (st != kRingFull) _exit(0);
+        usleep(1000);
+      }
+    }
+  });
+  for (;;) {
+    RingBufferStatus st = request.Read([&](void* data, size_t len) {
+      const char* p = static_cast<const char*>(data);
+      while (len > 0) {
+        RequestBatchHeader h = LoadRecord<RequestBatchHeader>(p);
+        if (!SendAll(fd, p, sizeof(h)) || !SendAll(fd, p + sizeof(h), h.size)) return kRingSendFailed;
+        p += sizeof(h) + h.size;
+        len -= sizeof(h) + h.size;
+      }
+      return kRingSuccess;
+    });
+    if (st != kRingSuccess && st != kRingEmpty) _exit(0);
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<FloorRoad> FloorRoad::Start() {
+  std::unique_ptr<FloorRoad> road(new FloorRoad());
+  uint16_t port = 0;
+  int listen_fd = Listen(&port, SOCK_STREAM);
+  if (listen_fd < 0) return nullptr;
+  road->echo_ = fork();
+  if (road->echo_ == 0) EchoServer(listen_fd);
+  close(listen_fd);
+
+  const std::string suffix = std::to_string(getpid()) + "_" + GenerateRandomString(8);
+  const std::string request_name = "zantu_floor_request_" + suffix;
+  const std::string response_name = "zantu_floor_response_" + suffix;
+  int ready[2];
+  if (pipe(ready) != 0) return nullptr;
+  road->forwarder_ = fork();
+  if (road->forwarder_ == 0) Forwarder(request_name, response_name, port, ready[1]);
+  char c = 0;
+  bool ok = read(ready[0], &c, 1) == 1 && c == 1;
+  close(ready[0]);
+  close(ready[1]);
+  if (!ok) return nullptr;
+  std::string req = request_name, resp = response_name;
+  road->request_ = std::make_unique<RingBuffer>(req, kRingBufferSize, false);
+  road->response_ = std::make_unique<RingBuffer>(resp, kRingBufferSize, false);
+  return road;
+}
+
+FloorRoad::~FloorRoad() {
+  request_.reset();
+  response_.reset();
+  for (pid_t pid : {forwarder_, echo_}) {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+}
+
+double RawTcpStream(uint64_t bytes) {
+  uint16_t port = 0;
+  int listen_fd = Listen(&port, SOCK_STREAM);
+  pid_t receiver = fork();
+  if (receiver == 0) {
+    int fd = accept(listen_fd, nullptr, nullptr);
+    std::vector<char> buf(size_t{4} << 20);
+    uint64_t got = 0;
+    while (got < bytes) {
+      ssize_t n = recv(fd, buf.data(), buf.size(), 0);
+      if (n <= 0) _exit(1);
+      got += static_cast<uint64_t>(n);
+    }
+    char done = 1;
+    SendAll(fd, &done, 1);
+    _exit(0);
+  }
+  close(listen_fd);
+  int fd = Connect(port);
+  std::vector<char> chunk(size_t{4} << 20, 't');
+  const int64_t t0 = NowNs();
+  for (uint64_t sent = 0; sent < bytes;) {
+    size_t n = std::min<uint64_t>(chunk.size(), bytes - sent);
+    if (!SendAll(fd, chunk.data(), n)) break;
+    sent += n;
+  }
+  char done = 0;
+  RecvAll(fd, &done, 1);
+  const int64_t elapsed = NowNs() - t0;
+  close(fd);
+  waitpid(receiver, nullptr, 0);
+  return bytes * 1e9 / elapsed;
+}
+
+double RawUdpStream(uint64_t bytes, double* lost) {
+  constexpr size_t kDatagram = 1472;
+  uint16_t port = 0;
+  int rx = Listen(&port, SOCK_DGRAM);
+  int big = 64 << 20;
+  setsockopt(rx, SOL_SOCKET, SO_RCVBUF, &big, sizeof(big));
+  int report[2];
+  if (pipe(report) != 0) return 0;
+  pid_t receiver = fork();
+  if (receiver == 0) {
+    timeval tv{0, 300000};  // the stream has ended after 300 ms of silence
+    setsockopt(rx, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char buf[kDatagram];
+    uint64_t got = 0;
+    int64_t first = 0, last = 0;
+    for (;;) {
+      ssize_t n = recv(rx, buf, sizeof(buf), 0);
+      if (n <= 0) break;
+      if (first == 0) first = NowNs();
+      last = NowNs();
+      got += static_cast<uint64_t>(n);
+    }
+    int64_t result[3] = {static_cast<int64_t>(got), first, last};
+    if (write(report[1], result, sizeof(result)) != sizeof(result)) _exit(1);
+    _exit(0);
+  }
+  close(rx);
+  int tx = socket(AF_INET, SOCK_DGRAM, 0);
+  setsockopt(tx, SOL_SOCKET, SO_SNDBUF, &big, sizeof(big));
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  inet_pton(AF_INET, "127.0.0.1", &addr.sin_addr);
+  std::vector<char> datagram(kDatagram, 'u');
+  const int64_t t0 = NowNs();
+  uint64_t sent = 0;
+  while (sent < bytes) {
+    if (sendto(tx, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) > 0) {
+      sent += kDatagram;
+    }
+  }
+  close(tx);
+  int64_t result[3] = {0, 0, 0};
+  if (read(report[0], result, sizeof(result)) != sizeof(result)) result[0] = 0;
+  waitpid(receiver, nullptr, 0);
+  close(report[0]);
+  close(report[1]);
+  *lost = 1.0 - static_cast<double>(result[0]) / static_cast<double>(sent);
+  const int64_t elapsed = result[2] - t0;
+  return elapsed > 0 ? result[0] * 1e9 / elapsed : 0;
+}
+
+}  // namespace bench

@@ -1,0 +1,192 @@
+// Figures of the daemon beside baselines measured in the same run:
+//
+// 1. 100-byte echo round trips through daemon and reference node, beside the
+//    floor (the same road built from bare parts), placed freely and with
+//    every process pinned to one CPU.
+// 2. Bulk: 64 MiB requests one way over Native and over Light, beside raw
+//    TCP loopback streaming and raw UDP datagram sending.
+// 3. Daemon CPU while 16 registered clients are idle.
+//
+// Usage: daemon_bench [--quick]. Needs UDP port 9979 free. Prints figures;
+// checks nothing.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "bench/server/bare_roads.h"
+#include "common/test_module.h"
+
+namespace {
+
+using bench::NowNs;
+using bench::Percentiles;
+using bench::Program;
+
+bool quick = false;
+
+// A reference node and a daemon serving one GPU on it.
+struct DaemonRoad {
+  std::unique_ptr<Program> node;
+  std::unique_ptr<Program> daemon;
+  std::unique_ptr<bench::Registration> client;
+};
+
+std::unique_ptr<DaemonRoad> StartDaemonRoad(const std::string& transport, bool register_self = true) {
+  auto road = std::make_unique<DaemonRoad>();
+  const std::string bin = bench::BinDir();
+  road->node = std::make_unique<Program>(std::vector<std::string>{bin + "/zantu_node", "--transport", transport});
+  if (!road->node->WaitForOutput("zantu_node ready", 5000)) {
+    std::fprintf(stderr, "zantu_node did not start: %s\n", road->node->Output().c_str());
+    return nullptr;
+  }
+  std::smatch m;
+  std::string out = road->node->Output();
+  if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return nullptr;
+  road->daemon = std::make_unique<Program>(std::vector<std::string>{
+      bin + "/zantu_server", "0", "127.0.0.1", transport, m[2].str(), m[1].str(), "1", "0"});
+  if (!register_self) {
+    usleep(300000);
+    return road;
+  }
+  for (int attempt = 0; attempt < 50 && road->client == nullptr; ++attempt) {
+    road->client = bench::Register(static_cast<uint32_t>(getpid()), 200);
+  }
+  if (road->client == nullptr) {
+    std::fprintf(stderr, "daemon did not answer the registration\n");
+    return nullptr;
+  }
+  return road;
+}
+
+Percentiles PingPong(RingBuffer& request, RingBuffer& response, int rounds) {
+  std::string record;
+  bench::BuildRequest(static_cast<uint32_t>(getpid()), 0, k_testEcho, {}, 32, &record);  // 100 bytes
+  std::vector<int64_t> samples;
+  samples.reserve(rounds);
+  for (int i = 0; i < rounds + rounds / 10; ++i) {
+    const int64_t t0 = NowNs();
+    if (!bench::WriteRecord(request, record.data(), record.size())) break;
+    if (!bench::ReadResponses(response, 1, 5000)) break;
+    if (i >= rounds / 10) samples.push_back(NowNs() - t0);  // the first tenth warms up
+  }
+  return bench::Summarize(samples);
+}
+
+void EchoFigures() {
+  const int rounds = quick ? 3000 : 20000;
+  std::printf("\n== 100-byte echo round trip (%d each) ==\n", rounds);
+  std::printf("%-9s %-26s %9s %9s\n", "placement", "road", "p50 us", "p99 us");
+  for (bool pinned : {false, true}) {
+    bench::Place(pinned);
+    const char* where = pinned ? "one CPU" : "free";
+    Percentiles floor, daemon;
+    {
+      auto road = bench::FloorRoad::Start();
+      if (road) floor = PingPong(road->request(), road->response(), rounds);
+    }
+    {
+      auto road = StartDaemonRoad("native");
+      if (road) daemon = PingPong(*road->client->request, *road->client->response, rounds);
+    }
+    std::printf("%-9s %-26s %9.1f %9.1f\n", where, "floor (bare parts)", floor.p50_us, floor.p99_us);
+    std::printf("%-9s %-26s %9.1f %9.1f\n", where, "daemon + zantu_node", daemon.p50_us, daemon.p99_us);
+    std::printf("%-9s %-26s %9.2f %9.2f   (target <= 1.5)\n", where, "ratio daemon/floor",
+                daemon.p50_us / floor.p50_us, daemon.p99_us / floor.p99_us);
+  }
+  bench::Place(false);
+}
+
+// Bytes per second of `records` requests of 64 MiB, each answered by a small
+// response, written back to back and collected by a second thread.
+double Bulk(const std::string& transport, int records) {
+  auto road = StartDaemonRoad(transport);
+  if (!road) return 0;
+  const size_t data = size_t{64} << 20;
+  std::string record;
+  bench::BuildRequest(static_cast<uint32_t>(getpid()), 0, k_testFail, {0}, data, &record);
+  bool read_ok = true;
+  const int64_t t0 = NowNs();
+  std::thread reader([&] { read_ok = bench::ReadResponses(*road->client->response, records, 120000); });
+  for (int i = 0; i < records; ++i) {
+    if (!bench::WriteRecord(*road->client->request, record.data(), record.size())) break;
+  }
+  reader.join();
+  const int64_t elapsed = NowNs() - t0;
+  if (!read_ok) return 0;
+  return static_cast<double>(records) * static_cast<double>(record.size()) * 1e9 / elapsed;
+}
+
+void BulkFigures() {
+  const int records = quick ? 4 : 16;
+  const uint64_t bytes = uint64_t{64} << 20 << (quick ? 2 : 4);
+  std::printf("\n== Bulk, %d requests of 64 MiB one way ==\n", records);
+  double lost = 0;
+  const double tcp = bench::RawTcpStream(bytes);
+  const double udp = bench::RawUdpStream(bytes, &lost);
+  const double native = Bulk("native", records);
+  const double light = Bulk("light", records);
+  std::printf("%-34s %8.2f GB/s\n", "raw TCP loopback stream", tcp / 1e9);
+  std::printf("%-34s %8.2f GB/s  (%.1f %% lost)\n", "raw UDP 1472-byte datagrams", udp / 1e9, lost * 100);
+  std::printf("%-34s %8.2f GB/s  = %5.1f %% of raw TCP  (target >= 70 %%)\n", "daemon over Native", native / 1e9,
+              100 * native / tcp);
+  std::printf("%-34s %8.2f GB/s  = %5.1f %% of raw UDP  (target >= 50 %%)\n", "daemon over Light", light / 1e9,
+              100 * light / udp);
+}
+
+void IdleFigures() {
+  const int seconds = quick ? 2 : 5;
+  auto road = StartDaemonRoad("native", false);
+  if (!road) return;
+  std::vector<pid_t> clients;
+  for (int i = 0; i < 16; ++i) {
+    int ready[2];
+    if (pipe(ready) != 0) break;
+    pid_t pid = fork();
+    if (pid == 0) {
+      auto reg = bench::Register(static_cast<uint32_t>(getpid()), 3000);
+      char c = reg ? 1 : 0;
+      if (write(ready[1], &c, 1) != 1) _exit(1);
+      pause();
+      _exit(0);
+    }
+    char c = 0;
+    if (read(ready[0], &c, 1) != 1 || c != 1) std::fprintf(stderr, "client %d did not register\n", i);
+    close(ready[0]);
+    close(ready[1]);
+    clients.push_back(pid);
+  }
+  usleep(300000);
+  const int64_t c0 = bench::ProcessCpuNs(road->daemon->pid());
+  const int64_t t0 = NowNs();
+  sleep(static_cast<unsigned>(seconds));
+  const int64_t cpu = bench::ProcessCpuNs(road->daemon->pid()) - c0;
+  const int64_t wall = NowNs() - t0;
+  std::printf("\n== Idle daemon with %zu registered clients (%d s) ==\n", clients.size(), seconds);
+  std::printf("daemon CPU  %.3f %% of one core  (target <= 1 %%)\n", 100.0 * cpu / wall);
+  for (pid_t pid : clients) {
+    kill(pid, SIGKILL);
+    waitpid(pid, nullptr, 0);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) quick = true;
+  }
+  signal(SIGPIPE, SIG_IGN);
+  EchoFigures();
+  BulkFigures();
+  IdleFigures();
+  return 0;
+}
