@@ -1,0 +1,36 @@
+// The command line of zantu_node. It is a contract with the daemon's and the
+// client library's tests, which start the node through tests/node_harness.h.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace zantu_node {
+
+enum class Transport { kNative, kLight };
+
+struct NodeOptions {
+  Transport transport = Transport::kNative;
+  uint16_t recv_port = 0;  // 0: any free port
+  uint16_t send_port = 0;  // Native only
+  uint16_t udp_port = 0;   // Light only
+  double drop = 0.0;       // Light: fraction of data datagrams discarded on arrival
+  uint64_t seed = 0;       // makes --drop repeatable
+  bool skip_headers = false;
+  uint64_t close_after = 0;  // 0: serve until the daemon's stream ends
+  std::string record_path;   // empty: nothing is recorded
+  // Light: every this many in-order datagrams the node asks for the newest
+  // one it holds, which lets the daemon forget all older ones. 0: never.
+  uint64_t resend_newest_every = 512;
+};
+
+// Exit statuses of the program.
+constexpr int kExitOk = 0;           // the daemon's stream ended, or --close-after was reached
+constexpr int kExitSetupFailed = 1;  // a socket or the record file could not be set up
+constexpr int kExitBadCommandLine = 2;
+constexpr int kExitBrokenStream = 3;  // the daemon sent something that cannot be trusted
+
+// Parses argv. On failure logs why (with the usage) and returns false.
+[[nodiscard]] bool ParseOptions(int argc, char** argv, NodeOptions* options);
+
+}  // namespace zantu_node

@@ -1,0 +1,43 @@
+// The daemon's stream as the Light receiver thread has put it back in order,
+// waiting for the serving thread. One producer, one consumer.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <string>
+
+#include "node/node_link.h"
+
+namespace zantu_node {
+
+class StreamQueue {
+ public:
+  StreamQueue() = default;
+  StreamQueue(const StreamQueue&) = delete;
+  StreamQueue& operator=(const StreamQueue&) = delete;
+
+  // Producer: appends the bytes of `chunk` (empty chunks are ignored).
+  void Push(std::string chunk);
+
+  // Producer (or the owner at shutdown): no byte follows what was pushed.
+  void End();
+
+  // Consumer: blocks until `length` bytes are copied into `data` or the
+  // stream has ended. The copy runs outside the lock, so a large read never
+  // holds up the producer.
+  StreamRead Read(void* data, size_t length);
+
+ private:
+  std::mutex mutex_;                // guards chunks_ and ended_
+  std::condition_variable cv_;      // signalled on every Push and on End
+  std::deque<std::string> chunks_;  // guarded by mutex_
+  bool ended_ = false;              // guarded by mutex_
+
+  // Consumer-private: the chunk being read.
+  std::string current_;
+  size_t current_pos_ = 0;
+};
+
+}  // namespace zantu_node
