@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -74,6 +75,8 @@ inline std::string BinDir() {
   return exe.substr(0, exe.rfind('/'));
 }
 
+inline void RemoveBellOf(pid_t pid);
+
 // A program started with its output in a temporary file; ended by its pid.
 class Program {
  public:
@@ -98,6 +101,7 @@ class Program {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
       waitpid(pid_, nullptr, 0);
+      RemoveBellOf(pid_);
     }
     unlink(out_path_.c_str());
   }
@@ -123,6 +127,18 @@ class Program {
   pid_t pid_ = -1;
   std::string out_path_;
 };
+
+// Removes the process bell a killed process left in /dev/shm: a process
+// ended by SIGKILL unlinks nothing.
+inline void RemoveBellOf(pid_t pid) {
+  const std::string prefix = "trellan.bell." + std::to_string(pid) + ".";
+  DIR* d = opendir("/dev/shm");
+  if (d == nullptr) return;
+  while (dirent* e = readdir(d)) {
+    if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) unlink(("/dev/shm/" + std::string(e->d_name)).c_str());
+  }
+  closedir(d);
+}
 
 // CPU time (user + system) of every thread of a process, in nanoseconds.
 inline int64_t ProcessCpuNs(pid_t pid) {
@@ -176,6 +192,12 @@ inline std::unique_ptr<Registration> Register(uint32_t pid, int timeout_ms = 500
     return nullptr;
   }
   return reg;
+}
+
+// Unlinks both rings of a registration whose daemon was killed.
+inline void UnlinkRings(const std::string& key) {
+  shm_unlink(("/" + std::string(kRequestRingPrefix) + key).c_str());
+  shm_unlink(("/" + std::string(kResponseRingPrefix) + key).c_str());
 }
 
 // Builds a request record of one entry in `*out`: test-module function

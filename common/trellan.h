@@ -124,6 +124,7 @@ class TRELLAN_EXPORT RingBuffer {
  private:
   void Create(const std::string& shm_name);
   void Attach(const std::string& shm_name);
+  RingBufferStatus Full();
   RingBufferStatus EnsureBacking(uint64_t offset, uint64_t length);
   void RingReaderBells();
   RingBufferStatus FindSpan(uint64_t* offset, uint64_t* length);

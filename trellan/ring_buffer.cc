@@ -316,19 +316,7 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
       placed = true;
     }
   }
-  if (!placed) {
-    if (!creator_) {
-      const int64_t now = MonotonicNanos();
-      if (now - liveness_checked_ns_ >= kLivenessIntervalNs) {
-        liveness_checked_ns_ = now;
-        if (PeerGone()) {
-          write_failure_ = kRingPeerGone;
-          return write_failure_;
-        }
-      }
-    }
-    return kRingFull;
-  }
+  if (!placed) return Full();
 
   const uint64_t offset = start & mask_;
   std::atomic<uint32_t>* cold_flag = nullptr;
@@ -338,7 +326,7 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
     header_->writer_in_cold.store(1, std::memory_order_seq_cst);
     if (header_->trim_gate.load(std::memory_order_seq_cst) != 0) {
       header_->writer_in_cold.store(0, std::memory_order_release);
-      return kRingFull;
+      return Full();
     }
     cold_flag = &header_->writer_in_cold;
     const uint32_t epoch = header_->trim_epoch.load(std::memory_order_acquire);
@@ -365,6 +353,22 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
   header_->write_pos.store(write_pos_, std::memory_order_release);
   RingReaderBells();
   return kRingSuccess;
+}
+
+RingBufferStatus RingBuffer::Full() {
+  // A writer that attached keeps waiting for room only while the ring's
+  // creator, its reader, is there to make it.
+  if (!creator_) {
+    const int64_t now = MonotonicNanos();
+    if (now - liveness_checked_ns_ >= kLivenessIntervalNs) {
+      liveness_checked_ns_ = now;
+      if (PeerGone()) {
+        write_failure_ = kRingPeerGone;
+        return write_failure_;
+      }
+    }
+  }
+  return kRingFull;
 }
 
 RingBufferStatus RingBuffer::EnsureBacking(uint64_t offset, uint64_t length) {

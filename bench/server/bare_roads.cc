@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -180,6 +181,8 @@ std::unique_ptr<FloorRoad> FloorRoad::Start() {
   close(ready[0]);
   close(ready[1]);
   if (!ok) return nullptr;
+  road->request_name_ = request_name;
+  road->response_name_ = response_name;
   std::string req = request_name, resp = response_name;
   road->request_ = std::make_unique<RingBuffer>(req, kRingBufferSize, false);
   road->response_ = std::make_unique<RingBuffer>(resp, kRingBufferSize, false);
@@ -195,6 +198,10 @@ FloorRoad::~FloorRoad() {
       waitpid(pid, nullptr, 0);
     }
   }
+  RemoveBellOf(forwarder_);
+  // The forwarder created the rings and is killed: unlink in its place.
+  shm_unlink(("/" + request_name_).c_str());
+  shm_unlink(("/" + response_name_).c_str());
 }
 
 double RawTcpStream(uint64_t bytes) {

@@ -34,6 +34,8 @@ class FloorRoad {
   FloorRoad() = default;
   pid_t echo_ = -1;
   pid_t forwarder_ = -1;
+  std::string request_name_;
+  std::string response_name_;
   std::unique_ptr<RingBuffer> request_;
   std::unique_ptr<RingBuffer> response_;
 };

@@ -35,6 +35,14 @@ bool quick = false;
 
 // A reference node and a daemon serving one GPU on it.
 struct DaemonRoad {
+  ~DaemonRoad() {
+    std::string key = client ? client->key : "";
+    client.reset();
+    daemon.reset();
+    node.reset();
+    // The daemon is killed, so nobody unlinked the rings it made for us.
+    if (!key.empty()) bench::UnlinkRings(key);
+  }
   std::unique_ptr<Program> node;
   std::unique_ptr<Program> daemon;
   std::unique_ptr<bench::Registration> client;
@@ -176,6 +184,7 @@ void IdleFigures() {
     kill(pid, SIGKILL);
     waitpid(pid, nullptr, 0);
   }
+  usleep(1500000);  // the daemon notices the clients are gone and releases their rings
 }
 
 }  // namespace

@@ -1,0 +1,63 @@
+// What the definitions of libtovrel share and do not export.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#include "client/address_set.h"
+#include "client/tovrel.h"
+
+namespace tovrel {
+
+// How long registration waits for the daemon's reply, in all.
+constexpr int kReplyTimeoutMs = 10000;
+
+// Largest record a thread's deferred batch may take. Well below the ring's
+// size, so a batch always fits once the daemon has drained the ring; a
+// deferred request that would take the batch past it writes the batch first.
+constexpr uint64_t kMaxPendingRecordBytes = uint64_t{16} << 20;
+static_assert(kMaxPendingRecordBytes < kRingBufferSize);
+
+// Pauses 1 ms, resuming after signals until the whole pause has passed.
+void PauseOneMillisecond();
+
+// Destroys a request's pieces and callback (without running it) and frees it.
+inline void ReleaseRequest(Request* request) { delete request; }
+
+// Nobody waits for the answer of a no-wait or deferred request: the response
+// loop releases it.
+inline bool SomebodyWaits(const Request* request) {
+  return (request->header.flags & (kRequestNoWait | kRequestDeferrable)) == 0;
+}
+
+// Bytes that request takes in a request record: its header and its pieces.
+inline uint64_t EntryBytes(const Request* request) { return sizeof(RequestHeader) + request->header.size; }
+
+// The requests written into the ring whose answer has not come yet. The
+// response loop finds answers only here, so it never follows an address the
+// node sent that is not a live request of this process.
+class AwaitingRequests {
+ public:
+  static AwaitingRequests& Get();
+
+  // Adds a request about to be written. False once the response loop has
+  // ended: no answer could come any more.
+  [[nodiscard]] bool Add(Request* request);
+  // Removes it again after a failed write.
+  void Remove(Request* request);
+  // Removes and returns the request with that address; null if the address
+  // names no awaited request.
+  Request* Take(uint64_t address);
+  // Marks the loop ended and hands out everything still awaited.
+  std::vector<Request*> EndAndTakeAll();
+
+ private:
+  AwaitingRequests() = default;
+
+  std::mutex mutex_;
+  AddressSet addresses_;  // guarded by mutex_
+  bool ended_ = false;    // guarded by mutex_
+};
+
+}  // namespace tovrel

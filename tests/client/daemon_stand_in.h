@@ -1,0 +1,300 @@
+// The daemon's side of a client process, small enough to live in a test: the
+// registration socket on 127.0.0.1:9979, the client's two rings (real
+// libtrellan rings, created as the daemon creates them), reading request
+// records and writing chosen response records. It can also answer like the
+// reference node's test module.
+//
+// Tests that use it bind the registration port: they are DAEMON tests.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/records.h"
+#include "common/registration.h"
+#include "common/test_module.h"
+#include "common/trellan.h"
+#include "trellan/ring_layout.h"
+
+namespace testing_util {
+
+using Millis = std::chrono::milliseconds;
+
+struct GpuEntry {
+  uint32_t index;
+  uint32_t node;
+};
+
+struct RequestEntry {
+  RequestHeader header;
+  std::string payload;
+  uint64_t Argument(size_t i) const {
+    uint64_t v = 0;
+    if ((i + 1) * 8 <= payload.size()) std::memcpy(&v, payload.data() + i * 8, 8);
+    return v;
+  }
+};
+
+struct RequestRecord {
+  std::string bytes;  // the record as it lay in the ring
+  RequestBatchHeader batch;
+  std::vector<RequestEntry> entries;
+};
+
+struct Answer {
+  uint64_t request;
+  uint32_t flags;
+  uint32_t result;
+  std::string payload;
+};
+
+// Bytes of one response record.
+inline std::string ResponseRecord(uint32_t pid, const std::vector<Answer>& answers) {
+  std::string body;
+  for (const Answer& a : answers) {
+    ResponseHeader h{a.request, a.flags, a.result, a.payload.size()};
+    body.append(reinterpret_cast<const char*>(&h), sizeof(h));
+    body += a.payload;
+  }
+  ResponseBatchHeader batch{0, body.size(), pid, static_cast<uint32_t>(answers.size())};
+  return std::string(reinterpret_cast<const char*>(&batch), sizeof(batch)) + body;
+}
+
+class DaemonStandIn {
+ public:
+  DaemonStandIn() = default;
+  ~DaemonStandIn() {
+    if (fd_ >= 0) close(fd_);
+  }
+  DaemonStandIn(const DaemonStandIn&) = delete;
+  DaemonStandIn& operator=(const DaemonStandIn&) = delete;
+
+  // Binds 127.0.0.1:9979, waiting up to `patience` while another program on
+  // the machine holds the port.
+  bool Bind(Millis patience = Millis(30000)) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
+    for (;;) {
+      fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+      if (fd_ < 0) return false;
+      sockaddr_in addr = Loopback(kRegistrationPort);
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) return true;
+      close(fd_);
+      fd_ = -1;
+      if (errno != EADDRINUSE || std::chrono::steady_clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(Millis(50));
+    }
+  }
+
+  // Waits for a pid datagram; -1 when none came in time.
+  int ReceivePid(Millis timeout) {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) return -1;
+    uint32_t pid = 0;
+    socklen_t length = sizeof(client_);
+    if (recvfrom(fd_, &pid, sizeof(pid), 0, reinterpret_cast<sockaddr*>(&client_), &length) != 4) return -1;
+    pid_ = pid;
+    return static_cast<int>(pid);
+  }
+
+  // Creates the two rings for `key` (9 characters) as the daemon does.
+  bool CreateRings(const std::string& key) {
+    try {
+      std::string request_name = std::string(kRequestRingPrefix) + key + '\0';
+      std::string response_name = std::string(kResponseRingPrefix) + key + '\0';
+      request_.reset(new RingBuffer(request_name, kRingBufferSize, true));
+      response_.reset(new RingBuffer(response_name, kRingBufferSize, true));
+    } catch (const std::exception&) {
+      return false;
+    }
+    key_ = key;
+    return true;
+  }
+
+  static std::string Reply(const std::string& key10, const std::vector<GpuEntry>& gpus, uint32_t nodes) {
+    std::string reply(ReplySize(gpus.size(), nodes), '\0');
+    std::memcpy(reply.data(), key10.data(), std::min<size_t>(key10.size(), kKeySize));
+    size_t at = kKeySize;
+    auto put = [&](uint32_t v) {
+      std::memcpy(reply.data() + at, &v, 4);
+      at += 4;
+    };
+    put(static_cast<uint32_t>(gpus.size()));
+    for (const GpuEntry& g : gpus) put(g.index);
+    for (const GpuEntry& g : gpus) put(g.node);
+    put(nodes);
+    for (uint32_t i = 0; i < nodes; ++i) {
+      NodeInfo node{};
+      const std::string host = "127.0.0." + std::to_string(i + 1);
+      std::memcpy(node.host, host.c_str(), std::min(host.size(), sizeof(node.host)));
+      node.port = static_cast<uint16_t>(7000 + i);
+      std::memcpy(reply.data() + at, &node, sizeof(node));
+      at += sizeof(node);
+    }
+    return reply;
+  }
+
+  // Sends `bytes` to the client that sent the last pid, from our port or
+  // from `other_socket` (another sender).
+  bool SendToClient(const std::string& bytes, int other_socket = -1) {
+    const int fd = other_socket >= 0 ? other_socket : fd_;
+    return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&client_), sizeof(client_)) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
+  // The whole registration of one client. Returns its pid, or -1.
+  // `before_reply` runs once the rings exist.
+  int Register(const std::vector<GpuEntry>& gpus, uint32_t nodes, Millis timeout = Millis(20000),
+               const std::function<void()>& before_reply = {}) {
+    const int pid = ReceivePid(timeout);
+    if (pid < 0) return -1;
+    const std::string key = GenerateRandomString(kKeyChars);
+    if (!CreateRings(key)) return -1;
+    if (before_reply) before_reply();
+    if (!SendToClient(Reply(key + '\0', gpus, nodes))) return -1;
+    return pid;
+  }
+
+  // The next request record, waiting up to `timeout`.
+  std::optional<RequestRecord> NextRecord(Millis timeout = Millis(10000)) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (queued_.empty()) {
+      const RingBufferStatus status = request_->Read([this](void* data, size_t length) {
+        const char* p = static_cast<const char*>(data);
+        while (length >= sizeof(RequestBatchHeader)) {
+          const auto batch = LoadRecord<RequestBatchHeader>(p);
+          const size_t total = sizeof(batch) + batch.size;
+          if (total > length) break;
+          queued_.emplace_back(p, total);
+          p += total;
+          length -= total;
+        }
+        return kRingSuccess;
+      });
+      if (status != kRingSuccess && status != kRingEmpty) return std::nullopt;
+      if (queued_.empty() && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    }
+    RequestRecord record;
+    record.bytes = std::move(queued_.front());
+    queued_.pop_front();
+    record.batch = LoadRecord<RequestBatchHeader>(record.bytes.data());
+    size_t at = sizeof(RequestBatchHeader);
+    for (uint32_t i = 0; i < record.batch.count && at + sizeof(RequestHeader) <= record.bytes.size(); ++i) {
+      RequestEntry entry;
+      entry.header = LoadRecord<RequestHeader>(record.bytes.data() + at);
+      at += sizeof(RequestHeader);
+      entry.payload = record.bytes.substr(at, entry.header.size);
+      at += entry.header.size;
+      record.entries.push_back(std::move(entry));
+    }
+    return record;
+  }
+
+  // Writes raw bytes as one response record.
+  bool WriteResponse(const std::string& bytes) {
+    for (;;) {
+      const RingBufferStatus status = response_->Write(bytes.size(), [&bytes](void* to) {
+        std::memcpy(to, bytes.data(), bytes.size());
+        return kRingSuccess;
+      });
+      if (status == kRingSuccess) return true;
+      if (status != kRingFull) return false;
+      std::this_thread::sleep_for(Millis(1));
+    }
+  }
+
+  bool Respond(const std::vector<Answer>& answers) { return WriteResponse(ResponseRecord(pid_, answers)); }
+
+  // Answers the last entry of `record` (the only one a node answers).
+  bool Respond(const RequestRecord& record, uint32_t result, const std::string& payload = "") {
+    const RequestHeader& h = record.entries.back().header;
+    return Respond({{h.request, h.flags & kRequestNoWait, result, payload}});
+  }
+
+  // Answers as the reference node's test module does (uncompressed: the
+  // daemon has decompressed by the time an answer reaches the ring).
+  bool RespondAsNode(const RequestRecord& record) {
+    const RequestEntry& e = record.entries.back();
+    uint32_t result = 0;
+    std::string payload;
+    if (e.header.module != kModuleTest) {
+      result = kTestUnknownFunction;
+    } else if (e.header.api == k_testEcho || e.header.api == k_testDelay) {
+      if (e.header.api == k_testDelay) std::this_thread::sleep_for(std::chrono::microseconds(e.Argument(0)));
+      payload = e.payload;
+    } else if (e.header.api == k_testFail) {
+      result = static_cast<uint32_t>(e.Argument(0));
+    } else if (e.header.api == k_testCompressed) {
+      payload.resize(e.Argument(0));
+      for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(TestPatternByte(e.Argument(1), i));
+    } else {
+      result = kTestUnknownFunction;
+    }
+    return Respond(record, result, payload);
+  }
+
+  // While `closed` is set, the request ring reports full to a writer whose
+  // record reaches beyond the ring's first MiB: the state a ring is in while
+  // its reader gives pages back.
+  bool HoldRequestRingFull(bool closed) {
+    if (gate_map_ == nullptr) {
+      const std::string name = "/" + std::string(kRequestRingPrefix) + key_;
+      const int fd = shm_open(name.c_str(), O_RDWR, 0);
+      if (fd < 0) return false;
+      void* map = mmap(nullptr, trellan::kRingHeaderBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+      close(fd);
+      if (map == MAP_FAILED) return false;
+      gate_map_.reset(map);
+    }
+    static_cast<trellan::RingHeader*>(gate_map_.get())->trim_gate.store(closed ? 1 : 0, std::memory_order_seq_cst);
+    return true;
+  }
+
+  // Destroys the rings: the client's reader then sees its daemon gone.
+  void ReleaseRings() {
+    request_.reset();
+    response_.reset();
+  }
+
+  uint32_t pid() const { return pid_; }
+  const std::string& key() const { return key_; }
+
+ private:
+  static sockaddr_in Loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+  }
+
+  struct Unmap {
+    void operator()(void* p) const { munmap(p, trellan::kRingHeaderBytes); }
+  };
+
+  int fd_ = -1;
+  sockaddr_in client_{};
+  uint32_t pid_ = 0;
+  std::string key_;
+  std::unique_ptr<RingBuffer> request_;
+  std::unique_ptr<RingBuffer> response_;
+  std::deque<std::string> queued_;  // records read but not yet handed out
+  std::unique_ptr<void, Unmap> gate_map_;
+};
+
+}  // namespace testing_util

@@ -1,0 +1,151 @@
+// Registration at load time as a process sees it: the GPU table narrowed by
+// CUDA_VISIBLE_DEVICES, replies that are refused, rings that cannot be
+// attached, and a daemon that never answers. Every case is a fresh process:
+// the library registers once, when it loads.
+#include <sys/mman.h>
+
+#include <chrono>
+
+#include "client_fixture.h"
+
+namespace testing_util {
+namespace {
+
+using BootstrapTest = ClientTest;
+
+struct VisibleCase {
+  const char* value;  // null: unset
+  const char* indexes;
+  const char* nodes;
+  int error_lines;
+};
+
+TEST_F(BootstrapTest, CudaVisibleDevicesNarrowsTheGpuTable) {
+  std::string sixty_four_zeros;
+  for (int i = 0; i < 64; ++i) sixty_four_zeros += "0,";
+  std::string sixty_four_indexes = "100";
+  std::string sixty_four_nodes = "0";
+  for (int i = 1; i < 64; ++i) {
+    sixty_four_indexes += ",100";
+    sixty_four_nodes += ",0";
+  }
+  const std::string beyond_64 = sixty_four_zeros + "1,3";
+  const VisibleCase cases[] = {
+      {nullptr, "100,101,102,103", "0,1,0,1", 0},
+      {"3,1", "101,103", "1,1", 0},
+      {"2", "102", "0", 0},
+      {"0,0", "100,100", "0,0", 0},
+      {"5", "100,101,102,103", "0,1,0,1", 0},
+      {"", "100,101,102,103", "0,1,0,1", 0},
+      {"a,1", "101", "1", 1},
+      {",1", "101", "1", 1},
+      {"1,", "101", "1", 0},
+      {" 1", "101", "1", 0},
+      {"1x", "101", "1", 0},
+      {"-1", "100,101,102,103", "0,1,0,1", 0},
+      {beyond_64.c_str(), sixty_four_indexes.c_str(), sixty_four_nodes.c_str(), 0},
+  };
+  for (const VisibleCase& c : cases) {
+    SCOPED_TRACE(c.value == nullptr ? "unset" : "'" + std::string(c.value).substr(0, 20) + "'");
+    std::vector<std::string> env;
+    if (c.value != nullptr) env.push_back(std::string("CUDA_VISIBLE_DEVICES=") + c.value);
+    auto child = Start("gpus", env);
+    ASSERT_NE(child, nullptr);
+    ASSERT_TRUE(Finished(*child));
+    EXPECT_EQ(Value(*child, "indexes"), c.indexes);
+    EXPECT_EQ(Value(*child, "nodes"), c.nodes);
+    EXPECT_EQ(Value(*child, "node_count"), "2");
+    EXPECT_EQ(Value(*child, "node0"), "127.0.0.1:7000");
+    EXPECT_EQ(Value(*child, "key"), stand_in_.key());
+    const std::string err = child->Stderr();
+    EXPECT_EQ(Count(err, "in CUDA_VISIBLE_DEVICES, exception=stoul\n"), static_cast<size_t>(c.error_lines)) << err;
+    if (c.value != nullptr && std::string(c.value) == ",1") {
+      EXPECT_EQ(Count(err, "Invalid value= in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
+    }
+    if (c.value != nullptr && std::string(c.value) == "a,1") {
+      EXPECT_EQ(Count(err, "Invalid value=a in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
+    }
+  }
+}
+
+TEST_F(BootstrapTest, KeyIsCutAtNineCharacters) {
+  auto child = Spawn("gpus");
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(stand_in_.ReceivePid(Millis(20000)), child->pid());
+  const std::string key = GenerateRandomString(kKeyChars);
+  ASSERT_TRUE(stand_in_.CreateRings(key));
+  ASSERT_TRUE(stand_in_.SendToClient(DaemonStandIn::Reply(key + "Z", FourGpus(), 2)));
+  ASSERT_TRUE(Finished(*child));
+  EXPECT_EQ(Value(*child, "key"), key);
+  EXPECT_EQ(Value(*child, "gpu_count"), "4");
+}
+
+// Replies the library must refuse; the process then runs unregistered.
+TEST_F(BootstrapTest, MalformedRepliesLeaveTheProcessUnregistered) {
+  const std::string key = GenerateRandomString(kKeyChars) + '\0';
+  std::string truncated = DaemonStandIn::Reply(key, FourGpus(), 2);
+  truncated.pop_back();
+  std::string many_gpus = DaemonStandIn::Reply(key, std::vector<GpuEntry>(65, GpuEntry{0, 0}), 1);
+  std::string many_nodes = DaemonStandIn::Reply(key, FourGpus(), 33);
+  struct Case {
+    std::string reply;
+    const char* message;
+  } cases[] = {
+      {std::string(17, 'k'), "registration reply refused: 17 bytes"},
+      {truncated, "registration reply refused: 85 bytes for 4 gpus and 2 nodes"},
+      {many_gpus, "registration reply refused: gpu count=65 above 64"},
+      {many_nodes, "registration reply refused: node count=33 above 32"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    auto child = Spawn("unregistered");
+    ASSERT_NE(child, nullptr);
+    ASSERT_EQ(stand_in_.ReceivePid(Millis(20000)), child->pid());
+    ASSERT_TRUE(stand_in_.SendToClient(c.reply));
+    ASSERT_TRUE(Finished(*child));
+    EXPECT_EQ(Value(*child, "result"), "999");
+    EXPECT_EQ(Value(*child, "prepare_calls"), "0");
+    const std::string err = child->Stderr();
+    EXPECT_EQ(Count(err, c.message), 1u) << err;
+    EXPECT_EQ(Count(err, "tovrel has not been initialized yet.\n"), 1u) << err;
+    EXPECT_EQ(child->Stdout().find("Initialize done"), std::string::npos);
+  }
+}
+
+TEST_F(BootstrapTest, RingsThatCannotBeAttachedLeaveTheProcessUnregistered) {
+  auto child = Spawn("unregistered");
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(stand_in_.ReceivePid(Millis(20000)), child->pid());
+  // A key for which no rings exist.
+  ASSERT_TRUE(stand_in_.SendToClient(DaemonStandIn::Reply(GenerateRandomString(kKeyChars) + '\0', FourGpus(), 2)));
+  ASSERT_TRUE(Finished(*child));
+  EXPECT_EQ(Value(*child, "result"), "999");
+  EXPECT_EQ(Value(*child, "done"), "0");
+  EXPECT_EQ(Count(child->Stderr(), "attach ring buffers failed: "), 1u) << child->Stderr();
+}
+
+// Takes the full 10 s registration timeout. The port is held but nobody
+// answers; a reply from any other port does not count.
+TEST_F(BootstrapTest, NoAnswerWithinTenSecondsLeavesTheProcessUnregistered) {
+  const auto start = std::chrono::steady_clock::now();
+  auto child = Spawn("unregistered");
+  ASSERT_NE(child, nullptr);
+  ASSERT_EQ(stand_in_.ReceivePid(Millis(20000)), child->pid());
+  const int other = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  ASSERT_GE(other, 0);
+  const std::string key = GenerateRandomString(kKeyChars);
+  ASSERT_TRUE(stand_in_.SendToClient(DaemonStandIn::Reply(key + '\0', FourGpus(), 2), other));
+  close(other);
+  ASSERT_TRUE(Finished(*child, Millis(30000)));
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(elapsed, std::chrono::milliseconds(9900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(20000));
+  EXPECT_EQ(Value(*child, "result"), "999");
+  const std::string err = child->Stderr();
+  EXPECT_EQ(Count(err, "recv info from server failed=-1\n"), 1u) << err;
+  EXPECT_EQ(Count(err, "attach ring buffers failed"), 0u) << err;
+  EXPECT_EQ(Count(child->Stdout(), "ignored a registration reply from 127.0.0.1:"), 1u) << child->Stdout();
+}
+
+}  // namespace
+}  // namespace testing_util
