@@ -4,6 +4,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -36,6 +37,8 @@ class ChildProcess {
     pid_t pid = fork();
     if (pid < 0) return nullptr;
     if (pid == 0) {
+      // A test that crashes must not leave its daemon or nodes running.
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
       int out = open(child->stdout_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       int err = open(child->stderr_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       if (out < 0 || err < 0) _exit(127);

@@ -1,0 +1,35 @@
+// The liveness check: twice a second, drops exited processes from clients_.
+// The pause between checks is a wait that Quit ends at once.
+// The request worker releases their rings once it has drained them.
+#include <chrono>
+#include <mutex>
+#include <unordered_set>
+
+#include "server/zantu.h"
+
+namespace {
+constexpr long kCheckIntervalNs = 500000000;  // 500 ms
+}  // namespace
+
+void Zantu::IsClientActiveCheck() {
+  if (quit_.load(std::memory_order_acquire)) return;
+  for (;;) {
+    std::unordered_set<unsigned long> clients;
+    {
+      std::lock_guard<std::mutex> lock(clients_mutex_);
+      clients = clients_;
+    }
+    // No lock while /proc is read.
+    std::unordered_set<unsigned long> exited = GetExitedPids(clients);
+    if (!exited.empty()) {
+      std::lock_guard<std::mutex> lock(clients_mutex_);
+      for (unsigned long pid : exited) clients_.erase(pid);
+    }
+    {
+      std::unique_lock<std::mutex> lock(check_mutex_);
+      check_cv_.wait_for(lock, std::chrono::nanoseconds(kCheckIntervalNs),
+                         [this] { return quit_.load(std::memory_order_acquire); });
+    }
+    if (quit_.load(std::memory_order_acquire)) return;
+  }
+}

@@ -1,0 +1,135 @@
+// zantu_server: groups of seven arguments, one per remote GPU:
+//   node_id host network_type send_port recv_port node_port gpu_index
+// One transport per distinct node ("light" selects Light, anything else
+// Native), connected in command-line order, each greeted with the same
+// 32-byte guest information. The exit status is always 0.
+#include <cstdint>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "common/log.h"
+#include "common/records.h"
+#include "common/registration.h"
+#include "common/trellan.h"
+#include "server/light.h"
+#include "server/native.h"
+#include "server/zantu.h"
+
+namespace {
+
+constexpr int kArgsPerGroup = 7;
+constexpr int kMaxGroups = 64;
+
+struct Group {
+  uint32_t node_id;
+  std::string host;
+  std::string network_type;
+  long send_port;
+  long recv_port;
+  long node_port;
+  uint32_t gpu_index;
+};
+
+// Base 10; text that is not a number reads as 0.
+long ParseLong(const char* text) { return std::strtol(text, nullptr, 10); }
+uint32_t ParseU32(const char* text) { return static_cast<uint32_t>(std::strtoul(text, nullptr, 10)); }
+
+bool ValidPort(long port) { return port >= 1 && port <= 65535; }
+
+// The registration reply lists nodes by the numbers 0 .. N-1 and a client
+// keeps at most kMaxNodes of them; the ports a group uses are 16 bits and
+// never 0.
+bool CheckGroups(const std::vector<Group>& groups) {
+  std::set<uint32_t> nodes;
+  for (size_t g = 0; g < groups.size(); ++g) {
+    const Group& group = groups[g];
+    // Light takes the node's UDP port from the node, not from send_port.
+    const bool uses_send_port = group.network_type != "light";
+    for (long port : {uses_send_port ? group.send_port : 1L, group.recv_port, group.node_port}) {
+      if (!ValidPort(port)) {
+        ZANTU_ERROR("invalid port=%ld in gpu-%zu, ports must be 1 to 65535", port, g);
+        return false;
+      }
+    }
+    nodes.insert(group.node_id);
+  }
+  if (nodes.size() > kMaxNodes) {
+    ZANTU_ERROR("too many nodes, count=%zu, at most %u", nodes.size(), kMaxNodes);
+    return false;
+  }
+  if (*nodes.rbegin() != nodes.size() - 1) {
+    ZANTU_ERROR("node ids must be 0 to %zu, got node=%u", nodes.size() - 1, *nodes.rbegin());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Each failed step breaks out to the common end.
+  do {
+    if (argc <= kArgsPerGroup || (argc - 1) % kArgsPerGroup != 0) {
+      ZANTU_ERROR("invalid params count=%d", argc);
+      break;
+    }
+    const int group_count = (argc - 1) / kArgsPerGroup;
+    if (group_count > kMaxGroups) {
+      ZANTU_ERROR("too many cuda device, count=%d", group_count);
+      break;
+    }
+    std::vector<Group> groups;
+    for (int g = 0; g < group_count; ++g) {
+      char** arg = argv + 1 + g * kArgsPerGroup;
+      groups.push_back(Group{ParseU32(arg[0]), arg[1], arg[2], ParseLong(arg[3]), ParseLong(arg[4]),
+                             ParseLong(arg[5]), ParseU32(arg[6])});
+    }
+    if (!CheckGroups(groups)) break;
+
+    char guest_info[kGuestInfoSize] = {};
+    const std::string uuid = GenerateRandomString(kGuestInfoSize - 1);
+    uuid.copy(guest_info, kGuestInfoSize - 1);
+
+    std::vector<GPU> gpus;
+    std::map<unsigned int, Network*> networks;
+    std::map<unsigned int, unsigned short> node_ports;
+    bool connected = true;
+    for (int g = 0; g < group_count && connected; ++g) {
+      Group& group = groups[g];
+      if (networks.count(group.node_id) == 0) {
+        Network* network = group.network_type == "light" ? static_cast<Network*>(new Light()) : new Native();
+        networks[group.node_id] = network;
+        if (!network->Connect(group.host, static_cast<unsigned short>(group.send_port),
+                              static_cast<unsigned short>(group.recv_port))) {
+          ZANTU_ERROR("create network failed");
+          connected = false;
+          break;
+        }
+        if (!network->Send(guest_info, sizeof(guest_info))) {
+          ZANTU_ERROR("send guest info failed");
+          connected = false;
+          break;
+        }
+        node_ports[group.node_id] = static_cast<unsigned short>(group.node_port);
+      }
+      ZANTU_LOG("create gpu-%d from host=%s network=%s send_port=%d recv_port=%d node_port=%d gpu_index=%d uuid=%s",
+                g, group.host.c_str(), group.network_type.c_str(), static_cast<int>(group.send_port),
+                static_cast<int>(group.recv_port), static_cast<int>(group.node_port),
+                static_cast<int>(group.gpu_index), guest_info);
+      gpus.push_back(GPU{group.gpu_index, group.node_id});
+    }
+    if (!connected) {
+      // Start-up stops at the first node that fails; none of them is used.
+      for (auto& [node, network] : networks) delete network;
+      break;
+    }
+
+    Zantu zantu;
+    zantu.Run(gpus, networks, node_ports);
+  } while (false);
+  ZANTU_LOG("zantu quit");
+  return 0;
+}

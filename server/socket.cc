@@ -1,0 +1,45 @@
+#include "server/socket.h"
+
+#include <arpa/inet.h>
+
+#include <cstring>
+
+#include "common/log.h"
+
+Socket::~Socket() {
+  connected_ = false;
+  host_.clear();
+}
+
+bool Socket::Connect(std::string& host, unsigned short port) {
+  host_ = host;
+  port_ = port;
+  connected_ = true;
+  ZANTU_LOG("Connection to server %s:%d succeeded.", host_.c_str(), port_);
+  return true;
+}
+
+int Socket::Read(void* buffer, size_t length) {
+  ZANTU_ERROR("never reach here");
+  return -1;
+}
+
+int Socket::Write(void* buffer, size_t length) {
+  ZANTU_ERROR("never reach here");
+  return -1;
+}
+
+void Socket::Shutdown() {}
+
+namespace socket_internal {
+
+bool ParseIPv4(const std::string& host, unsigned short port, sockaddr_in* addr) {
+  std::memset(addr, 0, sizeof(*addr));
+  addr->sin_family = AF_INET;
+  addr->sin_port = htons(port);
+  return inet_pton(AF_INET, host.c_str(), &addr->sin_addr) == 1;
+}
+
+int SysResult(long result, int saved_errno) { return result < 0 ? -saved_errno : static_cast<int>(result); }
+
+}  // namespace socket_internal

@@ -1,0 +1,99 @@
+// IPv4 socket wrappers under the node transports: a connected stream (Tcp)
+// and a send-only datagram socket aimed at one destination (Udp).
+//
+// Thread safety: an object is used by one thread at a time, except Shutdown,
+// which any thread may call while another is blocked in Read or Write.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstddef>
+#include <string>
+
+// Results of Read and Write: > 0 bytes moved, 0 when not connected or the
+// peer closed the stream, -errno on failure. A single call never moves 2^31
+// bytes or more; callers loop for the rest.
+class Socket {
+ public:
+  Socket() = default;
+  // Releases the peer text; derived classes close their descriptor.
+  virtual ~Socket();
+
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+
+  // `host` is dotted-decimal IPv4 text; no name lookup. The base records the
+  // peer, marks the socket connected, logs success and returns true; derived
+  // classes open their descriptor first and end by calling it.
+  virtual bool Connect(std::string& host, unsigned short port);
+
+  // One receive call. The base has no descriptor: logs and returns -1.
+  virtual int Read(void* buffer, size_t length);
+
+  // One send call. The base has no descriptor: logs and returns -1.
+  virtual int Write(void* buffer, size_t length);
+
+  // Makes a thread blocked in Read or Write return, and every later call
+  // fail. The descriptor stays open until destruction, so the call is safe
+  // while another thread uses the socket. The base has nothing to wake.
+  virtual void Shutdown();
+
+  const std::string& host() const { return host_; }
+  unsigned short port() const { return port_; }
+  bool connected() const { return connected_; }
+
+ protected:
+  // Peer as given to Connect; set only by a successful Connect.
+  std::string host_;
+  unsigned short port_ = 0;
+  bool connected_ = false;
+};
+
+// A TCP connection tuned for large transfers: no Nagle delay, 100 MiB
+// buffers. Sends never raise SIGPIPE: a closed peer is a failed Write.
+class Tcp final : public Socket {
+ public:
+  Tcp() = default;
+  ~Tcp() override;
+
+  bool Connect(std::string& host, unsigned short port) override;
+  int Read(void* buffer, size_t length) override;
+  int Write(void* buffer, size_t length) override;
+  void Shutdown() override;
+
+ private:
+  int fd_ = -1;  // owned; constant once Connect has created it
+};
+
+// A datagram socket that sends to the address given to Connect. No
+// connection is made; Read is not supported.
+class Udp final : public Socket {
+ public:
+  Udp() = default;
+  ~Udp() override;
+
+  bool Connect(std::string& host, unsigned short port) override;
+  // Not supported on a send-only socket: logs and returns 0.
+  int Read(void* buffer, size_t length) override;
+  // Sends exactly `length` bytes as one datagram.
+  int Write(void* buffer, size_t length) override;
+
+ private:
+  sockaddr_in remote_addr_{};
+  int fd_ = -1;  // owned; constant once Connect has created it
+};
+
+namespace socket_internal {
+
+// The longest single send or receive, below 2^31 (the result is an int).
+constexpr size_t kMaxSingleTransfer = size_t{1} << 30;
+
+// Parses dotted-decimal IPv4 text into `addr` (network order); false if the
+// text is not such an address.
+bool ParseIPv4(const std::string& host, unsigned short port, sockaddr_in* addr);
+
+// A system call's ssize_t result as Read/Write report it: the count, or
+// -errno.
+int SysResult(long result, int saved_errno);
+
+}  // namespace socket_internal

@@ -1,0 +1,117 @@
+#include "server/zantu.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <ctime>
+#include <utility>
+
+#include "common/log.h"
+
+namespace zantu_internal {
+
+void SleepNanos(long ns) {
+  timespec left{ns / 1000000000, ns % 1000000000};
+  while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace zantu_internal
+
+Zantu::Zantu() = default;
+
+Zantu::~Zantu() {
+  if (!quit_.load(std::memory_order_acquire)) ZANTU_ERROR("call Quit() before delete it");
+}
+
+void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networks,
+                std::map<unsigned int, unsigned short>& node_ports) {
+  zstd_ = new ZSTDUtil(2, 1);
+  gpus_ = std::move(gpus);
+  gpus.clear();
+  networks_ = std::move(networks);
+  networks.clear();
+  node_ports_ = std::move(node_ports);
+  node_ports.clear();
+
+  server_thread_ = std::thread(&Zantu::Server, this);
+  client_check_thread_ = std::thread(&Zantu::IsClientActiveCheck, this);
+  request_thread_ = std::thread(&Zantu::RequestWorker, this);
+  for (auto& [node, network] : networks_) {
+    response_threads_.emplace_back(&Zantu::ResponseWorker, this, network);
+  }
+
+  for (std::thread& thread : response_threads_) thread.join();
+  request_thread_.join();
+  client_check_thread_.join();
+  server_thread_.join();
+
+  // No thread is left that could touch what follows.
+  delete zstd_;
+  zstd_ = nullptr;
+  gpus_.clear();
+  for (auto& [node, network] : networks_) delete network;
+  networks_.clear();
+  {
+    std::lock_guard<std::mutex> table(response_table_mutex_);
+    for (auto& [pid, ring] : response_rbs_) delete ring;
+    response_rbs_.clear();
+  }
+  {
+    std::lock_guard<std::mutex> lock(request_mutex_);
+    for (auto& [pid, ring] : request_rbs_) delete ring;
+    request_rbs_.clear();
+  }
+}
+
+void Zantu::Quit() {
+  bool expected = false;
+  if (!quit_.compare_exchange_strong(expected, true, std::memory_order_acq_rel)) return;
+  // networks_ is constant while the threads run.
+  for (auto& [node, network] : networks_) {
+    if (network != nullptr) network->Shutdown();
+  }
+  {
+    std::lock_guard<std::mutex> lock(server_socket_mutex_);
+    // On a datagram socket this fails with ENOTCONN but still ends a
+    // blocked receive, which then returns 0.
+    if (server_socket_ != -1) shutdown(server_socket_, SHUT_RDWR);
+  }
+  RingBuffer::WakeLocalReaders();
+  request_cv_.notify_all();
+  {
+    // Under the mutex: the liveness check cannot miss it between its test
+    // of quit_ and its wait.
+    std::lock_guard<std::mutex> lock(check_mutex_);
+    check_cv_.notify_all();
+  }
+}
+
+std::mutex& Zantu::ResponseMutex(uint64_t pid) {
+  std::lock_guard<std::mutex> table(response_table_mutex_);
+  return response_mutexes_[pid];
+}
+
+std::mutex* Zantu::FindResponseMutex(uint64_t pid) {
+  std::lock_guard<std::mutex> table(response_table_mutex_);
+  auto it = response_mutexes_.find(pid);
+  return it == response_mutexes_.end() ? nullptr : &it->second;
+}
+
+RingBuffer* Zantu::FindResponseRing(uint64_t pid) {
+  std::lock_guard<std::mutex> table(response_table_mutex_);
+  auto it = response_rbs_.find(pid);
+  return it == response_rbs_.end() ? nullptr : it->second;
+}
+
+RingBuffer* Zantu::ExchangeResponseRing(uint64_t pid, RingBuffer* ring) {
+  std::lock_guard<std::mutex> table(response_table_mutex_);
+  auto it = response_rbs_.find(pid);
+  RingBuffer* old = it == response_rbs_.end() ? nullptr : it->second;
+  if (ring != nullptr) {
+    response_rbs_[pid] = ring;
+  } else if (it != response_rbs_.end()) {
+    response_rbs_.erase(it);
+  }
+  return old;
+}

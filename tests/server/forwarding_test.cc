@@ -1,0 +1,202 @@
+// Request forwarding of the real daemon as the nodes see it: records exactly
+// as written, spans split by node in order, records that break the rules
+// dropped, and a client that exits released after its records went out.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server_harness.h"
+
+namespace {
+
+using namespace server_test;
+using testing_util::NodeConfig;
+using testing_util::NodeProcess;
+using testing_util::NodeRecord;
+
+// A daemon with two Native nodes, 0 and 1, one GPU each, and this test
+// process registered as its client.
+class ForwardingTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (int i = 0; i < 2; ++i) {
+      NodeConfig config;
+      config.record = true;
+      std::string error;
+      nodes_.push_back(NodeProcess::Start(config, &error));
+      ASSERT_NE(nodes_.back(), nullptr) << error;
+    }
+    daemon_ = Daemon::Start(Concat({Group(0, *nodes_[0], "native", 7000, 0), Group(1, *nodes_[1], "native", 7001, 0)}));
+    ASSERT_TRUE(daemon_->Register(getpid(), &reply_)) << daemon_->Stderr();
+    rings_ = std::make_unique<ClientRings>(reply_.key);
+  }
+
+  void TearDown() override {
+    rings_.reset();
+    for (auto& node : nodes_) {
+      if (node) node->process().Signal(SIGTERM);
+    }
+    if (daemon_) {
+      EXPECT_TRUE(testing_util::ExitedWith(daemon_->Wait(milliseconds(5000)), 0)) << daemon_->Stderr();
+      EXPECT_FALSE(ShmExists(RequestRingName(reply_.key)));
+    }
+  }
+
+  uint32_t pid() const { return static_cast<uint32_t>(getpid()); }
+
+  std::vector<std::unique_ptr<NodeProcess>> nodes_;
+  std::unique_ptr<Daemon> daemon_;
+  Reply reply_;
+  std::unique_ptr<ClientRings> rings_;
+};
+
+TEST_F(ForwardingTest, WorkedExampleReachesTheNodeByteForByte) {
+  // Thread 701, module 2, api 17, one argument 16, Request at 4096, for the
+  // GPU on node 1 (index 0); the pid is this process's.
+  const std::string record = RequestRecord(1, 0, pid(), {RequestEntry(4096, 0, 2, 17, {16}, "", 701)});
+  ASSERT_EQ(record.size(), 76u);
+  ASSERT_EQ(rings_->Write(record), kRingSuccess);
+
+  NodeRecord got;
+  ASSERT_TRUE(AwaitMessages(*nodes_[1], 1, &got));
+  ASSERT_EQ(got.messages.size(), 1u);
+  const std::string& bytes = got.messages[0].bytes;
+  EXPECT_EQ(bytes, record);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 0), 0u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 4), 1u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 8), 0u);
+  EXPECT_EQ(LoadRecord<uint64_t>(bytes.data() + 12), 48u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 20), pid());
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 24), 1u);
+  EXPECT_EQ(LoadRecord<uint64_t>(bytes.data() + 28), 4096u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 40), 701u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 44), 2u);
+  EXPECT_EQ(std::memcmp(bytes.data() + 48, "\x26\xD8\x34\x01", 4), 0);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 52), 17u);
+  EXPECT_EQ(LoadRecord<uint32_t>(bytes.data() + 56), 1u);
+  EXPECT_EQ(LoadRecord<uint64_t>(bytes.data() + 60), 8u);
+  EXPECT_EQ(LoadRecord<uint64_t>(bytes.data() + 68), 16u);
+
+  // Not a test-module call: the node answers it as unknown.
+  std::vector<Response> responses;
+  ASSERT_TRUE(rings_->ReadResponses(1, &responses));
+  EXPECT_EQ(responses[0].pid, pid());
+  EXPECT_EQ(responses[0].request, 4096u);
+  EXPECT_EQ(responses[0].result, kTestUnknownFunction);
+  EXPECT_TRUE(nodes_[0]->ReadRecord(&got));
+  EXPECT_TRUE(got.messages.empty());
+}
+
+TEST_F(ForwardingTest, SpanOfThreeRecordsGoesOutInOrderPerNode) {
+  const std::string first = RequestRecord(1, 0, pid(), {RequestEntry(1, 0, kModuleTest, k_testEcho, {}, "one")});
+  const std::string second = RequestRecord(0, 0, pid(), {RequestEntry(2, 0, kModuleTest, k_testEcho, {}, "two")});
+  const std::string third = RequestRecord(1, 0, pid(), {RequestEntry(3, 0, kModuleTest, k_testEcho, {}, "three")});
+  // One ring record holding all three: the daemon gets them as one span.
+  ASSERT_EQ(rings_->Write(first + second + third), kRingSuccess);
+
+  NodeRecord node1, node0;
+  ASSERT_TRUE(AwaitMessages(*nodes_[1], 2, &node1));
+  ASSERT_TRUE(AwaitMessages(*nodes_[0], 1, &node0));
+  ASSERT_EQ(node1.messages.size(), 2u);
+  EXPECT_EQ(node1.messages[0].bytes, first);
+  EXPECT_EQ(node1.messages[1].bytes, third);
+  ASSERT_EQ(node0.messages.size(), 1u);
+  EXPECT_EQ(node0.messages[0].bytes, second);
+
+  std::vector<Response> responses;
+  ASSERT_TRUE(rings_->ReadResponses(3, &responses));
+  std::vector<std::string> payloads;
+  for (const Response& response : responses) payloads.push_back(response.payload);
+  std::sort(payloads.begin(), payloads.end());
+  EXPECT_EQ(payloads, (std::vector<std::string>{"one", "three", "two"}));
+}
+
+TEST_F(ForwardingTest, RecordsThatBreakTheRulesAreDroppedAndTheRestGoesOn) {
+  const std::string entry = RequestEntry(9, 0, kModuleTest, k_testEcho, {}, "ok");
+  const std::string good = RequestRecord(0, 0, pid(), {entry});
+  ASSERT_EQ(rings_->Write(RequestRecord(0, 0, pid(), {entry}, kLinkClientExit)), kRingSuccess);
+  ASSERT_EQ(rings_->Write(RequestRecord(0, 0, pid() + 1, {entry})), kRingSuccess);
+  ASSERT_EQ(rings_->Write(RequestRecord(7, 0, pid(), {entry})), kRingSuccess);
+  // A size that runs past everything written: the rest of the span goes.
+  std::string runaway = RequestRecord(0, 0, pid(), {entry});
+  StoreRecord(runaway.data() + 12, uint64_t{1} << 62);
+  ASSERT_EQ(rings_->Write(runaway + good), kRingSuccess);
+  ASSERT_TRUE(WaitFor([&] { return daemon_->Stderr().find("runs past the span") != std::string::npos; },
+                      milliseconds(3000)));
+  ASSERT_EQ(rings_->Write(good), kRingSuccess);
+
+  std::vector<Response> responses;
+  ASSERT_TRUE(rings_->ReadResponses(1, &responses));
+  EXPECT_EQ(responses[0].payload, "ok");
+  NodeRecord node0;
+  ASSERT_TRUE(nodes_[0]->ReadRecord(&node0));
+  ASSERT_EQ(node0.messages.size(), 1u);
+  EXPECT_EQ(node0.messages[0].bytes, good);
+  const std::string err = daemon_->Stderr();
+  EXPECT_NE(err.find("invalid request record flags=16 pid=" + std::to_string(pid())), std::string::npos) << err;
+  EXPECT_NE(err.find("invalid request record flags=0 pid=" + std::to_string(pid() + 1)), std::string::npos);
+  EXPECT_NE(err.find("request record for node=7 without a network"), std::string::npos);
+}
+
+TEST_F(ForwardingTest, ExitedClientIsReleasedOnceItsRecordsAreForwarded) {
+  int key_pipe[2];
+  ASSERT_EQ(pipe(key_pipe), 0);
+  const pid_t child = testing_util::ForkChild([&] {
+    close(key_pipe[1]);
+    char key[kKeyChars];
+    if (read(key_pipe[0], key, sizeof(key)) != static_cast<ssize_t>(sizeof(key))) return 1;
+    ClientRings rings(std::string(key, sizeof(key)));
+    const uint32_t me = static_cast<uint32_t>(getpid());
+    for (uint64_t i = 0; i < 5; ++i) {
+      const std::string entry = RequestEntry(100 + i, kRequestNoWait, kModuleTest, k_testEcho, {i});
+      if (rings.Write(RequestRecord(i % 2, 0, me, {entry})) != kRingSuccess) return 2;
+    }
+    return 0;  // gone without a word, records still in the ring
+  });
+  close(key_pipe[0]);
+  Reply child_reply;
+  ASSERT_TRUE(daemon_->Register(child, &child_reply));
+  ASSERT_EQ(write(key_pipe[1], child_reply.key.data(), kKeyChars), static_cast<ssize_t>(kKeyChars));
+  close(key_pipe[1]);
+  ASSERT_TRUE(testing_util::ExitedWith(testing_util::WaitChild(child, milliseconds(5000)), 0));
+  const auto exited = Clock::now();
+
+  // Node 0 gets records 0, 2, 4 and node 1 records 1, 3, each then the notice.
+  for (int n = 0; n < 2; ++n) {
+    NodeRecord record;
+    const size_t records = n == 0 ? 3 : 2;
+    ASSERT_TRUE(AwaitMessages(*nodes_[n], records + 1, &record, milliseconds(3000)));
+    ASSERT_EQ(record.messages.size(), records + 1);
+    for (size_t i = 0; i < records; ++i) {
+      EXPECT_EQ(record.messages[i].flags, 0u);
+      EXPECT_EQ(record.messages[i].pid, static_cast<uint32_t>(child));
+    }
+    const auto& notice = record.messages[records];
+    EXPECT_EQ(notice.bytes.size(), 28u);
+    EXPECT_EQ(notice.flags, kLinkClientExit);
+    EXPECT_EQ(notice.pid, static_cast<uint32_t>(child));
+  }
+  EXPECT_TRUE(WaitFor(
+      [&] { return !ShmExists(RequestRingName(child_reply.key)) && !ShmExists(ResponseRingName(child_reply.key)); },
+      milliseconds(3000)));
+  EXPECT_LT(Clock::now() - exited, milliseconds(1500));
+  EXPECT_NE(daemon_->Stdout().find("delete ring buffers for pid=" + std::to_string(child)), std::string::npos);
+
+  // Answers that come back for the released client are dropped; the daemon
+  // goes on serving.
+  ASSERT_EQ(rings_->Write(RequestRecord(0, 0, pid(), {RequestEntry(7, 0, kModuleTest, k_testEcho, {})})),
+            kRingSuccess);
+  std::vector<Response> responses;
+  ASSERT_TRUE(rings_->ReadResponses(1, &responses));
+  EXPECT_EQ(responses[0].request, 7u);
+}
+
+}  // namespace

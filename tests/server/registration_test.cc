@@ -1,0 +1,233 @@
+// The registration service of the real daemon: the reply byte for byte, the
+// rings it creates, a pid that registers again, datagrams it refuses, and a
+// second daemon that cannot have the port.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "server_harness.h"
+
+namespace {
+
+using namespace server_test;
+using testing_util::NodeConfig;
+using testing_util::NodeProcess;
+using testing_util::NodeRecord;
+
+std::unique_ptr<NodeProcess> StartNode(const std::string& transport = "native") {
+  NodeConfig config;
+  config.transport = transport;
+  config.record = true;
+  std::string error;
+  auto node = NodeProcess::Start(config, &error);
+  EXPECT_NE(node, nullptr) << error;
+  return node;
+}
+
+// Ends the nodes, which ends the daemon; it must exit 0 and take its rings
+// with it.
+void StopAll(Daemon& daemon, std::vector<std::unique_ptr<NodeProcess>>& nodes, const std::vector<std::string>& keys) {
+  for (auto& node : nodes) node->process().Signal(SIGTERM);
+  EXPECT_TRUE(testing_util::ExitedWith(daemon.Wait(milliseconds(5000)), 0)) << daemon.Stderr();
+  EXPECT_NE(daemon.Stdout().find("zantu quit"), std::string::npos);
+  for (const std::string& key : keys) {
+    EXPECT_FALSE(ShmExists(RequestRingName(key)));
+    EXPECT_FALSE(ShmExists(ResponseRingName(key)));
+  }
+}
+
+TEST(RegistrationTest, TwoGpusOnOneNodeGetThe52ByteReply) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  ASSERT_NE(nodes[0], nullptr);
+  auto daemon = Daemon::Start(Concat({Group(0, *nodes[0], "native", 7001, 3), Group(0, *nodes[0], "native", 7002, 5)}));
+  Reply reply;
+  ASSERT_TRUE(daemon->Register(getpid(), &reply)) << daemon->Stderr();
+
+  const std::string& raw = reply.raw;
+  ASSERT_EQ(raw.size(), 52u);
+  for (int i = 0; i < 9; ++i) EXPECT_TRUE(std::isalnum(static_cast<unsigned char>(raw[i])));
+  EXPECT_EQ(raw[9], '\0');
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 10), 2u);
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 14), 3u);
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 18), 5u);
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 22), 0u);
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 26), 0u);
+  EXPECT_EQ(LoadRecord<uint32_t>(raw.data() + 30), 1u);
+  EXPECT_EQ(std::string(raw.data() + 34, 16), std::string("127.0.0.1") + std::string(7, '\0'));
+  EXPECT_EQ(LoadRecord<uint16_t>(raw.data() + 50), 7001);  // the first group's node port
+
+  // Both rings exist, private to their owner.
+  for (const std::string& name : {RequestRingName(reply.key), ResponseRingName(reply.key)}) {
+    struct stat st;
+    ASSERT_EQ(stat(("/dev/shm/" + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    EXPECT_EQ(st.st_uid, getuid());
+  }
+  ClientRings rings(reply.key);
+
+  // One connection, one guest information, two GPUs in the log.
+  NodeRecord record;
+  ASSERT_TRUE(nodes[0]->ReadRecord(&record));
+  ASSERT_EQ(record.guest.size(), 32u);
+  EXPECT_EQ(record.guest[31], '\0');
+  EXPECT_EQ(std::strlen(record.guest.c_str()), 31u);
+  const std::string out = daemon->Stdout();
+  EXPECT_NE(out.find("create gpu-0 from host=127.0.0.1 network=native send_port=" +
+                     std::to_string(nodes[0]->send_port()) + " recv_port=" + std::to_string(nodes[0]->recv_port()) +
+                     " node_port=7001 gpu_index=3 uuid=" + record.guest.substr(0, 31)),
+            std::string::npos)
+      << out;
+  EXPECT_NE(out.find("create gpu-1 from host=127.0.0.1 network=native"), std::string::npos);
+  StopAll(*daemon, nodes, {reply.key});
+}
+
+TEST(RegistrationTest, NodesGivenAs201AreListedInAscendingOrder) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode("native"));
+  nodes.push_back(StartNode("light"));
+  nodes.push_back(StartNode("native"));
+  for (auto& node : nodes) ASSERT_NE(node, nullptr);
+  // Command-line order: node 2 (nodes[0]), node 0 (nodes[1]), node 1 (nodes[2]).
+  auto daemon = Daemon::Start(Concat({Group(2, *nodes[0], "native", 7200, 10), Group(0, *nodes[1], "light", 7000, 11),
+                                      Group(1, *nodes[2], "native", 7100, 12)}));
+  Reply reply;
+  ASSERT_TRUE(daemon->Register(getpid(), &reply)) << daemon->Stderr();
+  ASSERT_EQ(reply.raw.size(), ReplySize(3, 3));
+  EXPECT_EQ(reply.indexes, (std::vector<uint32_t>{10, 11, 12}));
+  EXPECT_EQ(reply.nodes, (std::vector<uint32_t>{2, 0, 1}));
+  ASSERT_EQ(reply.node_infos.size(), 3u);
+  const uint16_t ports[] = {7000, 7100, 7200};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(reply.node_infos[i].host, "127.0.0.1");
+    EXPECT_EQ(reply.node_infos[i].port, ports[i]);
+  }
+  // Every node was greeted with the same guest information.
+  NodeRecord first;
+  ASSERT_TRUE(nodes[0]->ReadRecord(&first));
+  for (auto& node : nodes) {
+    NodeRecord record;
+    ASSERT_TRUE(node->ReadRecord(&record));
+    EXPECT_EQ(record.guest, first.guest);
+  }
+  StopAll(*daemon, nodes, {reply.key});
+}
+
+TEST(RegistrationTest, SamePidTwiceReleasesTheFirstRingsAfterTellingEveryNode) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode("native"));
+  nodes.push_back(StartNode("light"));
+  auto daemon = Daemon::Start(Concat({Group(0, *nodes[0], "native", 7000, 0), Group(1, *nodes[1], "light", 7001, 0)}));
+  Reply first, second;
+  ASSERT_TRUE(daemon->Register(getpid(), &first)) << daemon->Stderr();
+  ASSERT_TRUE(daemon->Register(getpid(), &second));
+  EXPECT_NE(first.key, second.key);
+  EXPECT_FALSE(ShmExists(RequestRingName(first.key)));
+  EXPECT_FALSE(ShmExists(ResponseRingName(first.key)));
+  EXPECT_TRUE(ShmExists(RequestRingName(second.key)));
+  EXPECT_TRUE(ShmExists(ResponseRingName(second.key)));
+
+  // The new rings work; each node saw the notice first.
+  ClientRings rings(second.key);
+  ASSERT_EQ(rings.Write(RequestRecord(0, 0, getpid(), {RequestEntry(1, 0, kModuleTest, k_testEcho, {})})),
+            kRingSuccess);
+  std::vector<Response> responses;
+  ASSERT_TRUE(rings.ReadResponses(1, &responses));
+  EXPECT_EQ(responses[0].request, 1u);
+  for (size_t n = 0; n < nodes.size(); ++n) {
+    NodeRecord record;
+    ASSERT_TRUE(AwaitMessages(*nodes[n], n == 0 ? 2 : 1, &record));
+    EXPECT_EQ(record.messages[0].bytes.size(), 28u);
+    EXPECT_EQ(record.messages[0].flags, kLinkClientExit);
+    EXPECT_EQ(record.messages[0].pid, static_cast<uint32_t>(getpid()));
+  }
+  StopAll(*daemon, nodes, {first.key, second.key});
+}
+
+TEST(RegistrationTest, ShortDatagramIsIgnoredAndLongOneReadsItsFirstFourBytes) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  Reply reply;
+  ASSERT_TRUE(daemon->Register(getpid(), &reply)) << daemon->Stderr();
+  EXPECT_EQ(Exchange(std::string("\x01\x02\x03", 3), milliseconds(300)), "");
+  EXPECT_NE(daemon->Stderr().find("registration datagram of 3 bytes is shorter than a pid"), std::string::npos);
+
+  const std::string longer = PidDatagram(getpid()) + "trailing";
+  Reply again;
+  ASSERT_TRUE(ParseReply(Exchange(longer, milliseconds(3000)), &again));
+  EXPECT_NE(again.key, reply.key);
+  EXPECT_TRUE(ShmExists(RequestRingName(again.key)));
+  StopAll(*daemon, nodes, {reply.key, again.key});
+}
+
+// The sanitizers reserve more address space than the limit below allows.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+// Ring objects of any daemon now in /dev/shm.
+std::vector<std::string> RingObjects() {
+  std::vector<std::string> names;
+  if (DIR* dir = opendir("/dev/shm")) {
+    while (dirent* entry = readdir(dir)) {
+      if (std::strncmp(entry->d_name, "Global\\ZANTU_RINGBUFFER_", 24) == 0) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+  }
+  return names;
+}
+
+TEST(RegistrationTest, RingsThatCannotBeMadeGetNoReplyAndServingGoesOn) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  // With 1 GiB of address space the daemon runs but cannot map a 2 GiB ring.
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_AS, &saved), 0);
+  rlimit small = saved;
+  small.rlim_cur = rlim_t{1} << 30;
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &small), 0);
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &saved), 0);
+  const std::vector<std::string> before = RingObjects();
+
+  Reply reply;
+  EXPECT_FALSE(daemon->Register(getpid(), &reply, milliseconds(500)));
+  EXPECT_NE(daemon->Stderr().find("create ring buffers for pid=" + std::to_string(getpid()) + " failed"),
+            std::string::npos)
+      << daemon->Stderr();
+  EXPECT_EQ(RingObjects(), before);
+  EXPECT_TRUE(daemon->process().Running());
+  StopAll(*daemon, nodes, {});
+}
+#endif
+
+TEST(RegistrationTest, SecondDaemonCannotBindAndQuits) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  nodes.push_back(StartNode());
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  Reply reply;
+  ASSERT_TRUE(daemon->Register(getpid(), &reply)) << daemon->Stderr();
+
+  auto second = Daemon::Start(Group(0, *nodes[1], "native", 7000, 0));
+  EXPECT_TRUE(testing_util::ExitedWith(second->Wait(milliseconds(3000)), 0));
+  EXPECT_NE(second->Stderr().find("Error Func:Server Line:"), std::string::npos);
+  EXPECT_NE(second->Stderr().find("Bind failed=-1"), std::string::npos) << second->Stderr();
+  EXPECT_NE(second->Stdout().find("zantu quit"), std::string::npos);
+  // Its node's stream ended.
+  EXPECT_TRUE(testing_util::ExitedWith(nodes[1]->Wait(milliseconds(3000)), 0));
+
+  Reply still;
+  EXPECT_TRUE(daemon->Register(getpid(), &still));
+  StopAll(*daemon, nodes, {reply.key, still.key});
+}
+
+}  // namespace

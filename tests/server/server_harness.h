@@ -1,0 +1,308 @@
+// The real daemon for a test: started against real zantu_node processes,
+// registered with over UDP like a client library would, its rings attached
+// with libtrellan. Nothing is left behind: the daemon ends when its nodes
+// end, and whatever a killed daemon could not remove is removed here.
+#pragma once
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/records.h"
+#include "common/test_module.h"
+#include "common/registration.h"
+#include "common/trellan.h"
+#include "node_harness.h"
+#include "process_harness.h"
+#include "test_util.h"
+
+namespace server_test {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// The seven arguments of one GPU on `node`.
+inline std::vector<std::string> Group(uint32_t node_id, const testing_util::NodeProcess& node,
+                                      const std::string& type, uint16_t node_port, uint32_t gpu_index) {
+  return {std::to_string(node_id), "127.0.0.1", type, std::to_string(node.send_port()),
+          std::to_string(node.recv_port()), std::to_string(node_port), std::to_string(gpu_index)};
+}
+
+inline std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> groups) {
+  std::vector<std::string> all;
+  for (const auto& group : groups) all.insert(all.end(), group.begin(), group.end());
+  return all;
+}
+
+inline bool ShmExists(const std::string& name) {
+  struct stat st;
+  return stat(("/dev/shm/" + name).c_str(), &st) == 0;
+}
+
+inline std::string RequestRingName(const std::string& key) { return kRequestRingPrefix + key; }
+inline std::string ResponseRingName(const std::string& key) { return kResponseRingPrefix + key; }
+
+// The registration reply, taken apart into plain (unpacked) values.
+struct ReplyNode {
+  std::string host;  // up to the first NUL of the 16-byte field
+  uint16_t port = 0;
+};
+
+struct Reply {
+  std::string raw;
+  std::string key;  // the 9 characters
+  std::vector<uint32_t> indexes;
+  std::vector<uint32_t> nodes;
+  std::vector<ReplyNode> node_infos;
+};
+
+inline bool ParseReply(const std::string& raw, Reply* reply) {
+  reply->raw = raw;
+  if (raw.size() < 18 || raw[9] != '\0') return false;
+  reply->key = raw.substr(0, kKeyChars);
+  const auto gpus = LoadRecord<uint32_t>(raw.data() + 10);
+  if (raw.size() < ReplySize(gpus, 0)) return false;
+  reply->indexes.resize(gpus);
+  reply->nodes.resize(gpus);
+  for (uint32_t g = 0; g < gpus; ++g) {
+    reply->indexes[g] = LoadRecord<uint32_t>(raw.data() + 14 + 4 * g);
+    reply->nodes[g] = LoadRecord<uint32_t>(raw.data() + 14 + 4 * gpus + 4 * g);
+  }
+  const auto node_count = LoadRecord<uint32_t>(raw.data() + 14 + 8 * gpus);
+  if (raw.size() != ReplySize(gpus, node_count)) return false;
+  for (uint32_t i = 0; i < node_count; ++i) {
+    const NodeInfo info = LoadRecord<NodeInfo>(raw.data() + 18 + 8 * gpus + sizeof(NodeInfo) * i);
+    reply->node_infos.push_back(ReplyNode{std::string(info.host, strnlen(info.host, sizeof(info.host))), info.port});
+  }
+  return true;
+}
+
+// Sends `datagram` to the registration port from a fresh socket every 100 ms
+// until a reply comes or `timeout` passes. The reply, or empty.
+inline std::string Exchange(const std::string& datagram, milliseconds timeout) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(kRegistrationPort);
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const auto deadline = Clock::now() + timeout;
+  std::string reply;
+  while (Clock::now() < deadline) {
+    sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof(to));
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, 100) == 1) {
+      char buf[8192];
+      const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+      if (n >= 0) {
+        reply.assign(buf, static_cast<size_t>(n));
+        break;
+      }
+    }
+  }
+  close(fd);
+  return reply;
+}
+
+inline std::string PidDatagram(uint32_t pid) {
+  std::string datagram(4, '\0');
+  StoreRecord(datagram.data(), pid);
+  return datagram;
+}
+
+class Daemon {
+ public:
+  // Starts zantu_server with logging on.
+  static std::unique_ptr<Daemon> Start(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {testing_util::BinDir() + "/zantu_server"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::unique_ptr<Daemon> daemon(new Daemon());
+    daemon->process_ = testing_util::ChildProcess::Spawn(argv, {"-ZANTU_DISABLE_LOG"});
+    if (!daemon->process_) return nullptr;
+    return daemon;
+  }
+
+  ~Daemon() {
+    const pid_t pid = process_->pid();
+    const bool ended = process_->Wait(milliseconds(0)) != -1;
+    process_.reset();  // kills it by its pid if it still runs
+    if (!ended) RemoveLeftovers(pid);
+  }
+
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  testing_util::ChildProcess& process() { return *process_; }
+  std::string Stdout() const { return process_->Stdout(); }
+  std::string Stderr() const { return process_->Stderr(); }
+
+  // Registers `pid`; false if no reply arrives within `timeout`.
+  bool Register(uint32_t pid, Reply* reply, milliseconds timeout = milliseconds(5000)) {
+    const std::string raw = Exchange(PidDatagram(pid), timeout);
+    if (raw.empty() || !ParseReply(raw, reply)) return false;
+    keys_.push_back(reply->key);
+    return true;
+  }
+
+  // Waits for the daemon to exit; its wait status, or -1.
+  int Wait(milliseconds timeout) { return process_->Wait(timeout); }
+
+ private:
+  Daemon() = default;
+
+  // What only a daemon that did not end normally leaves: its rings and its
+  // process bell.
+  void RemoveLeftovers(pid_t pid) {
+    for (const std::string& key : keys_) {
+      unlink(("/dev/shm/" + RequestRingName(key)).c_str());
+      unlink(("/dev/shm/" + ResponseRingName(key)).c_str());
+    }
+    const std::string bell = "trellan.bell." + std::to_string(pid) + ".";
+    if (DIR* dir = opendir("/dev/shm")) {
+      while (dirent* entry = readdir(dir)) {
+        if (std::strncmp(entry->d_name, bell.c_str(), bell.size()) == 0) {
+          unlink(("/dev/shm/" + std::string(entry->d_name)).c_str());
+        }
+      }
+      closedir(dir);
+    }
+  }
+
+  std::unique_ptr<testing_util::ChildProcess> process_;
+  std::vector<std::string> keys_;
+};
+
+// A request entry: header and payload (argument block, then `data`).
+inline std::string RequestEntry(uint64_t request, uint32_t flags, uint32_t module, uint32_t api,
+                                const std::vector<uint64_t>& args, const std::string& data = "",
+                                uint32_t tid = 0) {
+  std::string entry(sizeof(RequestHeader) + 8 * args.size(), '\0');
+  RequestHeader header{request, flags, tid, module, kRequestMagic, api, static_cast<uint32_t>(args.size()),
+                       8 * args.size() + data.size()};
+  StoreRecord(entry.data(), header);
+  for (size_t i = 0; i < args.size(); ++i) StoreRecord(entry.data() + sizeof(RequestHeader) + 8 * i, args[i]);
+  return entry + data;
+}
+
+inline std::string RequestRecord(uint32_t node, uint32_t device, uint32_t pid, const std::vector<std::string>& entries,
+                                 uint32_t flags = 0) {
+  std::string body;
+  for (const std::string& entry : entries) body += entry;
+  std::string record(sizeof(RequestBatchHeader), '\0');
+  StoreRecord(record.data(), RequestBatchHeader{flags, node, device, body.size(), pid,
+                                                static_cast<uint32_t>(entries.size())});
+  return record + body;
+}
+
+// One response record, taken apart into plain (unpacked) values: the batch
+// header and the first entry (the node answers with one).
+struct Response {
+  uint32_t flags = 0;
+  uint64_t size = 0;
+  uint32_t pid = 0;
+  uint32_t count = 0;
+  uint64_t request = 0;
+  uint32_t entry_flags = 0;
+  uint32_t result = 0;
+  std::string payload;
+  std::string raw;
+};
+
+// A client's two rings, attached as the client library attaches them.
+class ClientRings {
+ public:
+  // Throws what the ring constructor throws.
+  explicit ClientRings(const std::string& key) {
+    std::string request_name = RequestRingName(key);
+    std::string response_name = ResponseRingName(key);
+    request_ = std::make_unique<RingBuffer>(request_name, kRingBufferSize, false);
+    response_ = std::make_unique<RingBuffer>(response_name, kRingBufferSize, false);
+  }
+
+  // Writes `bytes` as one ring record, waiting while the ring is full.
+  RingBufferStatus Write(const std::string& bytes) {
+    for (;;) {
+      RingBufferStatus status = request_->Write(bytes.size(), [&bytes](void* space) {
+        std::memcpy(space, bytes.data(), bytes.size());
+        return kRingSuccess;
+      });
+      if (status != kRingFull) return status;
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+
+  // Reads response records until `count` have arrived or `timeout` passed.
+  bool ReadResponses(size_t count, std::vector<Response>* out, milliseconds timeout = milliseconds(10000)) {
+    const auto deadline = Clock::now() + timeout;
+    while (out->size() < count && Clock::now() < deadline) {
+      RingBufferStatus status = response_->Read([out](void* data, size_t length) {
+        const char* p = static_cast<const char*>(data);
+        while (length >= sizeof(ResponseBatchHeader)) {
+          const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(p);
+          Response response;
+          response.flags = header.flags;
+          response.size = header.size;
+          response.pid = header.pid;
+          response.count = header.count;
+          const size_t size = sizeof(ResponseBatchHeader) + response.size;
+          if (size > length) break;
+          response.raw.assign(p, size);
+          if (response.count > 0 && response.size >= sizeof(ResponseHeader)) {
+            const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(ResponseBatchHeader));
+            response.request = entry.request;
+            response.entry_flags = entry.flags;
+            response.result = entry.result;
+            const size_t at = sizeof(ResponseBatchHeader) + sizeof(ResponseHeader);
+            response.payload.assign(p + at, std::min<uint64_t>(uint64_t{entry.size}, size - at));
+          }
+          out->push_back(std::move(response));
+          p += size;
+          length -= size;
+        }
+        return kRingSuccess;
+      });
+      if (status != kRingSuccess && status != kRingEmpty) return false;
+    }
+    return out->size() >= count;
+  }
+
+ private:
+  std::unique_ptr<RingBuffer> request_;
+  std::unique_ptr<RingBuffer> response_;
+};
+
+// Polls `predicate` every 5 ms until it holds or `timeout` passes.
+template <typename Predicate>
+bool WaitFor(Predicate predicate, milliseconds timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (predicate()) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(milliseconds(5));
+  }
+}
+
+// The node's record once it holds at least `count` messages.
+inline bool AwaitMessages(const testing_util::NodeProcess& node, size_t count, testing_util::NodeRecord* record,
+                          milliseconds timeout = milliseconds(5000)) {
+  return WaitFor([&] { return node.ReadRecord(record) && record->messages.size() >= count; }, timeout);
+}
+
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace server_test
