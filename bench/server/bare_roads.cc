@@ -204,13 +204,17 @@ FloorRoad::~FloorRoad() {
   shm_unlink(("/" + response_name_).c_str());
 }
 
+// Both ends of the raw stream move 64 MiB per call, like the daemon's bulk
+// records, so neither side replays a buffer that stays in the cache.
+constexpr size_t kStreamBuffer = size_t{64} << 20;
+
 double RawTcpStream(uint64_t bytes) {
   uint16_t port = 0;
   int listen_fd = Listen(&port, SOCK_STREAM);
   pid_t receiver = fork();
   if (receiver == 0) {
     int fd = accept(listen_fd, nullptr, nullptr);
-    std::vector<char> buf(size_t{4} << 20);
+    std::vector<char> buf(kStreamBuffer);
     uint64_t got = 0;
     while (got < bytes) {
       ssize_t n = recv(fd, buf.data(), buf.size(), 0);
@@ -223,11 +227,11 @@ double RawTcpStream(uint64_t bytes) {
   }
   close(listen_fd);
   int fd = Connect(port);
-  std::vector<char> chunk(size_t{4} << 20, 't');
+  std::vector<char> source(kStreamBuffer, 't');
   const int64_t t0 = NowNs();
   for (uint64_t sent = 0; sent < bytes;) {
-    size_t n = std::min<uint64_t>(chunk.size(), bytes - sent);
-    if (!SendAll(fd, chunk.data(), n)) break;
+    size_t n = std::min<uint64_t>(source.size(), bytes - sent);
+    if (!SendAll(fd, source.data(), n)) break;
     sent += n;
   }
   char done = 0;
