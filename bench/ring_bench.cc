@@ -24,17 +24,15 @@
 
 #include <benchmark/benchmark.h>
 
+#include "bench/bench_util.h"
 #include "common/trellan.h"
 
 namespace {
 
-bool quick = false;
+using bench::NowNs;
+using bench::Percentiles;
 
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
+bool quick = false;
 
 std::string Name(const char* what) {
   return std::string("trellan_bench_") + what + "_" + std::to_string(getpid()) + "_" + GenerateRandomString(6);
@@ -44,24 +42,6 @@ int64_t AllocatedBytes(const std::string& name) {
   struct stat st;
   if (stat(("/dev/shm/" + name).c_str(), &st) != 0) return -1;
   return static_cast<int64_t>(st.st_blocks) * 512;
-}
-
-void PinToCpu0() {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  CPU_SET(0, &set);
-  sched_setaffinity(0, sizeof(set), &set);
-}
-
-struct Percentiles {
-  double p50_us;
-  double p99_us;
-};
-
-Percentiles Summarize(std::vector<int64_t>& samples) {
-  std::sort(samples.begin(), samples.end());
-  auto at = [&](double q) { return samples[static_cast<size_t>(q * (samples.size() - 1))] / 1000.0; };
-  return {at(0.50), at(0.99)};
 }
 
 RingBufferStatus Write100(RingBuffer& ring, const char* bytes) {
@@ -90,7 +70,7 @@ Percentiles RingPingPong(int rounds, bool pinned) {
   RingBuffer pong(pong_name, size_t{1} << 31, true);
   pid_t child = fork();
   if (child == 0) {
-    if (pinned) PinToCpu0();
+    if (pinned) bench::Place(true);
     RingBuffer in(ping_name, size_t{1} << 31, false);
     RingBuffer out(pong_name, size_t{1} << 31, false);
     char buf[100];
@@ -100,7 +80,7 @@ Percentiles RingPingPong(int rounds, bool pinned) {
     }
     _exit(0);
   }
-  if (pinned) PinToCpu0();
+  if (pinned) bench::Place(true);
   char buf[100] = {};
   std::vector<int64_t> samples;
   samples.reserve(rounds);
@@ -111,13 +91,8 @@ Percentiles RingPingPong(int rounds, bool pinned) {
     samples.push_back(NowNs() - t0);
   }
   waitpid(child, nullptr, 0);
-  if (pinned) {
-    cpu_set_t all;
-    CPU_ZERO(&all);
-    for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &all);
-    sched_setaffinity(0, sizeof(all), &all);
-  }
-  return Summarize(samples);
+  if (pinned) bench::Place(false);
+  return bench::Summarize(samples);
 }
 
 long Futex(std::atomic<uint32_t>* word, int op, uint32_t value) {
@@ -136,7 +111,7 @@ Percentiles FutexPingPong(int rounds, bool pinned) {
   auto* word = new (page) std::atomic<uint32_t>(0);
   pid_t child = fork();
   if (child == 0) {
-    if (pinned) PinToCpu0();
+    if (pinned) bench::Place(true);
     for (int i = 0; i < rounds; ++i) {
       WaitFor(word, 1);
       word->store(2, std::memory_order_release);
@@ -144,7 +119,7 @@ Percentiles FutexPingPong(int rounds, bool pinned) {
     }
     _exit(0);
   }
-  if (pinned) PinToCpu0();
+  if (pinned) bench::Place(true);
   std::vector<int64_t> samples;
   samples.reserve(rounds);
   for (int i = 0; i < rounds; ++i) {
@@ -157,13 +132,8 @@ Percentiles FutexPingPong(int rounds, bool pinned) {
   }
   waitpid(child, nullptr, 0);
   munmap(page, 4096);
-  if (pinned) {
-    cpu_set_t all;
-    CPU_ZERO(&all);
-    for (int c = 0; c < CPU_SETSIZE; ++c) CPU_SET(c, &all);
-    sched_setaffinity(0, sizeof(all), &all);
-  }
-  return Summarize(samples);
+  if (pinned) bench::Place(false);
+  return bench::Summarize(samples);
 }
 
 void LatencyFigures() {

@@ -79,15 +79,10 @@ bool Light::Send(void* data, size_t length) {
 }
 
 bool Light::Recv(void* data, size_t length) {
-  auto* p = static_cast<char*>(data);
-  while (length > 0) {
-    const int n = recv_socket_ == nullptr ? 0 : recv_socket_->Read(p, length);
-    if (n <= 0) {
-      if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network recv socket error=%d happened", n);
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
+  const int n = ReadFully(recv_socket_, data, length);
+  if (n <= 0) {
+    if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network recv socket error=%d happened", n);
+    return false;
   }
   return true;
 }

@@ -28,29 +28,19 @@ bool Native::Connect(std::string& host, unsigned short send_port, unsigned short
 }
 
 bool Native::Send(void* data, size_t length) {
-  auto* p = static_cast<char*>(data);
-  while (length > 0) {
-    const int n = send_socket_ == nullptr ? 0 : send_socket_->Write(p, length);
-    if (n <= 0) {
-      if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network send socket error=%d happened", n);
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
+  const int n = WriteFully(send_socket_, data, length);
+  if (n <= 0) {
+    if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network send socket error=%d happened", n);
+    return false;
   }
   return true;
 }
 
 bool Native::Recv(void* data, size_t length) {
-  auto* p = static_cast<char*>(data);
-  while (length > 0) {
-    const int n = recv_socket_ == nullptr ? 0 : recv_socket_->Read(p, length);
-    if (n <= 0) {
-      if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network recv socket error=%d happened", n);
-      return false;
-    }
-    p += n;
-    length -= static_cast<size_t>(n);
+  const int n = ReadFully(recv_socket_, data, length);
+  if (n <= 0) {
+    if (!shut_down_.load(std::memory_order_acquire)) ZANTU_ERROR("network recv socket error=%d happened", n);
+    return false;
   }
   return true;
 }

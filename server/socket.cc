@@ -43,3 +43,25 @@ bool ParseIPv4(const std::string& host, unsigned short port, sockaddr_in* addr) 
 int SysResult(long result, int saved_errno) { return result < 0 ? -saved_errno : static_cast<int>(result); }
 
 }  // namespace socket_internal
+
+int ReadFully(Socket* socket, void* data, size_t length) {
+  auto* p = static_cast<char*>(data);
+  while (length > 0) {
+    const int n = socket == nullptr ? 0 : socket->Read(p, length);
+    if (n <= 0) return n;
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 1;
+}
+
+int WriteFully(Socket* socket, void* data, size_t length) {
+  auto* p = static_cast<char*>(data);
+  while (length > 0) {
+    const int n = socket == nullptr ? 0 : socket->Write(p, length);
+    if (n <= 0) return n;
+    p += n;
+    length -= static_cast<size_t>(n);
+  }
+  return 1;
+}

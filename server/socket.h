@@ -83,6 +83,12 @@ class Udp final : public Socket {
   int fd_ = -1;  // owned; constant once Connect has created it
 };
 
+// Repeats Read (Write) until all `length` bytes have moved. Returns 1, or the
+// first result that was not positive (0 when `socket` is null); the caller
+// logs it under its own name.
+int ReadFully(Socket* socket, void* data, size_t length);
+int WriteFully(Socket* socket, void* data, size_t length);
+
 namespace socket_internal {
 
 // The longest single send or receive, below 2^31 (the result is an int).
