@@ -75,7 +75,11 @@ RingBufferStatus FillBatch(const Batch& batch, void* to) {
       p += piece.size();
     }
     // Only the last request of a record is answered; the others are done.
-    if (i + 1 < requests.size()) tovrel::ReleaseRequest(request);
+    if (i + 1 < requests.size()) {
+      tovrel::ReleaseRequest(request);
+    } else {
+      tovrel::HandOverToAnswer(request);  // the record is published right after
+    }
   }
   return kRingSuccess;
 }
@@ -120,6 +124,7 @@ void HandleRecord(uint8_t* body, uint64_t size, uint32_t count) {
       ZANTU_ERROR("answer for unknown request=0x%llx skipped", static_cast<unsigned long long>(header.request));
       continue;
     }
+    tovrel::TakeOverForAnswer(request);
     Deliver(request, entry);
   }
 }
