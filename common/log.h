@@ -2,8 +2,8 @@
 //
 // It is an inline function with default visibility, so however many modules
 // of a process include it (the application, libtovrel, the daemon), the
-// dynamic linker binds them all to one copy: one cached switch and one buffer
-// per process.
+// dynamic linker binds them all to one copy: one cached switch per process
+// and one formatting buffer per thread.
 #pragma once
 
 #include <csignal>
@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 // Callers pass the reporting function's bare name and the line of the call.
 #define ZANTU_LOG(fmt, ...) \
@@ -33,19 +32,18 @@ __attribute__((visibility("default"), format(printf, 3, 4))) inline void DebugPr
   static const char* const disbale_log_env = std::getenv("ZANTU_DISABLE_LOG");
   if (disbale_log_env != nullptr && std::strcmp(disbale_log_env, "1") == 0) return;
 
-  static std::mutex buf_mutex;
-  static char buf[4096];  // guarded by buf_mutex
-  {
-    std::lock_guard<std::mutex> lock(buf_mutex);
-    std::memset(buf, 0, sizeof(buf));
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof(buf), format, args);
-    va_end(args);
-    FILE* stream = is_error ? stderr : stdout;
-    std::fprintf(stream, "%s", buf);
-    std::fflush(stream);
-  }
+  // One buffer per thread: no lock to be left held in a child forked while
+  // another thread was logging. stdio's own lock (reset in a forked child)
+  // keeps each message, written by one call, whole on its stream.
+  static thread_local char buf[4096];
+  std::memset(buf, 0, sizeof(buf));
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof(buf), format, args);
+  va_end(args);
+  FILE* stream = is_error ? stderr : stdout;
+  std::fprintf(stream, "%s", buf);
+  std::fflush(stream);
   if (is_fatal) {
     std::raise(SIGINT);
     std::exit(1);

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <semaphore.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
@@ -202,6 +203,70 @@ FloorRoad::~FloorRoad() {
   // The forwarder created the rings and is killed: unlink in its place.
   shm_unlink(("/" + request_name_).c_str());
   shm_unlink(("/" + response_name_).c_str());
+}
+
+namespace {
+
+// Where a caller of the hand-off floor waits; its address travels as the
+// request's `request` field and comes back in the answer.
+struct Waiter {
+  Waiter() { sem_init(&sem, 0, 0); }
+  ~Waiter() { sem_destroy(&sem); }
+  sem_t sem;
+};
+
+}  // namespace
+
+std::unique_ptr<HandOffFloor> HandOffFloor::Start() {
+  std::unique_ptr<HandOffFloor> floor(new HandOffFloor());
+  floor->road_ = FloorRoad::Start();
+  if (floor->road_ == nullptr) return nullptr;
+  floor->loop_ = std::thread(&HandOffFloor::ResponseLoop, floor.get());
+  return floor;
+}
+
+HandOffFloor::~HandOffFloor() {
+  quit_.store(true, std::memory_order_relaxed);
+  if (loop_.joinable()) loop_.join();
+}
+
+bool HandOffFloor::Call(std::string* record) {
+  Waiter waiter;
+  StoreRecord(record->data() + sizeof(RequestBatchHeader), reinterpret_cast<uint64_t>(&waiter));
+  {
+    std::lock_guard<std::mutex> lock(write_mutex_);
+    if (!WriteRecord(road_->request(), record->data(), record->size())) return false;
+  }
+  // Bounded, so a road that broke ends the benchmark instead of hanging it.
+  timespec deadline;
+  clock_gettime(CLOCK_REALTIME, &deadline);
+  deadline.tv_sec += 10;
+  int waited;
+  while ((waited = sem_timedwait(&waiter.sem, &deadline)) != 0 && errno == EINTR) {
+  }
+  return waited == 0;
+}
+
+void HandOffFloor::ResponseLoop() {
+  auto consume = [](void* data, size_t length) {
+    const char* p = static_cast<const char*>(data);
+    while (length >= sizeof(ResponseBatchHeader)) {
+      const ResponseBatchHeader batch = LoadRecord<ResponseBatchHeader>(p);
+      const size_t whole = sizeof(batch) + batch.size;
+      if (whole > length) break;
+      if (batch.count > 0 && batch.size >= sizeof(ResponseHeader)) {
+        const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(batch));
+        sem_post(&reinterpret_cast<Waiter*>(entry.request)->sem);
+      }
+      p += whole;
+      length -= whole;
+    }
+    return kRingSuccess;
+  };
+  while (!quit_.load(std::memory_order_relaxed)) {
+    const RingBufferStatus status = road_->response().Read(consume);
+    if (status != kRingSuccess && status != kRingEmpty) break;
+  }
 }
 
 // Both ends of the raw stream move 64 MiB per call, like the daemon's bulk

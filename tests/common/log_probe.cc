@@ -8,11 +8,15 @@
 //   log_probe assert-handler    the same with a SIGINT handler that returns
 //   log_probe setenv-then-log   logs, flips ZANTU_DISABLE_LOG, logs again
 //   log_probe threads           8 threads log 1000 distinct lines each
+//   log_probe fork-while-logging  forks children while another thread logs
 //
 // Exit status 3 means an assertion returned to its caller.
 
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -64,6 +68,38 @@ void RunThreads() {
 
 }  // namespace
 
+// A thread logs without pause while the main thread forks 200 children that
+// each log one line and exit. A child forked while the other thread was in
+// the middle of a message must still be able to log. Exit status: 0, or 1
+// if a child did not end within 5 s (it is killed).
+int RunForkWhileLogging() {
+  std::atomic<bool> stop{false};
+  std::thread chatter([&stop] {
+    while (!stop.load(std::memory_order_relaxed)) ZANTU_LOG("chatter");
+  });
+  int rc = 0;
+  for (int i = 0; i < 200 && rc == 0; ++i) {
+    pid_t child = fork();
+    if (child == 0) {
+      ZANTU_ERROR("child %d", i);
+      _exit(0);
+    }
+    int status = 0;
+    for (int waited = 0; waitpid(child, &status, WNOHANG) == 0; ++waited) {
+      if (waited == 5000) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+        rc = 1;
+        break;
+      }
+      usleep(1000);
+    }
+  }
+  stop = true;
+  chatter.join();
+  return rc;
+}
+
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   const char* text = argc > 2 ? argv[2] : "";
@@ -88,6 +124,8 @@ int main(int argc, char** argv) {
     RunFlipEnv();
   } else if (mode == "threads") {
     RunThreads();
+  } else if (mode == "fork-while-logging") {
+    return RunForkWhileLogging();
   } else {
     return 2;
   }

@@ -288,6 +288,14 @@ TEST(LogLines, ConcurrentLinesStayWholeAndAppearOnce) {
   EXPECT_EQ(seen.size(), 8000u);
 }
 
+// A child forked while another thread logs can log too: no lock of the
+// logging function is left held across fork.
+TEST(LogLines, ForkedChildLogsWhileAnotherThreadLogs) {
+  const ProbeResult r = RunProbe({"fork-while-logging"}, std::nullopt);
+  EXPECT_TRUE(ExitedWith(r, 0)) << r.status;
+  EXPECT_NE(r.err.find("child 199"), std::string::npos);
+}
+
 // ---------------------------------------------------------------- assertions
 
 TEST(LogAssert, PrintsThenEndsBySigint) {

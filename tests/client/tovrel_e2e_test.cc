@@ -1,0 +1,202 @@
+// libtovrel end to end: client processes on the sample layer, the real daemon
+// and two real nodes (one Native, one Light that drops datagrams).
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "e2e_road.h"
+
+namespace e2e_test {
+namespace {
+
+using testing_util::NodeRecord;
+
+constexpr const char* kMixCalls = "10000";  // per thread
+
+// Lines only a fault on the road makes the library write.
+void ExpectNoRoadFault(const std::string& client_stderr) {
+  for (const char* fault : {"ASSERT", "Sanitizer", "unknown request", "runs past", "send request error", "skipped",
+                            "response loop", "outside the"}) {
+    EXPECT_EQ(Count(client_stderr, fault), 0u) << fault << " in:\n" << client_stderr.substr(0, 4000);
+  }
+}
+
+// Requests of `pid` a node received (client-exit notices left out).
+std::vector<testing_util::RecordedMessage> RequestsOf(const NodeRecord& record, pid_t pid) {
+  std::vector<testing_util::RecordedMessage> requests;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == 0) requests.push_back(message);
+  }
+  return requests;
+}
+
+size_t ExitNoticesOf(const NodeRecord& record, pid_t pid) {
+  size_t notices = 0;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == kLinkClientExit) ++notices;
+  }
+  return notices;
+}
+
+// Eight threads each make (at least) 10 000 calls: synchronous, deferred
+// (batches flushed by synchronous calls, cut by GPU switches, and written at
+// thread exit) and no-wait; echoes of up to 70 000 bytes, failures,
+// compressed answers, GPU switches for one call, and calls the layer answers
+// itself, spread over all four GPUs. The client checks every answer: echoed
+// bytes byte for byte (also those that land after the call returned),
+// statuses, patterns, and the number of answers nobody waited for.
+TEST(EndToEndTest, EightThreadsMixingEveryKindOfCallOverBothTransports) {
+  std::string error;
+  auto road = Road::Start(false, &error);
+  ASSERT_NE(road, nullptr) << error;
+  testing_util::ChildProcess* client = road->Client({"mix", kMixCalls});
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(Finished(*client, milliseconds(90000)));
+  const std::string out = client->Stdout();
+  EXPECT_EQ(Value(out, "wrong"), "0") << Value(out, "first_wrong");
+  EXPECT_GE(std::stoll(Value(out, "calls")), 8 * std::stoll(kMixCalls));
+  EXPECT_EQ(Value(out, "unwaited"), Value(out, "unwaited_expected"));
+  EXPECT_EQ(Value(out, "unwaited_failures"), Value(out, "unwaited_failures_expected"));
+  EXPECT_GT(std::stoll(Value(out, "unwaited_failures")), 0);
+  ExpectNoRoadFault(client->Stderr());
+  std::printf("mix: %s calls in %s ms, %s answers to nobody (%s failures) complete after %s ms\n",
+              Value(out, "calls").c_str(), Value(out, "calls_ms").c_str(), Value(out, "unwaited").c_str(),
+              Value(out, "unwaited_failures").c_str(), Value(out, "answers_ms").c_str());
+  // The daemon served it all without a fault and is still serving.
+  EXPECT_TRUE(road->daemon().process().Running());
+  EXPECT_EQ(Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+}
+
+// The process sees the daemon's table unchanged without CUDA_VISIBLE_DEVICES;
+// its call for each GPU reaches that GPU's node with that GPU's index. Once
+// it exits, the daemon tells both nodes and releases its rings within about
+// a second (liveness check every 500 ms, then the next forwarding pass).
+TEST(EndToEndTest, CallsReachEachGpuAndAnExitedClientIsReleased) {
+  std::string error;
+  auto road = Road::Start(true, &error);
+  ASSERT_NE(road, nullptr) << error;
+  testing_util::ChildProcess* client = road->Client({"gpus"});
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(Finished(*client, milliseconds(20000)));
+  const auto exited = Clock::now();
+  const std::string out = client->Stdout();
+  const pid_t pid = client->pid();
+  EXPECT_EQ(Value(out, "gpu_count"), "4");
+  EXPECT_EQ(Value(out, "indexes"), "3,7,4,8");
+  EXPECT_EQ(Value(out, "nodes"), "0,1,0,1");
+  EXPECT_EQ(Value(out, "node_table"), "127.0.0.1:7000,127.0.0.1:7001");
+  ExpectNoRoadFault(client->Stderr());
+
+  const std::string key = Value(out, "key");
+  const std::string request_ring = std::string(kRequestRingPrefix) + key;
+  const std::string response_ring = std::string(kResponseRingPrefix) + key;
+  ASSERT_TRUE(server_test::WaitFor(
+      [&] { return !server_test::ShmExists(request_ring) && !server_test::ShmExists(response_ring); },
+      milliseconds(5000)))
+      << "rings of an exited client still there";
+  const auto released = std::chrono::duration_cast<milliseconds>(Clock::now() - exited);
+  EXPECT_LT(released.count(), 1500);
+  std::printf("rings released %lld ms after the client exited\n", static_cast<long long>(released.count()));
+
+  for (uint32_t node = 0; node < 2; ++node) {
+    NodeRecord record;
+    ASSERT_TRUE(server_test::WaitFor(
+        [&] { return road->node(node).ReadRecord(&record) && ExitNoticesOf(record, pid) == 1; }, milliseconds(5000)))
+        << "node " << node << " got no client-exit notice";
+    const auto requests = RequestsOf(record, pid);
+    ASSERT_EQ(requests.size(), 2u) << "node " << node;
+    for (const auto& request : requests) {
+      const uint32_t gpu = request.device == DaemonGpus()[node].index ? node : node + 2;
+      EXPECT_EQ(request.node, node);
+      EXPECT_EQ(request.device, DaemonGpus()[gpu].index);
+      EXPECT_NE(request.bytes.find("marker-of-process-gpu-" + std::to_string(gpu) + "-pid-"), std::string::npos)
+          << "node " << node << " device " << request.device;
+    }
+  }
+}
+
+// CUDA_VISIBLE_DEVICES "2,1" leaves the process daemon GPUs 1 and 2, in the
+// daemon's order: process GPU 0 is node 1 index 7, process GPU 1 is node 0
+// index 4.
+TEST(EndToEndTest, VisibleDevicesSelectTheNodeAndIndexThatCallsReach) {
+  std::string error;
+  auto road = Road::Start(true, &error);
+  ASSERT_NE(road, nullptr) << error;
+  testing_util::ChildProcess* client = road->Client({"gpus"}, {"CUDA_VISIBLE_DEVICES=2,1"});
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(Finished(*client, milliseconds(20000)));
+  const std::string out = client->Stdout();
+  EXPECT_EQ(Value(out, "gpu_count"), "2");
+  EXPECT_EQ(Value(out, "indexes"), "7,4");
+  EXPECT_EQ(Value(out, "nodes"), "1,0");
+  EXPECT_EQ(Value(out, "echo0"), "0");
+  EXPECT_EQ(Value(out, "echo1"), "0");
+
+  struct Expected {
+    uint32_t node;
+    uint32_t device;
+    std::string marker;
+  };
+  for (const Expected& expected : {Expected{1, 7, "marker-of-process-gpu-0-pid-"},
+                                   Expected{0, 4, "marker-of-process-gpu-1-pid-"}}) {
+    NodeRecord record;
+    ASSERT_TRUE(server_test::WaitFor(
+        [&] { return road->node(expected.node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
+        milliseconds(5000)));
+    const auto requests = RequestsOf(record, client->pid());
+    ASSERT_EQ(requests.size(), 1u) << "node " << expected.node;
+    EXPECT_EQ(requests[0].node, expected.node);
+    EXPECT_EQ(requests[0].device, expected.device);
+    EXPECT_NE(requests[0].bytes.find(expected.marker), std::string::npos) << "node " << expected.node;
+  }
+}
+
+// Eight threads wait for Delay answers (30 s each) on all four GPUs when the
+// daemon is killed: every one wakes with 999 within a second, and every later
+// call fails at once with 999.
+TEST(DaemonKilledTest, WaitingThreadsWakeWithFailureAndLaterCallsFailAtOnce) {
+  std::string error;
+  auto road = Road::Start(true, &error);
+  ASSERT_NE(road, nullptr) << error;
+  testing_util::ChildProcess* client = road->Client({"waiters", "30000000"});
+  ASSERT_NE(client, nullptr);
+  ASSERT_TRUE(server_test::WaitFor([&] { return Count(client->Stdout(), "R calling=") == 8; }, milliseconds(10000)));
+  // Both nodes have begun a Delay of this client: the road carried them.
+  for (int node = 0; node < 2; ++node) {
+    NodeRecord record;
+    ASSERT_TRUE(server_test::WaitFor(
+        [&] { return road->node(node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
+        milliseconds(10000)))
+        << "node " << node;
+  }
+  std::this_thread::sleep_for(milliseconds(300));
+  ASSERT_TRUE(client->Running());
+
+  road->KillDaemon();
+  const auto killed = Clock::now();
+  ASSERT_TRUE(client->WaitForOutput("R results=", milliseconds(5000))) << client->Stdout();
+  const auto woke = std::chrono::duration_cast<milliseconds>(Clock::now() - killed);
+  EXPECT_LT(woke.count(), 1000);
+  std::printf("waiting threads woke %lld ms after the daemon was killed\n", static_cast<long long>(woke.count()));
+  ASSERT_TRUE(Finished(*client, milliseconds(10000)));
+  const std::string out = client->Stdout();
+  const std::string err = client->Stderr();
+  EXPECT_EQ(Value(out, "results"), "999,999,999,999,999,999,999,999");
+  EXPECT_GE(std::stoll(Value(out, "shortest_wait_ms")), 300);
+  EXPECT_EQ(Value(out, "later"), "999");
+  EXPECT_EQ(Value(out, "later_deferred"), "999");
+  EXPECT_EQ(Value(out, "later_nowait"), "999");
+  EXPECT_LT(std::stoll(Value(out, "later_ms")), 100);
+  // All eight were waiting for their answers (woken by the loop's end), none
+  // was still on its way into the ring; the three later calls were refused.
+  EXPECT_EQ(Count(err, "result=999 failed\n"), 8u) << err;
+  EXPECT_EQ(Count(err, "send request error happened"), 0u) << err;
+  EXPECT_EQ(Count(err, "response loop has ended, request api="), 3u) << err;
+  EXPECT_EQ(Count(err, "read ring buffer failed=7\n"), 1u) << err;
+}
+
+}  // namespace
+}  // namespace e2e_test
