@@ -92,26 +92,48 @@ Percentiles PingPong(RingBuffer& request, RingBuffer& response, int rounds) {
   return bench::Summarize(samples);
 }
 
+double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Several runs per placement, floor and daemon interleaved; the medians of
+// their p50s and p99s are compared. Free placement in particular varies from
+// run to run on this machine: a round trip may or may not need a thread to be
+// woken on the other CPU.
 void EchoFigures() {
-  const int rounds = quick ? 3000 : 20000;
-  std::printf("\n== 100-byte echo round trip (%d each) ==\n", rounds);
-  std::printf("%-9s %-26s %9s %9s\n", "placement", "road", "p50 us", "p99 us");
-  for (bool pinned : {false, true}) {
+  const int rounds = quick ? 3000 : 10000;
+  const int runs = quick ? 1 : 5;
+  std::printf("\n== 100-byte echo round trip (%d per run, median of %d runs) ==\n", rounds, runs);
+  std::printf("%-9s %-26s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
+  for (bool pinned : {true, false}) {
     bench::Place(pinned);
     const char* where = pinned ? "one CPU" : "free";
-    Percentiles floor, daemon;
-    {
-      auto road = bench::FloorRoad::Start();
-      if (road) floor = PingPong(road->request(), road->response(), rounds);
+    std::vector<double> floor50, floor99, daemon50, daemon99;
+    for (int run = 0; run < runs; ++run) {
+      Percentiles floor, daemon;
+      {
+        auto road = bench::FloorRoad::Start();
+        if (road) floor = PingPong(road->request(), road->response(), rounds);
+      }
+      {
+        auto road = StartDaemonRoad("native");
+        if (road) daemon = PingPong(*road->client->request, *road->client->response, rounds);
+      }
+      floor50.push_back(floor.p50_us);
+      floor99.push_back(floor.p99_us);
+      daemon50.push_back(daemon.p50_us);
+      daemon99.push_back(daemon.p99_us);
     }
-    {
-      auto road = StartDaemonRoad("native");
-      if (road) daemon = PingPong(*road->client->request, *road->client->response, rounds);
-    }
-    std::printf("%-9s %-26s %9.1f %9.1f\n", where, "floor (bare parts)", floor.p50_us, floor.p99_us);
-    std::printf("%-9s %-26s %9.1f %9.1f\n", where, "daemon + zantu_node", daemon.p50_us, daemon.p99_us);
-    std::printf("%-9s %-26s %9.2f %9.2f   (target <= 1.5)\n", where, "ratio daemon/floor",
-                daemon.p50_us / floor.p50_us, daemon.p99_us / floor.p99_us);
+    auto each = [](const std::vector<double>& v) {
+      std::string text;
+      for (double x : v) text += std::to_string(static_cast<int>(x + 0.5)) + " ";
+      return text;
+    };
+    const double f50 = Median(floor50), f99 = Median(floor99), d50 = Median(daemon50), d99 = Median(daemon99);
+    std::printf("%-9s %-26s %9.1f %9.1f   %s\n", where, "floor (bare parts)", f50, f99, each(floor50).c_str());
+    std::printf("%-9s %-26s %9.1f %9.1f   %s\n", where, "daemon + zantu_node", d50, d99, each(daemon50).c_str());
+    std::printf("%-9s %-26s %9.2f %9.2f   (target <= 1.5)\n", where, "ratio daemon/floor", d50 / f50, d99 / f99);
   }
   bench::Place(false);
 }
@@ -161,10 +183,6 @@ double Bulk(const std::string& transport, int records) {
   return static_cast<double>(records) * static_cast<double>(record.size()) * 1e9 / elapsed;
 }
 
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
 
 // Each road runs several times, interleaved with its baseline, and the
 // medians are compared: this machine is shared and single runs vary widely.
