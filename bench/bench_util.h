@@ -53,6 +53,22 @@ inline Percentiles Summarize(std::vector<int64_t> samples) {
   return p;
 }
 
+inline double Median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// Whether a socket is bound to 127.0.0.1:9979: the daemon binds it only
+// once its nodes are connected, so this says it is ready for registrations.
+inline bool RegistrationPortBound() {
+  char local[32];
+  std::snprintf(local, sizeof(local), " 0100007F:%04X ", static_cast<unsigned>(kRegistrationPort));
+  std::ifstream in("/proc/net/udp");
+  std::stringstream table;
+  table << in.rdbuf();
+  return table.str().find(local) != std::string::npos;
+}
+
 // Restricts the calling thread, and every process or thread it starts
 // afterwards, to CPU 0 (pinned) or to every CPU (free).
 inline void Place(bool pinned) {

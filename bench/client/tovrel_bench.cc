@@ -31,26 +31,12 @@
 
 namespace {
 
+using bench::Median;
 using bench::NowNs;
 using bench::Percentiles;
 using bench::Program;
 
 bool quick = false;
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
-}
-
-// The daemon binds the registration port once its nodes are connected.
-bool RegistrationPortBound() {
-  char local[32];
-  std::snprintf(local, sizeof(local), " 0100007F:%04X ", static_cast<unsigned>(kRegistrationPort));
-  std::ifstream in("/proc/net/udp");
-  std::stringstream table;
-  table << in.rdbuf();
-  return table.str().find(local) != std::string::npos;
-}
 
 // A value "name=value" of a program's output; empty if absent.
 std::string ValueOf(const std::string& out, const std::string& name) {
@@ -86,7 +72,7 @@ class LibraryRoad {
     if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return nullptr;
     road->daemon_ = std::make_unique<Program>(std::vector<std::string>{
         bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
-    for (const int64_t end = NowNs() + 5000000000; !RegistrationPortBound(); usleep(2000)) {
+    for (const int64_t end = NowNs() + 5000000000; !bench::RegistrationPortBound(); usleep(2000)) {
       if (NowNs() > end) {
         std::fprintf(stderr, "the daemon does not serve registrations: %s\n", road->daemon_->Output().c_str());
         return nullptr;

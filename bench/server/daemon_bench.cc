@@ -30,6 +30,7 @@
 
 namespace {
 
+using bench::Median;
 using bench::NowNs;
 using bench::Percentiles;
 using bench::Program;
@@ -90,11 +91,6 @@ Percentiles PingPong(RingBuffer& request, RingBuffer& response, int rounds) {
     if (i >= rounds / 10) samples.push_back(NowNs() - t0);  // the first tenth warms up
   }
   return bench::Summarize(samples);
-}
-
-double Median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v.empty() ? 0 : v[v.size() / 2];
 }
 
 // Several runs per placement, floor and daemon interleaved; the medians of
