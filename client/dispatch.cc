@@ -73,6 +73,7 @@ int CudaTovrel::Dispatch(unsigned int api, unsigned int argc, ...) {
   // have rewritten it.
   uint64_t size = 0;
   for (const std::string& piece : request->buffers) size += piece.size();
+  for (const BorrowedPiece& piece : request->borrowed) size += piece.size;
   request->header.size = size;
 
   const int gpu = thread.current_gpu;

@@ -74,6 +74,10 @@ RingBufferStatus FillBatch(const Batch& batch, void* to) {
       std::memcpy(p, piece.data(), piece.size());
       p += piece.size();
     }
+    for (const BorrowedPiece& piece : request->borrowed) {
+      std::memcpy(p, piece.data, piece.size);
+      p += piece.size;
+    }
     // Only the last request of a record is answered; the others are done.
     if (i + 1 < requests.size()) {
       tovrel::ReleaseRequest(request);
@@ -146,6 +150,7 @@ bool CudaTovrel::SendRequest(std::vector<Request*>& requests, int gpu) {
   for (const Request* request : requests) {
     uint64_t pieces = 0;
     for (const std::string& piece : request->buffers) pieces += piece.size();
+    for (const BorrowedPiece& piece : request->borrowed) pieces += piece.size;
     // The record is sized from the headers and filled from the pieces.
     if (pieces != request->header.size) {
       ZANTU_ERROR("request size=%llu differs from its pieces=%llu",

@@ -43,6 +43,13 @@ struct RegisterInfo {
   NodeInfo nodes[kMaxNodes];
 };
 
+// A payload piece the request does not own: `size` bytes at `data`, copied
+// straight into the request ring when the request is written.
+struct BorrowedPiece {
+  const void* data;
+  size_t size;
+};
+
 // One forwarded call, private to the process. Created by Dispatch; owned by
 // the calling thread until written, then by whoever the call's flags name
 // (see CudaTovrel::Dispatch). `header` is exactly the 40 bytes that go into
@@ -59,6 +66,10 @@ struct Request {
   RequestHeader header{};
   std::function<void()> callback;    // run by Dispatch after a successful synchronous answer
   std::vector<std::string> buffers;  // payload pieces; piece 0 is the argument block
+  // Pieces that follow `buffers` in the payload without a copy of their own.
+  // Their memory must stay valid and unchanged until the request is written:
+  // for a call somebody waits on, until Dispatch returns.
+  std::vector<BorrowedPiece> borrowed;
 };
 
 // One answer as the response hook sees it: both pointers lead into the

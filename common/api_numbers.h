@@ -43,7 +43,14 @@ constexpr uint8_t kModuleTest = 126;   // the reference node's test module
   X(cudaGetErrorString)               \
   X(cudaFuncGetAttributes)            \
   X(cudaRuntimeGetVersion)            \
-  X(cudaDriverGetVersion)
+  X(cudaDriverGetVersion)             \
+  X(cudaStreamQuery)                  \
+  X(cudaEventQuery)                   \
+  X(cudaGetSymbolAddress)             \
+  X(zantuModuleLoad)                  \
+  X(zantuFunctionRegister)            \
+  X(zantuVarRegister)                 \
+  X(zantuModuleUnload)
 
 #define ZANTU_DRIVER_API(X)           \
   X(cuInit)                           \

@@ -165,7 +165,7 @@ TEST(ExitedPids, ConcurrentCallersAgree) {
 TEST(FunctionNames, KnownModules) {
   EXPECT_STREQ(GetCudaFunctionName(kModuleRuntime, k_cudaMalloc), "cudaMalloc");
   EXPECT_STREQ(GetCudaFunctionName(kModuleRuntime, k_cudaGetDeviceCount), "cudaGetDeviceCount");
-  EXPECT_STREQ(GetCudaFunctionName(kModuleRuntime, kRuntimeApiCount - 1), "cudaDriverGetVersion");
+  EXPECT_STREQ(GetCudaFunctionName(kModuleRuntime, k_cudaDriverGetVersion), "cudaDriverGetVersion");
   EXPECT_STREQ(GetCudaFunctionName(kModuleDriver, k_cuInit), "cuInit");
   EXPECT_STREQ(GetCudaFunctionName(kModuleDriver, kDriverApiCount - 1), "cuStreamSynchronize");
   EXPECT_STREQ(GetCudaFunctionName(kModuleTest, k_testEcho), "testEcho");
