@@ -116,6 +116,11 @@ class TRELLAN_EXPORT RingBuffer {
 
   size_t capacity() const { return capacity_; }
 
+  // The user that owns the ring's shared-memory object, as found when this
+  // side created or attached it: whoever owns it can read and write every
+  // record, so an attacher trusts the ring only from a user it trusts.
+  uid_t owner_uid() const { return owner_uid_; }
+
   // Wakes every thread of this process that sleeps in Read on a ring this
   // process created, as if a record had been published. Their Read returns
   // kRingEmpty at once if nothing is there.
@@ -138,6 +143,7 @@ class TRELLAN_EXPORT RingBuffer {
   int fd_ = -1;
   bool creator_ = false;
   pid_t owner_pid_ = 0;  // the process that built this object
+  uid_t owner_uid_ = 0;  // owner of the shared-memory object (fstat)
   uint64_t capacity_ = 0;
   uint64_t mask_ = 0;
   uint64_t hot_bytes_ = 0;  // the first data bytes, never given back

@@ -154,6 +154,7 @@ void RingBuffer::Create(const std::string& shm_name) {
   }
   fd_ = fd;
   creator_ = true;
+  owner_uid_ = geteuid();
   header_ = static_cast<RingHeader*>(map);
   data_ = static_cast<uint8_t*>(map) + kRingHeaderBytes;
   creator_bell_ = bell;
@@ -181,6 +182,7 @@ void RingBuffer::Attach(const std::string& shm_name) {
     close(fd);
     throw std::invalid_argument("RingBuffer: " + shm_name + " is not a ring of this size");
   }
+  owner_uid_ = st.st_uid;
   void* map = mmap(nullptr, map_length_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
   if (map == MAP_FAILED) {
     int err = errno;
@@ -255,7 +257,9 @@ bool RingBuffer::SetOwner(uid_t uid, gid_t gid) {
     errno = EPERM;
     return false;
   }
-  return fchown(fd_, uid, gid) == 0;
+  if (fchown(fd_, uid, gid) != 0) return false;
+  if (uid != static_cast<uid_t>(-1)) owner_uid_ = uid;
+  return true;
 }
 
 void RingBuffer::WakeLocalReaders() {
