@@ -1,0 +1,47 @@
+// The client's reading of the daemon's registration reply, and of
+// CUDA_VISIBLE_DEVICES applied to what it decoded. Input: the reply datagram
+// (at most kMaxReplySize bytes, as the client receives it); what follows the
+// reply's own length is used as the variable's text.
+//
+// The decoder lives in the anonymous namespace of registration.cc, so this
+// file includes it (and the target links the rest of libtovrel but that
+// file and the load-time initialiser).
+#include "client/registration.cc"
+
+#include <cassert>
+#include <cstdlib>
+#include <set>
+#include <utility>
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  setenv("ZANTU_DISABLE_LOG", "1", 1);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size > kMaxReplySize) return 0;  // the receive buffer holds no more
+  // A copy of exactly `size` bytes, so a read past the datagram is caught.
+  std::unique_ptr<uint8_t[]> reply(new uint8_t[size]);
+  if (size > 0) std::memcpy(reply.get(), data, size);
+  RegisterInfo info;
+  if (!DecodeReply(reply.get(), size, &info)) return 0;
+
+  if (info.gpu_count > kMaxGpus || info.node_count > kMaxNodes) std::abort();
+  const size_t used = ReplySize(info.gpu_count, info.node_count);
+  if (used > size || info.key[kKeySize - 1] != '\0') std::abort();
+  if (std::memcmp(info.key, data, kKeyChars) != 0) std::abort();
+
+  std::set<std::pair<uint32_t, uint32_t>> table;
+  for (uint32_t k = 0; k < info.gpu_count; ++k) table.emplace(info.gpu_indexes[k], info.gpu_nodes[k]);
+  const uint32_t before = info.gpu_count;
+  const std::string visible(reinterpret_cast<const char*>(data) + used, size - used);
+  tovrel::ApplyVisibleDevices(visible.c_str(), &info);
+  // Narrowing only selects GPUs of the table, never more than there were
+  // values, never an empty table.
+  if (info.gpu_count == 0 && before != 0) std::abort();
+  if (info.gpu_count > kMaxGpus) std::abort();
+  for (uint32_t k = 0; k < info.gpu_count; ++k) {
+    if (table.count({info.gpu_indexes[k], info.gpu_nodes[k]}) == 0) std::abort();
+  }
+  return 0;
+}
