@@ -34,8 +34,11 @@ inline void TakeOverForAnswer(Request* request) {
 #endif
 }
 
-// How long registration waits for the daemon's reply, in all.
+// How long registration waits for the daemon's reply, in all: the bound for
+// a daemon that is there but slow (an absent one is known at once).
 constexpr int kReplyTimeoutMs = 10000;
+// Pause before the pid datagram is sent again; it doubles with every attempt.
+constexpr int kFirstResendMs = 50;
 
 // Largest record a thread's deferred batch may take. Well below the ring's
 // size, so a batch always fits once the daemon has drained the ring; a

@@ -1,13 +1,8 @@
-// Registration of the process with the daemon at load time: the pid datagram,
-// the reply, attaching the two rings and starting the response loop.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
+// Registration of the process with the daemon at load time: the exchange with
+// the daemon, the reply, attaching the two rings (only from a daemon this
+// process can trust) and starting the response loop.
 #include <unistd.h>
 
-#include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -15,6 +10,7 @@
 #include <thread>
 
 #include "client/internal.h"
+#include "client/registration_exchange.h"
 #include "client/visible_devices.h"
 #include "common/log.h"
 
@@ -28,74 +24,6 @@ std::atomic<bool> CudaTovrel::response_loop_working_{false};
 std::atomic<bool> CudaTovrel::response_loop_ended_{false};
 
 namespace {
-
-// Closes the registration socket on every path out of Initialize.
-class SocketCloser {
- public:
-  explicit SocketCloser(int fd) : fd_(fd) {}
-  ~SocketCloser() { Close(); }
-  SocketCloser(const SocketCloser&) = delete;
-  SocketCloser& operator=(const SocketCloser&) = delete;
-  void Close() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
-
-sockaddr_in DaemonAddress() {
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(kRegistrationPort);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return addr;
-}
-
-// Sends the 4-byte pid. False on failure.
-bool SendPid(int fd, int32_t pid) {
-  uint8_t datagram[kRegistrationRequestSize];
-  const uint32_t value = static_cast<uint32_t>(pid);
-  std::memcpy(datagram, &value, sizeof(datagram));  // little-endian host
-  const sockaddr_in to = DaemonAddress();
-  ssize_t sent;
-  do {
-    sent = sendto(fd, datagram, sizeof(datagram), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-  } while (sent < 0 && errno == EINTR);
-  return sent == static_cast<ssize_t>(sizeof(datagram));
-}
-
-// Waits for the daemon's reply, kReplyTimeoutMs in all. Only a datagram from
-// 127.0.0.1:9979 counts: anybody on the machine can send to our port. Returns
-// the reply's length, or -1 on failure or timeout.
-ssize_t ReceiveReply(int fd, uint8_t (&reply)[kMaxReplySize]) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(tovrel::kReplyTimeoutMs);
-  const sockaddr_in daemon = DaemonAddress();
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return -1;
-    pollfd pfd{fd, POLLIN, 0};
-    const int ready = poll(&pfd, 1, static_cast<int>(left.count()) + 1);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return -1;
-    if (ready == 0) continue;  // the deadline check above ends the wait
-    sockaddr_in from{};
-    socklen_t from_length = sizeof(from);
-    const ssize_t n = recvfrom(fd, reply, sizeof(reply), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &from_length);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      return -1;
-    }
-    if (from_length == sizeof(from) && from.sin_family == AF_INET && from.sin_port == daemon.sin_port &&
-        from.sin_addr.s_addr == daemon.sin_addr.s_addr) {
-      return n;
-    }
-    char text[INET_ADDRSTRLEN] = "?";
-    inet_ntop(AF_INET, &from.sin_addr, text, sizeof(text));
-    ZANTU_LOG("ignored a registration reply from %s:%d", text, ntohs(from.sin_port));
-  }
-}
 
 uint32_t LoadU32(const uint8_t* at) {
   uint32_t v;
@@ -141,6 +69,18 @@ bool DecodeReply(const uint8_t* reply, size_t length, RegisterInfo* info) {
   return true;
 }
 
+// Whoever owns a ring's object reads every call's data and writes every
+// answer. Anybody can bind the registration port while no daemon runs, so a
+// ring is taken only from root (a daemon run as root hands each client its
+// rings) or from this process's own user.
+bool Trusted(const RingBuffer& ring) {
+  const uid_t owner = ring.owner_uid();
+  if (owner == 0 || owner == geteuid()) return true;
+  ZANTU_ERROR("registration refused: the rings belong to uid=%u, neither root nor this process's uid=%u",
+              static_cast<unsigned>(owner), static_cast<unsigned>(geteuid()));
+  return false;
+}
+
 }  // namespace
 
 CudaTovrel::CudaTovrel() : module_(-1) {}
@@ -153,24 +93,28 @@ void CudaTovrel::Initialize() {
   pid_ = getpid();
   ZANTU_LOG("Initialize start, pid=%d tid=%d", pid_, thread_info.tid);
 
-  const int fd = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-  if (fd < 0) {
-    ZANTU_ERROR("Socket creation failed=%d", fd);
-    return;
-  }
-  SocketCloser closer(fd);
-  if (!SendPid(fd, pid_)) {
-    ZANTU_ERROR("send pid to server failed=%d", -1);
-    return;
-  }
   uint8_t reply[kMaxReplySize];
-  const ssize_t length = ReceiveReply(fd, reply);
-  if (length < 0) {
-    ZANTU_ERROR("recv info from server failed=%d", -1);
-    return;
+  size_t length = 0;
+  switch (tovrel::ExchangeRegistration(pid_, reply, sizeof(reply), &length)) {
+    case tovrel::ExchangeOutcome::kReply:
+      break;
+    case tovrel::ExchangeOutcome::kNoDaemon:
+      ZANTU_LOG("no daemon listens on 127.0.0.1:%u", static_cast<unsigned>(kRegistrationPort));
+      ZANTU_ERROR("recv info from server failed=%d", -1);
+      return;
+    case tovrel::ExchangeOutcome::kTimedOut:
+      ZANTU_LOG("the daemon did not answer within %d ms", tovrel::kReplyTimeoutMs);
+      ZANTU_ERROR("recv info from server failed=%d", -1);
+      return;
+    case tovrel::ExchangeOutcome::kReceiveFailed:
+      ZANTU_ERROR("recv info from server failed=%d", -1);
+      return;
+    case tovrel::ExchangeOutcome::kSocketFailed:
+    case tovrel::ExchangeOutcome::kSendFailed:
+      return;  // reported by the exchange
   }
   RegisterInfo info;
-  if (!DecodeReply(reply, static_cast<size_t>(length), &info)) return;
+  if (!DecodeReply(reply, length, &info)) return;
   const std::string key(info.key);
   ZANTU_LOG("Get ring buffer key=%s", key.c_str());
 
@@ -189,6 +133,11 @@ void CudaTovrel::Initialize() {
     delete request_rb;
     return;
   }
+  if (!Trusted(*request_rb) || !Trusted(*response_rb)) {
+    delete request_rb;
+    delete response_rb;
+    return;
+  }
   register_info_ = info;
   request_rb_ = request_rb;
   response_rb_ = response_rb;
@@ -205,7 +154,6 @@ void CudaTovrel::Initialize() {
   }
   tovrel::ApplyVisibleDevices(std::getenv("CUDA_VISIBLE_DEVICES"), &register_info_);
   initialized_.store(true, std::memory_order_release);
-  closer.Close();
   ZANTU_LOG("Initialize done");
 }
 

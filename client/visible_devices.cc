@@ -15,6 +15,7 @@ void ApplyVisibleDevices(const char* value, RegisterInfo* info) {
   const std::string text(value);
   const uint32_t available = info->gpu_count;
   std::vector<uint32_t> kept;
+  size_t beyond_table = 0;  // values valid for this process that find no room
   size_t start = 0;
   // Entries as successive reads of one line up to each comma: an empty text
   // has none, a trailing comma adds none, an empty entry before a comma is one.
@@ -31,7 +32,16 @@ void ApplyVisibleDevices(const char* value, RegisterInfo* info) {
       ZANTU_ERROR("Invalid value=%s in CUDA_VISIBLE_DEVICES, exception=%s", entry.c_str(), "stoul");
       continue;
     }
-    if (v < available && kept.size() < kMaxGpus) kept.push_back(static_cast<uint32_t>(v));
+    if (v >= available) continue;
+    if (kept.size() == kMaxGpus) {
+      ++beyond_table;
+      continue;
+    }
+    kept.push_back(static_cast<uint32_t>(v));
+  }
+  if (beyond_table != 0) {
+    ZANTU_ERROR("CUDA_VISIBLE_DEVICES names %zu gpus, only the first %u are used", kept.size() + beyond_table,
+                kMaxGpus);
   }
   if (kept.empty()) return;
   std::sort(kept.begin(), kept.end());

@@ -101,15 +101,24 @@ class DaemonStandIn {
     }
   }
 
-  // Waits for a pid datagram; -1 when none came in time.
-  int ReceivePid(Millis timeout) {
-    pollfd pfd{fd_, POLLIN, 0};
-    if (poll(&pfd, 1, static_cast<int>(timeout.count())) != 1) return -1;
-    uint32_t pid = 0;
-    socklen_t length = sizeof(client_);
-    if (recvfrom(fd_, &pid, sizeof(pid), 0, reinterpret_cast<sockaddr*>(&client_), &length) != 4) return -1;
-    pid_ = pid;
-    return static_cast<int>(pid);
+  // Waits for a pid datagram; -1 when none came in time. Repeats of an
+  // earlier client's datagram are skipped; `repeats` takes the last client's.
+  int ReceivePid(Millis timeout, bool repeats = false) {
+    const uint32_t earlier = pid_;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<Millis>(deadline - std::chrono::steady_clock::now());
+      pollfd pfd{fd_, POLLIN, 0};
+      if (left.count() <= 0 || poll(&pfd, 1, static_cast<int>(left.count())) != 1) return -1;
+      uint32_t pid = 0;
+      sockaddr_in from{};
+      socklen_t length = sizeof(from);
+      if (recvfrom(fd_, &pid, sizeof(pid), 0, reinterpret_cast<sockaddr*>(&from), &length) != 4) return -1;
+      if (pid == earlier && !repeats) continue;
+      client_ = from;
+      pid_ = pid;
+      return static_cast<int>(pid);
+    }
   }
 
   // Creates the two rings for `key` (9 characters) as the daemon does.
@@ -150,12 +159,34 @@ class DaemonStandIn {
   }
 
   // Sends `bytes` to the client that sent the last pid, from our port or
-  // from `other_socket` (another sender).
+  // from `other_socket` (another sender). Like the daemon, it answers the
+  // client's newest attempt: a client that repeated its datagram while we
+  // were slow takes only the reply to its newest one. Later repeats get the
+  // same reply from NextRecord.
   bool SendToClient(const std::string& bytes, int other_socket = -1) {
     const int fd = other_socket >= 0 ? other_socket : fd_;
+    if (other_socket < 0) {
+      TakeRepeats();
+      last_reply_ = bytes;
+    }
     return sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&client_), sizeof(client_)) ==
            static_cast<ssize_t>(bytes.size());
   }
+
+  // Answers the registered client's repeated pid datagrams with the reply it
+  // was sent; other datagrams are dropped.
+  void AnswerRepeats() {
+    const sockaddr_in before = client_;
+    if (!TakeRepeats()) return;
+    if (before.sin_port != client_.sin_port && !last_reply_.empty()) {
+      sendto(fd_, last_reply_.data(), last_reply_.size(), 0, reinterpret_cast<const sockaddr*>(&client_),
+             sizeof(client_));
+    }
+  }
+
+  // Hands both rings to another user, as a squatter of that user would own
+  // them. False when this process may not.
+  bool GiveRingsTo(uid_t uid, gid_t gid) { return request_->SetOwner(uid, gid) && response_->SetOwner(uid, gid); }
 
   // The whole registration of one client. Returns its pid, or -1.
   // `before_reply` runs once the rings exist.
@@ -174,6 +205,7 @@ class DaemonStandIn {
   std::optional<RequestRecord> NextRecord(Millis timeout = Millis(10000)) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (queued_.empty()) {
+      AnswerRepeats();
       const RingBufferStatus status = request_->Read([this](void* data, size_t length) {
         const char* p = static_cast<const char*>(data);
         while (length >= sizeof(RequestBatchHeader)) {
@@ -271,6 +303,13 @@ class DaemonStandIn {
     response_.reset();
   }
 
+  // Where the last pid datagram came from, and a reply to any such address.
+  const sockaddr_in& client() const { return client_; }
+  bool SendTo(const sockaddr_in& to, const std::string& bytes) {
+    return sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
+           static_cast<ssize_t>(bytes.size());
+  }
+
   uint32_t pid() const { return pid_; }
   const std::string& key() const { return key_; }
 
@@ -281,6 +320,22 @@ class DaemonStandIn {
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     return addr;
+  }
+
+  // Takes the pid datagrams waiting on the port; the newest one from the
+  // registered pid becomes the client's address. True if there was one.
+  bool TakeRepeats() {
+    bool any = false;
+    for (;;) {
+      uint32_t pid = 0;
+      sockaddr_in from{};
+      socklen_t length = sizeof(from);
+      if (recvfrom(fd_, &pid, sizeof(pid), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &length) < 0) return any;
+      if (pid == pid_) {
+        client_ = from;
+        any = true;
+      }
+    }
   }
 
   struct Unmap {
@@ -294,6 +349,7 @@ class DaemonStandIn {
   std::unique_ptr<RingBuffer> request_;
   std::unique_ptr<RingBuffer> response_;
   std::deque<std::string> queued_;  // records read but not yet handed out
+  std::string last_reply_;          // sent to the registered client
   std::unique_ptr<void, Unmap> gate_map_;
 };
 
