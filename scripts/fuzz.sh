@@ -24,6 +24,14 @@ for arg in "$@"; do
   esac
 done
 
+# clang and its libFuzzer runtime, installed like scripts/setup.sh installs
+# the rest (Debian 12, as root).
+if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt-14-dev 2>/dev/null | grep -q "ok installed"; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends clang libclang-rt-14-dev
+fi
+
 build_dir="${ZANTU_FUZZ_BUILD:-build-fuzz}"
 CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTU_BUILD_FUZZERS=ON \
   -DZANTU_BUILD_TESTS=OFF -DZANTU_BUILD_BENCHMARKS=OFF >/dev/null

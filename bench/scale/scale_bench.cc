@@ -1,0 +1,182 @@
+// A thousand clients on one daemon: 1024 processes register (each loads
+// libtovrel, which registers it, and then stays idle), and beside figures of
+// the same run with no other client:
+//
+// 1. registration time per client, p50 and p99 (loading libtovrel, whose
+//    initialiser registers and attaches both rings; its dependencies are
+//    loaded beforehand);
+// 2. the daemon's CPU while every client is idle, in % of one core;
+// 3. a synchronous 64-byte echo's latency (scale_probe) with the 1024
+//    registered, beside the figure with none, before and after.
+//
+// Usage: scale_bench [clients] (default 1024). Needs UDP port 9979 free. The
+// soft descriptor limit is raised to the hard one first (the daemon inherits
+// it) unless ZANTU_SCALE_KEEP_FD_LIMIT=1. Prints figures; checks nothing.
+#include <dlfcn.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "bench/bench_util.h"
+
+namespace {
+
+using bench::Median;
+using bench::NowNs;
+using bench::Program;
+
+struct HolderReport {
+  int64_t register_ns;
+  int32_t registered;  // 1 when the library says it is registered
+  int32_t pid;
+};
+
+// Forks one client that loads libtovrel (registering), reports on `report`
+// and stays until `hold` reaches end of file. The caller is single-threaded.
+pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_write) {
+  const pid_t pid = fork();
+  if (pid != 0) return pid;
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  close(hold_write);
+  HolderReport out{-1, 0, static_cast<int32_t>(getpid())};
+  // Dependencies first, so the timed load is libtovrel and its registration.
+  if (dlopen((bin + "/libtrellan.so").c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
+    const int64_t start = NowNs();
+    void* tovrel = dlopen((bin + "/libtovrel.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+    out.register_ns = NowNs() - start;
+    // CudaTovrel::initialized_, set once registration is complete.
+    auto* initialized =
+        tovrel == nullptr ? nullptr : static_cast<std::atomic<bool>*>(dlsym(tovrel, "_ZN10CudaTovrel12initialized_E"));
+    out.registered = initialized != nullptr && initialized->load() ? 1 : 0;
+  }
+  if (write(report, &out, sizeof(out)) != sizeof(out)) _exit(1);
+  char byte;
+  while (read(hold_read, &byte, 1) > 0) {
+  }
+  _exit(0);
+}
+
+// Median p50 and p99 of `runs` probe runs, in microseconds; 0 when a probe
+// fails.
+std::pair<double, double> ProbeLatency(const std::string& bin, int runs, int calls) {
+  std::vector<double> p50, p99;
+  for (int run = 0; run < runs; ++run) {
+    Program probe({bin + "/scale_probe", std::to_string(calls)});
+    int status = 0;
+    waitpid(probe.pid(), &status, 0);
+    std::smatch m;
+    const std::string out = probe.Output();
+    if (!std::regex_search(out, m, std::regex("p50_us=([0-9.]+) p99_us=([0-9.]+)"))) {
+      std::fprintf(stderr, "probe failed: %s\n", out.c_str());
+      return {0, 0};
+    }
+    p50.push_back(std::stod(m[1].str()));
+    p99.push_back(std::stod(m[2].str()));
+  }
+  return {Median(p50), Median(p99)};
+}
+
+// The daemon's CPU over `seconds`, in % of one core.
+double IdleCpuPercent(pid_t daemon, double seconds) {
+  const int64_t cpu0 = bench::ProcessCpuNs(daemon);
+  const int64_t t0 = NowNs();
+  usleep(static_cast<useconds_t>(seconds * 1e6));
+  const int64_t cpu1 = bench::ProcessCpuNs(daemon);
+  return 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(NowNs() - t0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int clients = argc > 1 ? std::atoi(argv[1]) : 1024;
+  const char* keep = std::getenv("ZANTU_SCALE_KEEP_FD_LIMIT");
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  if (keep == nullptr || std::string(keep) != "1") {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  getrlimit(RLIMIT_NOFILE, &files);
+  std::printf("== %d registered clients on one daemon (descriptor limit %llu, hard %llu) ==\n", clients,
+              static_cast<unsigned long long>(files.rlim_cur), static_cast<unsigned long long>(files.rlim_max));
+
+  const std::string bin = bench::BinDir();
+  Program node({bin + "/zantu_node", "--transport", "native"});
+  if (!node.WaitForOutput("zantu_node ready", 5000)) {
+    std::fprintf(stderr, "zantu_node did not start: %s\n", node.Output().c_str());
+    return 1;
+  }
+  std::smatch m;
+  const std::string ready = node.Output();
+  if (!std::regex_search(ready, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return 1;
+  // Logging on, as a daemon runs by default; Error lines land in its output.
+  Program daemon({bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"}, false);
+  for (int i = 0; i < 2000 && !bench::RegistrationPortBound(); ++i) usleep(5000);
+  if (!bench::RegistrationPortBound()) {
+    std::fprintf(stderr, "daemon did not start: %s\n", daemon.Output().c_str());
+    return 1;
+  }
+
+  const int probe_runs = 3, probe_calls = 3000;
+  const auto alone_before = ProbeLatency(bin, probe_runs, probe_calls);
+  usleep(1500000);  // the probes are released
+  const double idle_alone = IdleCpuPercent(daemon.pid(), 3.0);
+
+  int report[2], hold[2];
+  if (pipe(report) != 0 || pipe(hold) != 0) return 1;
+  std::vector<pid_t> holders;
+  std::vector<int64_t> register_ns;
+  int registered = 0;
+  const int64_t all_start = NowNs();
+  for (int i = 0; i < clients; ++i) {
+    const pid_t pid = StartHolder(bin, report[1], hold[0], hold[1]);
+    if (pid < 0) break;
+    holders.push_back(pid);
+    HolderReport in{};
+    if (read(report[0], &in, sizeof(in)) != sizeof(in)) break;
+    if (in.registered == 1) {
+      ++registered;
+      register_ns.push_back(in.register_ns);
+    }
+  }
+  const double all_s = static_cast<double>(NowNs() - all_start) / 1e9;
+  usleep(1000000);
+  const double idle_many = IdleCpuPercent(daemon.pid(), 5.0);
+  const auto crowded = ProbeLatency(bin, probe_runs, probe_calls);
+
+  close(hold[1]);  // every holder exits
+  for (pid_t pid : holders) waitpid(pid, nullptr, 0);
+  for (pid_t pid : holders) bench::RemoveBellOf(pid);
+  usleep(2000000);
+  const auto alone_after = ProbeLatency(bin, probe_runs, probe_calls);
+
+  const bench::Percentiles reg = bench::Summarize(register_ns);
+  const std::string daemon_out = daemon.Output();
+  size_t errors = 0;
+  for (size_t at = daemon_out.find("Error"); at != std::string::npos; at = daemon_out.find("Error", at + 1)) ++errors;
+  std::printf("registered           %d of %d (one after the other, %.1f s in all); daemon Error lines: %zu\n",
+              registered, clients, all_s, errors);
+  std::printf("registration         p50 %.0f us, p99 %.0f us per client   (target p50 <= 1000 us)\n", reg.p50_us,
+              reg.p99_us);
+  std::printf("daemon idle CPU      %.2f %% of a core with %d idle clients, %.2f %% with none   (target <= 1 %%)\n",
+              idle_many, registered, idle_alone);
+  std::printf("sync 64 B echo       p50 %.1f us (p99 %.1f) with %d registered; alone %.1f us before (p99 %.1f), "
+              "%.1f us after (p99 %.1f)\n",
+              crowded.first, crowded.second, registered, alone_before.first, alone_before.second, alone_after.first,
+              alone_after.second);
+  const double alone = (alone_before.first + alone_after.first) / 2;
+  std::printf("latency ratio        %.2f of the single-client figure   (target <= 1.10)\n",
+              alone > 0 ? crowded.first / alone : 0.0);
+  if (errors > 0) {
+    const size_t first = daemon_out.find("Error");
+    std::printf("first daemon Error:  %s\n", daemon_out.substr(first, daemon_out.find('\n', first) - first).c_str());
+  }
+  return 0;
+}
