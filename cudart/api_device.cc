@@ -1,0 +1,95 @@
+// Entry points: devices, versions and errors.
+#include <cstring>
+
+#include "common/api_numbers.h"
+#include "cudart/api_common.h"
+#include "cudart/device_cache.h"
+#include "cudart/device_memory.h"
+#include "cudart/device_props.h"
+
+using namespace cudart;
+
+namespace {
+// The toolkit release this library stands in for.
+constexpr int kRuntimeVersion = 13000;
+}  // namespace
+
+extern "C" {
+
+cudaError_t cudaGetDeviceCount(int* count) {
+  if (count == nullptr) return Done(kRtInvalidValue);
+  // Answered from the registration: no round trip.
+  *count = Layer().gpu_count();
+  return Done(*count == 0 ? Usable(0) : static_cast<int>(kRtSuccess));
+}
+
+cudaError_t cudaSetDevice(int device) {
+  const int status = Usable(device);
+  if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  Layer().SetCurrentGpu(device);
+  return Done(status);
+}
+
+cudaError_t cudaGetDevice(int* device) {
+  if (device == nullptr) return Done(kRtInvalidValue);
+  if (Layer().gpu_count() == 0) return Done(Usable(0));
+  *device = CurrentGpu();
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaGetDeviceProperties(cudaDeviceProp* prop, int device) {
+  if (prop == nullptr) return Done(kRtInvalidValue);
+  DeviceInfo info;
+  const int status = DeviceCache::Get().Info(device, &info);
+  if (status != 0) return Done(status);
+  FillDeviceProp(info, prop);
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) {
+  if (value == nullptr || static_cast<int>(attr) <= 0 || static_cast<size_t>(attr) >= kDeviceAttrSlots) {
+    return Done(kRtInvalidValue);
+  }
+  DeviceInfo info;
+  const int status = DeviceCache::Get().Info(device, &info);
+  if (status != 0) return Done(status);
+  *value = info.attrs[attr];
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaDeviceSynchronize(void) {
+  const int gpu = CurrentGpu();
+  int status = Usable(gpu);
+  if (status == 0) status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceSynchronize, 0);
+  return DoneOn(gpu, status);
+}
+
+cudaError_t cudaDeviceReset(void) {
+  const int gpu = CurrentGpu();
+  const int count = Layer().gpu_count();
+  if (count == 0 || gpu < 0 || gpu >= count) return Done(Usable(gpu));
+  const int status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceReset, 0);
+  // Whatever the node said, the program must not use the old handles again.
+  DeviceMemory::Get().ClearGpu(gpu);
+  Streams().ClearGpu(gpu);
+  Events().ClearGpu(gpu);
+  ErrorState::ClearGpu(gpu);
+  return Done(status);
+}
+
+cudaError_t cudaRuntimeGetVersion(int* version) {
+  if (version == nullptr) return Done(kRtInvalidValue);
+  *version = kRuntimeVersion;
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaDriverGetVersion(int* version) {
+  if (version == nullptr) return Done(kRtInvalidValue);
+  return Done(DeviceCache::Get().DriverVersion(version));
+}
+
+cudaError_t cudaGetLastError(void) { return static_cast<cudaError_t>(ErrorState::TakeLast(CurrentGpu())); }
+
+cudaError_t cudaPeekAtLastError(void) { return static_cast<cudaError_t>(ErrorState::PeekLast(CurrentGpu())); }
+
+}  // extern "C"

@@ -1,0 +1,155 @@
+// Entry points: streams and events. Handles are the library's numbers; each
+// call goes to the GPU its stream or event was created on.
+#include "common/api_numbers.h"
+#include "cudart/api_common.h"
+
+using namespace cudart;
+
+namespace {
+
+CallPlan Deferred() {
+  CallPlan plan;
+  plan.mode = CallMode::kDeferred;
+  return plan;
+}
+
+int CreateStream(cudaStream_t* stream, unsigned int flags) {
+  if (stream == nullptr || (flags & ~static_cast<unsigned int>(cudaStreamNonBlocking)) != 0) return kRtInvalidValue;
+  const int gpu = CurrentGpu();
+  int status = Usable(gpu);
+  if (status != 0) return status;
+  const uint64_t handle = Streams().Create(gpu);
+  status = Layer().Call(gpu, Deferred(), k_cudaStreamCreate, 2, handle, uint64_t{flags});
+  if (status != 0) {
+    Streams().Remove(handle);
+    return status;
+  }
+  *stream = reinterpret_cast<cudaStream_t>(handle);
+  return kRtSuccess;
+}
+
+// A sync call about stream `stream`: synchronize or query.
+int StreamWait(cudaStream_t stream, uint32_t api, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, wire));
+}
+
+int CreateEvent(cudaEvent_t* event, unsigned int flags) {
+  constexpr unsigned int kKnown = cudaEventBlockingSync | cudaEventDisableTiming | cudaEventInterprocess;
+  if (event == nullptr || (flags & ~kKnown) != 0) return kRtInvalidValue;
+  const int gpu = CurrentGpu();
+  int status = Usable(gpu);
+  if (status != 0) return status;
+  const uint64_t handle = Events().Create(gpu);
+  status = Layer().Call(gpu, Deferred(), k_cudaEventCreate, 2, handle, uint64_t{flags});
+  if (status != 0) {
+    Events().Remove(handle);
+    return status;
+  }
+  *event = reinterpret_cast<cudaEvent_t>(handle);
+  return kRtSuccess;
+}
+
+int RecordEvent(cudaEvent_t event, cudaStream_t stream, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  const int event_gpu = Events().Find(Word(event));
+  if (event_gpu < 0) return kRtInvalidResourceHandle;
+  if (event_gpu != gpu) return kRtInvalidResourceHandle;  // an event records on its own GPU only
+  return Layer().Call(gpu, Deferred(), k_cudaEventRecord, 2, Word(event), wire);
+}
+
+// A sync call about one event.
+int EventWait(cudaEvent_t event, uint32_t api) {
+  const int gpu = Events().Find(Word(event));
+  if (gpu < 0) return kRtInvalidResourceHandle;
+  int status = Usable(gpu);
+  if (status != 0) return status;
+  return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, Word(event)));
+}
+
+}  // namespace
+
+extern "C" {
+
+cudaError_t cudaStreamCreate(cudaStream_t* stream) { return Done(CreateStream(stream, cudaStreamDefault)); }
+
+cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) {
+  return Done(CreateStream(stream, flags));
+}
+
+cudaError_t cudaStreamDestroy(cudaStream_t stream) {
+  const int gpu = Streams().Remove(Word(stream));
+  if (gpu < 0) return Done(kRtInvalidResourceHandle);
+  const int status = Usable(gpu);
+  if (status != 0) return Done(status);
+  return Done(Layer().Call(gpu, Deferred(), k_cudaStreamDestroy, 1, Word(stream)));
+}
+
+cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
+  return Done(StreamWait(stream, k_cudaStreamSynchronize, false));
+}
+
+cudaError_t cudaStreamSynchronize_ptsz(cudaStream_t stream) {
+  return Done(StreamWait(stream, k_cudaStreamSynchronize, true));
+}
+
+cudaError_t cudaStreamQuery(cudaStream_t stream) { return Done(StreamWait(stream, k_cudaStreamQuery, false)); }
+
+cudaError_t cudaStreamQuery_ptsz(cudaStream_t stream) { return Done(StreamWait(stream, k_cudaStreamQuery, true)); }
+
+cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, false, &gpu, &wire);
+  if (status != 0) return Done(status);
+  if (Events().Find(Word(event)) < 0) return Done(kRtInvalidResourceHandle);
+  return Done(Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags}));
+}
+
+cudaError_t cudaEventCreate(cudaEvent_t* event) { return Done(CreateEvent(event, cudaEventDefault)); }
+
+cudaError_t cudaEventCreateWithFlags(cudaEvent_t* event, unsigned int flags) {
+  return Done(CreateEvent(event, flags));
+}
+
+cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
+  return Done(RecordEvent(event, stream, false));
+}
+
+cudaError_t cudaEventRecord_ptsz(cudaEvent_t event, cudaStream_t stream) {
+  return Done(RecordEvent(event, stream, true));
+}
+
+cudaError_t cudaEventSynchronize(cudaEvent_t event) { return Done(EventWait(event, k_cudaEventSynchronize)); }
+
+cudaError_t cudaEventQuery(cudaEvent_t event) { return Done(EventWait(event, k_cudaEventQuery)); }
+
+cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
+  if (ms == nullptr) return Done(kRtInvalidValue);
+  const int gpu = Events().Find(Word(start));
+  if (gpu < 0 || Events().Find(Word(end)) != gpu) return Done(kRtInvalidResourceHandle);
+  int status = Usable(gpu);
+  if (status != 0) return Done(status);
+  float answer = 0;
+  CallPlan plan;
+  plan.sink = AnswerSink{&answer, sizeof(answer), gpu};
+  status = Layer().Call(gpu, plan, k_cudaEventElapsedTime, 2, Word(start), Word(end));
+  if (status == 0) *ms = answer;
+  return DoneOn(gpu, status);
+}
+
+cudaError_t cudaEventDestroy(cudaEvent_t event) {
+  const int gpu = Events().Remove(Word(event));
+  if (gpu < 0) return Done(kRtInvalidResourceHandle);
+  const int status = Usable(gpu);
+  if (status != 0) return Done(status);
+  return Done(Layer().Call(gpu, Deferred(), k_cudaEventDestroy, 1, Word(event)));
+}
+
+}  // extern "C"

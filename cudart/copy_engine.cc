@@ -1,0 +1,113 @@
+#include "cudart/copy_engine.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "common/api_numbers.h"
+#include "cudart/api_common.h"
+#include "cudart/device_memory.h"
+
+namespace cudart {
+
+int CopyEngine::CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
+                          bool async) {
+  CallPlan plan;
+  plan.sink.gpu = gpu;
+  std::string copy;
+  if (kind == kCopyHostToDevice) {
+    if (async && count < kSmallAsyncCopy) {
+      // The caller may reuse its buffer once we return: keep a copy.
+      plan.mode = CallMode::kDeferred;
+      copy.assign(reinterpret_cast<const char*>(src), count);
+      plan.owned = &copy;
+    } else {
+      plan.mode = async ? CallMode::kNoWait : CallMode::kSync;
+      plan.borrowed = reinterpret_cast<const void*>(src);
+      plan.borrowed_size = count;
+    }
+  } else if (kind == kCopyDeviceToHost) {
+    plan.mode = async ? CallMode::kNoWait : CallMode::kSync;
+  } else {
+    plan.mode = async ? CallMode::kDeferred : CallMode::kSync;
+  }
+  const uint32_t api = async ? k_cudaMemcpyAsync : k_cudaMemcpy;
+  return Layer().Call(gpu, plan, api, kMemcpyArgc, dst, src, count, kind, stream);
+}
+
+int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream, bool async,
+                     bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  if (count == 0) return kRtSuccess;
+  if (dst == nullptr || src == nullptr) return kRtInvalidValue;
+  DeviceMemory& memory = DeviceMemory::Get();
+  uint64_t direction = 0;
+  switch (kind) {
+    case cudaMemcpyHostToHost:
+      std::memmove(dst, src, count);
+      return kRtSuccess;
+    case cudaMemcpyHostToDevice:
+      direction = kCopyHostToDevice;
+      break;
+    case cudaMemcpyDeviceToHost:
+      direction = kCopyDeviceToHost;
+      break;
+    case cudaMemcpyDeviceToDevice:
+      direction = kCopyDeviceToDevice;
+      break;
+    case cudaMemcpyDefault: {
+      const int dst_gpu = memory.FindGpu(Word(dst), gpu);
+      const int src_gpu = memory.FindGpu(Word(src), gpu);
+      if (dst_gpu < 0 && src_gpu < 0) {
+        std::memmove(dst, src, count);
+        return kRtSuccess;
+      }
+      if (dst_gpu >= 0 && src_gpu >= 0 && dst_gpu != src_gpu) return kRtNotSupported;  // no peer copies
+      direction = src_gpu < 0 ? kCopyHostToDevice : dst_gpu < 0 ? kCopyDeviceToHost : kCopyDeviceToDevice;
+      gpu = src_gpu >= 0 ? src_gpu : dst_gpu;
+      status = Usable(gpu);
+      if (status != 0) return status;
+      break;
+    }
+    default:
+      return kRtInvalidMemcpyDirection;
+  }
+  const bool dst_on_device = direction != kCopyDeviceToHost;
+  const bool src_on_device = direction != kCopyHostToDevice;
+  if ((dst_on_device && !memory.Contains(gpu, Word(dst), count)) ||
+      (src_on_device && !memory.Contains(gpu, Word(src), count))) {
+    return kRtInvalidValue;
+  }
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
+    status = CopyChunk(gpu, Word(dst) + done, Word(src) + done, n, direction, wire, async);
+    if (status != 0) return status;
+    done += n;
+  }
+  return kRtSuccess;
+}
+
+int CopyEngine::Set(void* dst, int value, size_t count, cudaStream_t stream, bool async, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  if (count == 0) return kRtSuccess;
+  if (!DeviceMemory::Get().Contains(gpu, Word(dst), count)) return kRtInvalidValue;
+  CallPlan plan;
+  plan.mode = CallMode::kDeferred;
+  const uint32_t api = async ? k_cudaMemsetAsync : k_cudaMemset;
+  const uint64_t byte = static_cast<uint8_t>(value);  // the runtime sets bytes to the low 8 bits
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
+    status = Layer().Call(gpu, plan, api, kMemsetArgc, Word(dst) + done, byte, n, wire);
+    if (status != 0) return status;
+    done += n;
+  }
+  return kRtSuccess;
+}
+
+}  // namespace cudart

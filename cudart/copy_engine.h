@@ -1,0 +1,41 @@
+// Copies and memsets as the runtime does them, turned into wire entries:
+// the direction made explicit (cudaMemcpyDefault from the allocation table),
+// pointers checked against the process's allocations, large transfers split
+// into chunks of at most kMaxCopyChunk, and each chunk sent in the mode that
+// keeps the caller's contract:
+//   host to device, sync      waits; data borrowed from the caller
+//   host to device, async     small: deferred with a copy of the data;
+//                             large: no-wait, borrowed (written before return)
+//   device to host, sync      waits; the answer lands in the caller's buffer
+//   device to host, async     no-wait; the answer lands when it comes, before
+//                             the answer of any later sync call
+//   device to device          sync waits; async deferred
+// Every function returns a runtime status and records nothing.
+#pragma once
+
+#include <cuda_runtime_api.h>
+
+#include <cstddef>
+#include <cstdint>
+
+namespace cudart {
+
+class CopyEngine {
+ public:
+  // Async copies smaller than this travel deferred with a copy of their data.
+  static constexpr size_t kSmallAsyncCopy = size_t{64} << 10;
+
+  // cudaMemcpy (async false) and cudaMemcpyAsync; `per_thread` when stream 0
+  // is the thread's own default stream.
+  static int Copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream, bool async,
+                  bool per_thread);
+  // cudaMemset and cudaMemsetAsync.
+  static int Set(void* dst, int value, size_t count, cudaStream_t stream, bool async, bool per_thread);
+
+ private:
+  // One explicit-direction copy of at most kMaxCopyChunk bytes on `gpu`.
+  static int CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
+                       bool async);
+};
+
+}  // namespace cudart

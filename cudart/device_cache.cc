@@ -1,0 +1,50 @@
+#include "cudart/device_cache.h"
+
+#include "common/api_numbers.h"
+#include "cudart/runtime_layer.h"
+
+namespace cudart {
+
+DeviceCache& DeviceCache::Get() {
+  static DeviceCache* const cache = new DeviceCache();  // lives until the process ends
+  return *cache;
+}
+
+int DeviceCache::Info(int gpu, DeviceInfo* info) {
+  RuntimeLayer& layer = RuntimeLayer::Get();
+  if (gpu < 0 || gpu >= layer.gpu_count()) return kRtInvalidDevice;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!known_[gpu]) {
+    DeviceInfo fresh{};
+    CallPlan plan;
+    plan.sink = AnswerSink{&fresh, sizeof(fresh), gpu};
+    const int status = layer.Call(gpu, plan, k_cudaGetDeviceProperties, 0);
+    if (status != 0) return status;
+    fresh.name[sizeof(fresh.name) - 1] = '\0';
+    infos_[gpu] = fresh;
+    known_[gpu] = true;
+  }
+  *info = infos_[gpu];
+  return kRtSuccess;
+}
+
+int DeviceCache::DriverVersion(int* version) {
+  RuntimeLayer& layer = RuntimeLayer::Get();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!driver_known_) {
+    int32_t answer = 0;
+    if (layer.gpu_count() > 0) {
+      CallPlan plan;
+      plan.sink = AnswerSink{&answer, sizeof(answer), 0};
+      const int status = layer.Call(0, plan, k_cudaDriverGetVersion, 0);
+      if (status != 0) return status;
+    }
+    // Without a GPU there is no driver to ask: the runtime then says 0.
+    driver_version_ = answer;
+    driver_known_ = true;
+  }
+  *version = driver_version_;
+  return kRtSuccess;
+}
+
+}  // namespace cudart

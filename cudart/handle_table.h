@@ -1,0 +1,37 @@
+// Stream or event handles of the process: numbers the library chooses (never
+// 0, 1 or 2, which name default streams), each bound to the GPU that was
+// current when it was created.
+//
+// Thread safety: all members may be called at once; mutex_ guards the map.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+namespace cudart {
+
+class HandleTable {
+ public:
+  HandleTable() = default;
+  HandleTable(const HandleTable&) = delete;
+  HandleTable& operator=(const HandleTable&) = delete;
+
+  // A new handle on `gpu`.
+  uint64_t Create(int gpu);
+  // The GPU of `handle`; -1 when it names nothing.
+  int Find(uint64_t handle) const;
+  // Forgets `handle`; its GPU, or -1 when it named nothing.
+  int Remove(uint64_t handle);
+  // cudaDeviceReset: every handle of the GPU is gone.
+  void ClearGpu(int gpu);
+
+ private:
+  static constexpr uint64_t kFirstHandle = 0x100;
+
+  mutable std::mutex mutex_;
+  uint64_t next_ = kFirstHandle;               // guarded by mutex_
+  std::unordered_map<uint64_t, int> handles_;  // handle -> GPU; guarded by mutex_
+};
+
+}  // namespace cudart

@@ -1,0 +1,126 @@
+#include "cudart/module_registry.h"
+
+#include "common/api_numbers.h"
+#include "common/log.h"
+#include "common/runtime_calls.h"
+#include "cudart/fatbin.h"
+#include "cudart/runtime_layer.h"
+
+namespace cudart {
+
+ModuleRegistry& ModuleRegistry::Get() {
+  static ModuleRegistry* const registry = new ModuleRegistry();  // lives until the process ends
+  return *registry;
+}
+
+Module* ModuleRegistry::RegisterFatBinary(const void* wrapper) {
+  const uint8_t* image = nullptr;
+  uint64_t size = 0;
+  if (!FatBinary::FromWrapper(wrapper, &image, &size) || size > kMaxModuleImage) {
+    ZANTU_ERROR("registered fat binary at %p is not one this library can read", wrapper);
+    return nullptr;
+  }
+  auto* module = new Module();
+  module->image = image;
+  module->image_size = size;
+  std::string error;
+  if (!FatBinary::ReadLayouts(image, size, &module->layouts, &error)) {
+    // Its kernels cannot be launched; the program still starts.
+    ZANTU_ERROR("fat binary at %p: %s", wrapper, error.c_str());
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  module->id = next_module_++;
+  return module;
+}
+
+void ModuleRegistry::RegisterFunction(Module* module, const void* host_function, const char* device_name) {
+  if (module == nullptr || device_name == nullptr) return;
+  auto* function = new Function();
+  function->module = module;
+  function->name = device_name;
+  auto it = module->layouts.find(function->name);
+  function->has_layout = it != module->layouts.end();
+  if (function->has_layout) {
+    function->layout = it->second;
+  } else {
+    ZANTU_ERROR("kernel %s has no parameter layout in its fat binary", device_name);
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  function->id = next_function_++;
+  module->functions.push_back(function);
+  functions_[host_function] = function;
+}
+
+void ModuleRegistry::RegisterVariable(Module* module, const void* host_variable, const char* device_name,
+                                      uint64_t size) {
+  if (module == nullptr || device_name == nullptr) return;
+  auto* variable = new Variable();
+  variable->module = module;
+  variable->name = device_name;
+  variable->size = size;
+  for (auto& address : variable->address) address.store(0, std::memory_order_relaxed);
+  std::lock_guard<std::mutex> lock(mutex_);
+  variable->id = next_variable_++;
+  module->variables.push_back(variable);
+  variables_[host_variable] = variable;
+}
+
+Function* ModuleRegistry::FindFunction(const void* host_function) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = functions_.find(host_function);
+  return it == functions_.end() ? nullptr : it->second;
+}
+
+Variable* ModuleRegistry::FindVariable(const void* host_variable) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = variables_.find(host_variable);
+  return it == variables_.end() ? nullptr : it->second;
+}
+
+int ModuleRegistry::EnsureShipped(Module* module, int gpu) {
+  RuntimeLayer& layer = RuntimeLayer::Get();
+  if (gpu < 0 || gpu >= layer.gpu_count()) return kRtInvalidDevice;
+  const uint64_t bit = uint64_t{1} << layer.node_of(gpu);
+  if ((module->shipped_nodes.load(std::memory_order_acquire) & bit) != 0) return kRtSuccess;
+  std::lock_guard<std::mutex> lock(ship_mutex_);
+  if ((module->shipped_nodes.load(std::memory_order_acquire) & bit) != 0) return kRtSuccess;
+  const int status = Ship(module, gpu);
+  if (status == kRtSuccess) module->shipped_nodes.fetch_or(bit, std::memory_order_release);
+  return status;
+}
+
+int ModuleRegistry::Ship(Module* module, int gpu) {
+  struct Entry {
+    uint32_t api;
+    uint32_t argc;
+    uint64_t args[3];
+    std::string data;
+  };
+  std::vector<Entry> entries;
+  entries.push_back(Entry{k_zantuModuleLoad, 1, {module->id, 0, 0},
+                          std::string(reinterpret_cast<const char*>(module->image), module->image_size)});
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Function* f : module->functions) {
+      entries.push_back(Entry{k_zantuFunctionRegister, 2, {module->id, f->id, 0}, f->name});
+    }
+    for (const Variable* v : module->variables) {
+      entries.push_back(Entry{k_zantuVarRegister, 3, {module->id, v->id, v->size}, v->name});
+    }
+  }
+  // All but the last ride deferred; the last is written at once, taking the
+  // others with it, so every later entry of any thread follows them.
+  RuntimeLayer& layer = RuntimeLayer::Get();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    Entry& e = entries[i];
+    CallPlan plan;
+    plan.mode = i + 1 < entries.size() ? CallMode::kDeferred : CallMode::kNoWait;
+    plan.owned = &e.data;
+    plan.sink.gpu = gpu;
+    const int status = layer.Call(gpu, plan, e.api, e.argc, e.args[0], e.args[1], e.args[2]);
+    if (status != 0) return status;
+  }
+  return kRtSuccess;
+}
+
+}  // namespace cudart

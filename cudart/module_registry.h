@@ -1,0 +1,89 @@
+// The device code a program registers at start-up (fat binaries, kernels,
+// device variables) and where it has been shipped. A module is shipped to a
+// node once, right before the first entry that needs it on that node: the
+// image, then its kernels and variables, written before that entry.
+//
+// Functions, variables and modules are numbered here, once per process; the
+// numbers travel on the wire. Objects live until the process ends (a
+// program may launch from another thread while it unregisters at exit).
+//
+// Thread safety: all members may be called at once. mutex_ guards the maps
+// and the counters; ship_mutex_ serialises shipping, so that an entry of
+// another thread that finds a module shipped is written after it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "common/registration.h"
+#include "cudart/kernel_layout.h"
+
+namespace cudart {
+
+struct Module;
+
+struct Function {
+  uint64_t id;
+  Module* module;
+  std::string name;  // mangled
+  bool has_layout;   // false when the fat binary told nothing of it
+  KernelLayout layout;
+};
+
+struct Variable {
+  uint64_t id;
+  Module* module;
+  std::string name;  // as the device code names it
+  uint64_t size;
+  std::atomic<uint64_t> address[kMaxGpus];  // learnt per process GPU; 0 until then
+};
+
+struct Module {
+  uint64_t id;
+  const uint8_t* image;  // the program's own fat binary; valid while it runs
+  uint64_t image_size;
+  KernelLayouts layouts;
+  std::vector<Function*> functions;  // guarded by ModuleRegistry::mutex_
+  std::vector<Variable*> variables;  // guarded by ModuleRegistry::mutex_
+  // Bit n: shipped to node n. Release after the shipping entries are
+  // written, acquire by every entry that relies on them.
+  std::atomic<uint64_t> shipped_nodes{0};
+};
+
+class ModuleRegistry {
+ public:
+  static ModuleRegistry& Get();
+
+  // __cudaRegisterFatBinary: the module of a fat binary wrapper, or null for
+  // an image that cannot be read.
+  Module* RegisterFatBinary(const void* wrapper);
+  void RegisterFunction(Module* module, const void* host_function, const char* device_name);
+  void RegisterVariable(Module* module, const void* host_variable, const char* device_name, uint64_t size);
+
+  // Null when the host address was never registered.
+  Function* FindFunction(const void* host_function) const;
+  Variable* FindVariable(const void* host_variable) const;
+
+  // Makes sure `module` is on the node of process GPU `gpu`, shipping it
+  // from this thread if it is not. Returns a runtime status.
+  int EnsureShipped(Module* module, int gpu);
+
+ private:
+  ModuleRegistry() = default;
+  int Ship(Module* module, int gpu);
+
+  mutable std::mutex mutex_;
+  std::unordered_map<const void*, Function*> functions_;  // guarded by mutex_
+  std::unordered_map<const void*, Variable*> variables_;  // guarded by mutex_
+  uint64_t next_module_ = 1;                               // guarded by mutex_
+  uint64_t next_function_ = 1;                             // guarded by mutex_
+  uint64_t next_variable_ = 1;                             // guarded by mutex_
+
+  std::mutex ship_mutex_;
+};
+
+}  // namespace cudart

@@ -1,0 +1,98 @@
+#include "cudart/runtime_layer.h"
+
+#include <cstring>
+#include <utility>
+
+#include "common/api_numbers.h"
+#include "common/runtime_calls.h"
+#include "cudart/error_state.h"
+
+namespace cudart {
+namespace {
+
+// Set by Call right before its Dispatch, consumed by the prepare hook.
+thread_local CallPlan next_plan;
+
+uint64_t Argument(const Request* request, size_t i) {
+  const std::string& block = request->buffers.front();
+  uint64_t value = 0;
+  if ((i + 1) * sizeof(value) <= block.size()) std::memcpy(&value, block.data() + i * sizeof(value), sizeof(value));
+  return value;
+}
+
+// Copies the answer of `request` into caller memory; false when the answer
+// lacks the bytes it must carry.
+bool DeliverAnswer(const Request* request, const AnswerSink* sink, const ResponseView& view) {
+  const uint32_t api = request->header.api;
+  if ((api == k_cudaMemcpy || api == k_cudaMemcpyAsync) && Argument(request, 3) == kCopyDeviceToHost) {
+    const uint64_t count = Argument(request, 2);
+    if (view.PayloadSize() != count) return false;
+    std::memcpy(reinterpret_cast<void*>(Argument(request, 0)), view.payload, count);
+    return true;
+  }
+  if (sink == nullptr || sink->out == nullptr) return true;
+  if (view.PayloadSize() < sink->size) return false;
+  std::memcpy(sink->out, view.payload, sink->size);
+  return true;
+}
+
+}  // namespace
+
+RuntimeLayer& RuntimeLayer::Get() {
+  // Never destroyed: the response loop may answer while static objects are
+  // torn down at exit.
+  static RuntimeLayer* const layer = new RuntimeLayer();
+  return *layer;
+}
+
+RuntimeLayer::RuntimeLayer() { module_ = kModuleRuntime; }
+
+RuntimeLayer::~RuntimeLayer() = default;
+
+int RuntimeLayer::Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t argc, uint64_t a0, uint64_t a1,
+                       uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7, uint64_t a8) {
+  const int previous = GetCurrentGpu();
+  if (gpu != previous) SetCurrentGpu(gpu);
+  next_plan = plan;
+  // Dispatch reads exactly argc of the words; the rest are ignored.
+  int status = Dispatch(api, argc, a0, a1, a2, a3, a4, a5, a6, a7, a8);
+  if (gpu != previous) SetCurrentGpu(previous);
+  if (plan.mode == CallMode::kSync) {
+    const int async = ErrorState::TakeAsyncFailure(gpu);
+    if (status == 0) status = async;
+  }
+  return status;
+}
+
+int32_t RuntimeLayer::PrepareRequest(Request* request) {
+  CallPlan plan = std::exchange(next_plan, CallPlan{});
+  if (plan.mode == CallMode::kDeferred) request->header.flags |= kRequestDeferrable;
+  if (plan.mode == CallMode::kNoWait) request->header.flags |= kRequestNoWait;
+  if (plan.owned != nullptr) request->buffers.push_back(std::move(*plan.owned));
+  if (plan.borrowed != nullptr && plan.borrowed_size != 0) {
+    request->borrowed.push_back(BorrowedPiece{plan.borrowed, plan.borrowed_size});
+  }
+  if (plan.sink.out != nullptr || plan.mode == CallMode::kNoWait) request->callback = plan.sink;
+  return 0;
+}
+
+void RuntimeLayer::HandleResponse(Request* request, ResponseView* view) {
+  const uint32_t flags = request->header.flags;
+  // The node keeps a deferred entry's failure for the next sync entry.
+  if ((flags & kRequestDeferrable) != 0) return;
+  const AnswerSink* sink = request->callback.target<AnswerSink>();
+  const bool waits = (flags & kRequestNoWait) == 0;
+  const uint32_t result = view->Result();
+  if (result != 0) {
+    if (!waits && sink != nullptr) ErrorState::NoteAsyncFailure(sink->gpu, static_cast<int>(result));
+    return;
+  }
+  if (DeliverAnswer(request, sink, *view)) return;
+  if (waits) {
+    view->SetResult(kRtUnknown);
+  } else if (sink != nullptr) {
+    ErrorState::NoteAsyncFailure(sink->gpu, kRtUnknown);
+  }
+}
+
+}  // namespace cudart

@@ -1,0 +1,72 @@
+// The interposing layer of our runtime library: a CudaTovrel of the runtime
+// module whose two hooks turn each runtime call into the entry described in
+// common/runtime_calls.h and bring answers back into the caller's memory.
+//
+// How a call is prepared is handed from the entry point to the prepare hook
+// in a per-thread plan (the hook runs on the calling thread inside
+// Dispatch): its mode, a payload piece it owns or borrows, and where a
+// fixed-size answer goes. Answers land in caller memory from the response
+// hook: copies device to host at the `dst` of the argument block, other
+// answers at the sink that the hook leaves in the request's callback slot.
+//
+// Thread safety: any number of threads may call at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "client/tovrel.h"
+
+namespace cudart {
+
+enum class CallMode {
+  kSync,      // written at once (after the thread's deferred batch); waits
+  kNoWait,    // written at once; a failure is reported by the next sync call
+  kDeferred,  // rides in the thread's next record; failures kept by the node
+};
+
+// Where a fixed-size answer of a waiting call lands, and the GPU a no-wait
+// call ran on (to report its failure). Stored as the request's callback,
+// which Dispatch runs as a no-op.
+struct AnswerSink {
+  void* out = nullptr;
+  size_t size = 0;
+  int gpu = -1;
+  void operator()() const {}
+};
+
+struct CallPlan {
+  CallMode mode = CallMode::kSync;
+  std::string* owned = nullptr;  // moved into the request as its data piece
+  const void* borrowed = nullptr;  // copied into the ring when written
+  size_t borrowed_size = 0;
+  AnswerSink sink;
+};
+
+class RuntimeLayer final : public CudaTovrel {
+ public:
+  // The process's layer; constructed at first use, never destroyed.
+  static RuntimeLayer& Get();
+
+  // GPUs of this process; 0 when registration with the daemon failed.
+  int gpu_count() const { return static_cast<int>(GetRegisterInfo()->gpu_count); }
+  int node_of(int gpu) const { return static_cast<int>(GetRegisterInfo()->gpu_nodes[gpu]); }
+
+  // Forwards runtime call `api` with up to 9 arguments on process GPU `gpu`
+  // (the thread's current GPU is left as it was). Returns the call's status
+  // (a runtime error number); sync calls also report a failure of an earlier
+  // no-wait call on that GPU.
+  int Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t argc, uint64_t a0 = 0, uint64_t a1 = 0,
+           uint64_t a2 = 0, uint64_t a3 = 0, uint64_t a4 = 0, uint64_t a5 = 0, uint64_t a6 = 0, uint64_t a7 = 0,
+           uint64_t a8 = 0);
+
+ private:
+  RuntimeLayer();
+  ~RuntimeLayer() override;
+
+  int32_t PrepareRequest(Request* request) override;
+  void HandleResponse(Request* request, ResponseView* view) override;
+};
+
+}  // namespace cudart
