@@ -32,6 +32,7 @@ enum RingBufferStatus : int {
   kRingCorrupt = 6,     // the other side's position is impossible
   kRingPeerGone = 7,    // the creator of the ring ended or released it
   kRingNoMemory = 8,    // shared memory for the record could not be allocated
+  kRingRejected = 9,    // returned by the daemon's forwarding callback: a record broke the rules
 };
 
 namespace trellan {
@@ -57,9 +58,10 @@ struct Bell;
 // ring. A writer that dies inside its fill callback leaves nothing visible.
 //
 // Memory: the ring is a sparse object of `size` bytes plus one header page.
-// Backing is allocated (fallocate) before a record is handed to its fill
-// callback, so a full /dev/shm makes Write return kRingNoMemory instead of
-// raising SIGBUS. Resident memory follows the high-water mark of unread
+// Backing is allocated (MADV_POPULATE_WRITE) before a record is handed to its
+// fill callback, so a full /dev/shm makes Write return kRingNoMemory instead
+// of raising SIGBUS. A ring keeps no file descriptor once it is mapped (an
+// attacher keeps one pidfd on the creator). Resident memory follows the high-water mark of unread
 // bytes: an empty ring restarts at offset 0, and a reader that stays idle for
 // 100 ms gives back every page beyond the first MiB.
 class TRELLAN_EXPORT RingBuffer {
@@ -126,6 +128,16 @@ class TRELLAN_EXPORT RingBuffer {
   // kRingEmpty at once if nothing is there.
   static void WakeLocalReaders();
 
+  // For a transfer that the kernel refused with EFAULT: if `address` lies in
+  // a ring this process created, the other side has shrunk the ring's object
+  // under it. The whole ring is then replaced by private zero pages and marked
+  // corrupt (its operations return kRingCorrupt from then on), so that the
+  // transfer can be repeated and keeps its byte count; true if so. An access
+  // from user space that meets such pages (SIGBUS) is handled the same way by
+  // a handler that the first ring created installs; SIGBUS from elsewhere
+  // goes to the handler that was there before.
+  static bool AbandonMemoryAt(const void* address);
+
  private:
   void Create(const std::string& shm_name);
   void Attach(const std::string& shm_name);
@@ -137,11 +149,14 @@ class TRELLAN_EXPORT RingBuffer {
   bool WaitOnBell(trellan::Bell* bell, bool mixed_round, uint32_t key);
   void MaybeTrim();
   bool PeerGone();
+  // The creator's mapping was replaced after the other side shrank it; makes
+  // the failure sticky.
+  bool Damaged();
 
   // Constant after construction.
   std::string shm_name_;
-  int fd_ = -1;
   bool creator_ = false;
+  int guard_slot_ = -1;  // the creator's mapping in the SIGBUS guard, or -1
   pid_t owner_pid_ = 0;  // the process that built this object
   uid_t owner_uid_ = 0;  // owner of the shared-memory object (fstat)
   uint64_t capacity_ = 0;
@@ -229,13 +244,20 @@ class TRELLAN_EXPORT ZSTDUtil {
 TRELLAN_EXPORT std::string GenerateRandomString(size_t n);
 
 // The members of `pids` whose processes no longer run: ended, zombies not yet
-// reaped, and pids taken over by a new process since the first call that saw
+// reaped (a process runs as long as any of its threads does, also after its
+// main thread called pthread_exit), and pids taken over by a new process since the first call that saw
 // them (each pid's start time is remembered at first sight). A pid once
 // reported is forgotten: asked about again, whatever process holds it then is
 // new. Numbers that cannot be pids (0, above INT32_MAX) count as exited.
 // Thread safety: may be called from several threads at once.
 TRELLAN_EXPORT std::unordered_set<unsigned long> GetExitedPids(
     std::unordered_set<unsigned long>& pids);
+
+// Remembers the start time of whatever process holds `pid` now (forgets the
+// pid if none does), so that a process that has just taken over a reused pid
+// is not reported as exited in place of the one before it. Called when a pid
+// is admitted anew. Thread safety: as GetExitedPids.
+TRELLAN_EXPORT void RefreshExitedPidsState(unsigned long pid);
 
 // The API function's name, "unknown(3:17)" style for numbers without one.
 // Never null; the text stays valid until the calling thread's next call.

@@ -18,12 +18,16 @@ void Zantu::IsClientActiveCheck() {
     {
       std::lock_guard<std::mutex> lock(clients_mutex_);
       clients = clients_;
+      fresh_clients_.clear();
     }
     // No lock while /proc is read.
     std::unordered_set<unsigned long> exited = GetExitedPids(clients);
     if (!exited.empty()) {
       std::lock_guard<std::mutex> lock(clients_mutex_);
-      for (unsigned long pid : exited) clients_.erase(pid);
+      for (unsigned long pid : exited) {
+        // A pid registered since the copy may belong to a new process.
+        if (fresh_clients_.count(pid) == 0) clients_.erase(pid);
+      }
     }
     {
       std::unique_lock<std::mutex> lock(check_mutex_);

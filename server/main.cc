@@ -3,6 +3,9 @@
 // One transport per distinct node ("light" selects Light, anything else
 // Native), connected in command-line order, each greeted with the same
 // 32-byte guest information. The exit status is always 0.
+#include <sys/resource.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -67,9 +70,22 @@ bool CheckGroups(const std::vector<Group>& groups) {
   return true;
 }
 
+// The daemon serves every client of the machine; the soft descriptor limit
+// (often 1024) must not be what caps their number.
+void RaiseDescriptorLimit() {
+  rlimit limit;
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == limit.rlim_max) return;
+  const rlim_t before = limit.rlim_cur;
+  limit.rlim_cur = limit.rlim_max;
+  if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+    ZANTU_ERROR("raise the descriptor limit from %lu failed=%d", static_cast<unsigned long>(before), errno);
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  RaiseDescriptorLimit();
   // Each failed step breaks out to the common end.
   do {
     if (argc <= kArgsPerGroup || (argc - 1) % kArgsPerGroup != 0) {

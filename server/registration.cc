@@ -11,10 +11,12 @@
 #include <cstring>
 #include <exception>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "common/log.h"
 #include "common/registration.h"
+#include "server/peer_check.h"
 #include "server/zantu.h"
 
 namespace {
@@ -96,6 +98,13 @@ void Zantu::Server() {
       continue;
     }
 
+    // Only the process itself may register its pid: re-registration
+    // replaces a client's rings, so anybody else could tear them down.
+    std::string why;
+    if (!PeerHoldsSocket(pid32, peer, &why)) {
+      ZANTU_ERROR("registration of pid=%u from port %u refused: %s", pid32, ntohs(peer.sin_port), why.c_str());
+      continue;
+    }
     std::string key;
     if (!RegisterClient(pid32, &key)) continue;
 
@@ -157,10 +166,15 @@ void Zantu::Server() {
 bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
   // A registered client before its rings exist: the request worker releases
   // a ring whose pid is not in clients_ as soon as it finds it empty.
+  // A pid taken over by a new process must not be taken for the old one
+  // that exited: the liveness check forgets the old start time, and a check
+  // already under way does not drop the pid (fresh_clients_).
+  RefreshExitedPidsState(pid);
   bool inserted;
   {
     std::lock_guard<std::mutex> lock(clients_mutex_);
     inserted = clients_.insert(pid).second;
+    fresh_clients_.insert(pid);
   }
   auto undo = [this, pid, inserted] {
     if (!inserted) return;
@@ -181,6 +195,17 @@ bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
   try {
     request_ring = new RingBuffer(request_name, kRingBufferSize, true);
     response_ring = new RingBuffer(response_name, kRingBufferSize, true);
+  } catch (const std::system_error& e) {
+    const int err = e.code().value();
+    if (err == EMFILE || err == ENFILE) {
+      ZANTU_ERROR("registration of pid=%lu failed: out of file descriptors (%s)", static_cast<unsigned long>(pid),
+                  e.what());
+    } else {
+      ZANTU_ERROR("create ring buffers for pid=%lu failed: %s", static_cast<unsigned long>(pid), e.what());
+    }
+    delete request_ring;
+    undo();
+    return false;
   } catch (const std::exception& e) {
     ZANTU_ERROR("create ring buffers for pid=%lu failed: %s", static_cast<unsigned long>(pid), e.what());
     delete request_ring;
@@ -206,6 +231,15 @@ bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
     }
   }
 
+  // The response ring goes first: a release request of a response worker
+  // names a response ring, and once the old one is replaced no request can
+  // release the new pair (see ServeReleaseRequests).
+  {
+    std::lock_guard<std::mutex> lock(ResponseMutex(pid));
+    delete ExchangeResponseRing(pid, response_ring);
+    ForgetReleaseRequests(pid);
+  }
+
   registering_.store(true, std::memory_order_seq_cst);
   // A request worker asleep in Read holds request_mutex_; ring it awake.
   RingBuffer::WakeLocalReaders();
@@ -224,10 +258,5 @@ bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
     registering_.store(false, std::memory_order_seq_cst);
   }
   request_cv_.notify_all();
-
-  {
-    std::lock_guard<std::mutex> lock(ResponseMutex(pid));
-    delete ExchangeResponseRing(pid, response_ring);
-  }
   return true;
 }

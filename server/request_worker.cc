@@ -3,9 +3,14 @@
 // is the only thread that sends records to the nodes (the registration
 // service sends a client-exit notice only while it holds request_mutex_).
 //
-// A client's ring is shared with the client and not trusted: each record
-// header is copied out of the ring once, checked, and only the copy is used.
+// A client whose record breaks the rules, whose ring is damaged, or one of
+// whose answers could not be delivered is released at once (its rings are
+// deleted, so its response loop ends and every waiting call gets 999); the
+// other clients and the node links go on.
+#include <algorithm>
 #include <chrono>
+#include <utility>
+#include <vector>
 
 #include "common/log.h"
 #include "server/zantu.h"
@@ -31,17 +36,69 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(
     // Waits for a response being written into the ring to finish.
     std::lock_guard<std::mutex> lock(ResponseMutex(pid));
     delete ExchangeResponseRing(pid, nullptr);
+    ForgetReleaseRequests(pid);
   }
   return next;
 }
 
+std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(
+    std::map<unsigned long, RingBuffer*>::iterator it) {
+  {
+    std::lock_guard<std::mutex> clients(clients_mutex_);
+    clients_.erase(it->first);
+  }
+  return ReleaseClient(it);
+}
+
+void Zantu::AskRelease(uint64_t pid, RingBuffer* response_ring) {
+  {
+    std::lock_guard<std::mutex> lock(release_mutex_);
+    release_requests_.emplace_back(pid, response_ring);
+  }
+  // The request worker may sleep in Read with request_mutex_ held.
+  RingBuffer::WakeLocalReaders();
+}
+
+void Zantu::ForgetReleaseRequests(uint64_t pid) {
+  std::lock_guard<std::mutex> lock(release_mutex_);
+  release_requests_.erase(std::remove_if(release_requests_.begin(), release_requests_.end(),
+                                         [pid](const auto& request) { return request.first == pid; }),
+                          release_requests_.end());
+}
+
+void Zantu::ServeReleaseRequests() {
+  std::vector<std::pair<uint64_t, RingBuffer*>> requests;
+  {
+    std::lock_guard<std::mutex> lock(release_mutex_);
+    requests.swap(release_requests_);
+  }
+  for (const auto& [pid, ring] : requests) {
+    auto it = request_rbs_.find(pid);
+    if (it == request_rbs_.end()) continue;
+    // A request names a response ring that is still installed: whoever
+    // deletes or replaces one first forgets the requests for its pid, under
+    // the pid's response mutex, which the asker held too.
+    bool current;
+    {
+      std::lock_guard<std::mutex> response(ResponseMutex(pid));
+      current = FindResponseRing(pid) == ring;
+    }
+    if (!current) continue;
+    ZANTU_ERROR("an answer for pid=%d was lost, the client is released", static_cast<int>(pid));
+    DropClient(it);
+  }
+}
+
 void Zantu::RequestWorker() {
   if (quit_.load(std::memory_order_acquire)) return;
+  // Copies of the records being sent; reused from record to record.
+  ForwardStaging staging;
   for (;;) {
     std::unique_lock<std::mutex> lock(request_mutex_);
     request_cv_.wait(lock, [this] {
       return !registering_.load(std::memory_order_seq_cst) || quit_.load(std::memory_order_acquire);
     });
+    ServeReleaseRequests();
     if (request_rbs_.empty()) {
       // The wait lets go of request_mutex_, so the first registration is
       // not held up; it ends early once a ring is stored.
@@ -52,44 +109,8 @@ void Zantu::RequestWorker() {
       for (auto it = request_rbs_.begin(); it != request_rbs_.end();) {
         if (quit_.load(std::memory_order_acquire)) break;
         const uint64_t pid = it->first;
-        // Forwards one span of whole records. A record that breaks the
-        // rules is dropped with an Error line; if its size cannot be
-        // trusted, so is the rest of the span.
-        auto forward = [this, pid](void* data, size_t length) -> RingBufferStatus {
-          const auto* p = static_cast<uint8_t*>(data);
-          while (length > 0) {
-            if (quit_.load(std::memory_order_acquire)) return kRingSendFailed;
-            if (length < sizeof(RequestBatchHeader)) {
-              ZANTU_ERROR("broken request record framing from pid=%lu, %zu bytes dropped",
-                          static_cast<unsigned long>(pid), length);
-              return kRingSuccess;
-            }
-            RequestBatchHeader header = LoadRecord<RequestBatchHeader>(p);
-            const size_t body_room = length - sizeof(RequestBatchHeader);
-            if (header.size > body_room) {
-              ZANTU_ERROR("request record size=%lu runs past the span from pid=%lu, %zu bytes dropped",
-                          static_cast<unsigned long>(header.size), static_cast<unsigned long>(pid), length);
-              return kRingSuccess;
-            }
-            const size_t record_size = sizeof(RequestBatchHeader) + header.size;
-            auto network = networks_.find(header.node);
-            if (header.flags != 0 || header.pid != pid) {
-              ZANTU_ERROR("invalid request record flags=%u pid=%u from pid=%lu dropped", header.flags, header.pid,
-                          static_cast<unsigned long>(pid));
-            } else if (network == networks_.end() || network->second == nullptr) {
-              ZANTU_ERROR("request record for node=%u without a network from pid=%lu dropped", header.node,
-                          static_cast<unsigned long>(pid));
-            } else {
-              if (!network->second->Send(&header, sizeof(header)) ||
-                  !network->second->Send(const_cast<uint8_t*>(p) + sizeof(header), header.size)) {
-                if (!quit_.load(std::memory_order_acquire)) ZANTU_ERROR("network send error happened");
-                return kRingSendFailed;
-              }
-            }
-            p += record_size;
-            length -= record_size;
-          }
-          return kRingSuccess;
+        auto forward = [this, pid, &staging](void* data, size_t length) -> RingBufferStatus {
+          return ForwardSpan(pid, static_cast<uint8_t*>(data), length, &staging);
         };
         const RingBufferStatus status = it->second->Read(forward);
         if (status == kRingSuccess) {
@@ -108,14 +129,10 @@ void Zantu::RequestWorker() {
           if (!quit_.load(std::memory_order_acquire)) Quit();
           return;
         } else {
-          // The client damaged its ring: it is served no longer, the others
-          // are.
-          ZANTU_ERROR("read ring buffer failed=%d", status);
-          {
-            std::lock_guard<std::mutex> clients(clients_mutex_);
-            clients_.erase(pid);
-          }
-          it = ReleaseClient(it);
+          // The client broke a record or damaged its ring: it is served no
+          // longer (its waiters learn it when its rings go), the others are.
+          if (status != kRingRejected) ZANTU_ERROR("read ring buffer failed=%d", status);
+          it = DropClient(it);
         }
       }
     }

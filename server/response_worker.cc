@@ -5,6 +5,13 @@
 // The node's stream stays in step: every message is consumed whole, also one
 // that cannot be delivered (its body is read and discarded). Only a failed
 // receive, which leaves the stream out of step, ends the worker.
+//
+// An answer that cannot be delivered (a body that does not decompress, a
+// record the client's ring can never take, cannot back with memory, or finds
+// damaged) would leave its caller waiting for ever; the worker asks the
+// request worker to release that client instead, which it does at the start
+// of its next pass (woken at once if it sleeps): the client's rings go, its
+// response loop ends and every waiting call gets 999.
 #include <algorithm>
 #include <functional>
 #include <mutex>
@@ -109,6 +116,7 @@ void Zantu::ResponseWorker(Network* network) {
       if (too_large) {
         ZANTU_ERROR("compressed response of %lu bytes for pid=%d dropped", static_cast<unsigned long>(header.size),
                     static_cast<int>(pid));
+        AskRelease(pid, ring);
         lock.unlock();
         if (!drop()) return stop();
         continue;
@@ -121,6 +129,7 @@ void Zantu::ResponseWorker(Network* network) {
       if (!zstd_->Decompress(packed, &plain)) {
         ZANTU_ERROR("decompress response of %lu bytes for pid=%d failed, dropped",
                     static_cast<unsigned long>(header.size), static_cast<int>(pid));
+        AskRelease(pid, ring);
         continue;
       }
       header.size = plain.size();
@@ -161,6 +170,8 @@ void Zantu::ResponseWorker(Network* network) {
         break;
       }
     }
+    const bool lost = ring != nullptr && status != kRingSuccess && status != kRingRecvFailed;
+    if (lost) AskRelease(pid, ring);
     if (lock.owns_lock()) lock.unlock();
     if (ring == nullptr) {
       if (!drop()) return stop();

@@ -7,7 +7,14 @@
 #include <cerrno>
 
 #include "common/log.h"
+#include "common/trellan.h"
 #include "server/socket.h"
+
+// Records travel straight between a node and a client's ring. A client that
+// shrinks its ring's object makes such a transfer fail with EFAULT; the ring
+// is then replaced by zero pages (and reports itself corrupt, so the client
+// is released) and the transfer is repeated, which keeps the node stream in
+// step.
 
 namespace {
 
@@ -79,7 +86,7 @@ int Tcp::Read(void* buffer, size_t length) {
   ssize_t n;
   do {
     n = recv(fd_, buffer, chunk, 0);
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && (errno == EINTR || (errno == EFAULT && RingBuffer::AbandonMemoryAt(buffer))));
   return socket_internal::SysResult(n, errno);
 }
 
@@ -89,7 +96,7 @@ int Tcp::Write(void* buffer, size_t length) {
   ssize_t n;
   do {
     n = send(fd_, buffer, chunk, MSG_NOSIGNAL);
-  } while (n < 0 && errno == EINTR);
+  } while (n < 0 && (errno == EINTR || (errno == EFAULT && RingBuffer::AbandonMemoryAt(buffer))));
   return socket_internal::SysResult(n, errno);
 }
 

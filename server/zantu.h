@@ -5,7 +5,7 @@
 // Lock order: request_mutex_ before clients_mutex_; request_mutex_ before a
 // client's response mutex; a response mutex before response_table_mutex_.
 // clients_mutex_ and a response mutex are never held together, no thread
-// holds two response mutexes, and response_table_mutex_,
+// holds two response mutexes, and response_table_mutex_, release_mutex_,
 // server_socket_mutex_ and check_mutex_ are leaves, held only briefly.
 //
 // Shutdown: Quit sets quit_ and wakes every blocked thread (node sockets and
@@ -19,8 +19,10 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/records.h"
@@ -68,6 +70,40 @@ class Zantu {
   // Request worker (request_worker.cc). The caller holds request_mutex_.
   void SendClientExit(uint64_t pid);
   std::map<unsigned long, RingBuffer*>::iterator ReleaseClient(std::map<unsigned long, RingBuffer*>::iterator it);
+  // Releases a client that is still registered (drops it from clients_).
+  std::map<unsigned long, RingBuffer*>::iterator DropClient(std::map<unsigned long, RingBuffer*>::iterator it);
+  // Releases the clients that the response workers asked to release.
+  void ServeReleaseRequests();
+
+  // Release requests. A response worker that could not deliver an answer
+  // into `response_ring`, pid's current response ring, asks the request
+  // worker to release that client; the caller holds pid's response mutex.
+  void AskRelease(uint64_t pid, RingBuffer* response_ring);
+  // Called, holding pid's response mutex, whenever pid's response ring is
+  // deleted or replaced: the requests naming it are void.
+  void ForgetReleaseRequests(uint64_t pid);
+
+  // Forwarding (forwarding.cc), on the request worker.
+  struct ForwardStaging {
+    // Bytes of a record to send: from `bytes` (staged) or from the record's
+    // body in the ring.
+    struct Piece {
+      bool staged;
+      uint64_t offset;
+      uint64_t length;
+    };
+    std::string bytes;
+    std::vector<Piece> pieces;
+  };
+  // Sends the span's records on their nodes. kRingRejected when a record
+  // breaks the rules (nothing of it was sent), kRingSendFailed when a link
+  // failed.
+  RingBufferStatus ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging);
+  // Copies what frames the record (all of it if small), checks the copy and
+  // lays out the pieces to send after the header. False, with the reason,
+  // for a record that breaks the rules.
+  static bool StageRecord(const RequestBatchHeader& header, const uint8_t* body, ForwardStaging* staging,
+                          std::string* why);
 
   // Response table (zantu.cc).
   // The pid's response mutex, created on first use.
@@ -114,8 +150,14 @@ class Zantu {
   std::map<unsigned long, RingBuffer*> response_rbs_;  // owns the rings
   std::map<unsigned long, std::mutex> response_mutexes_;
 
+  std::mutex release_mutex_;  // a leaf; guards release_requests_
+  std::vector<std::pair<uint64_t, RingBuffer*>> release_requests_;
+
   std::mutex clients_mutex_;
   std::unordered_set<unsigned long> clients_;  // guarded by clients_mutex_
+  // Pids registered since the liveness check last copied clients_; that
+  // check's verdict on them is stale. Guarded by clients_mutex_.
+  std::unordered_set<unsigned long> fresh_clients_;
 
   // The liveness check's pause; Quit ends it early.
   std::mutex check_mutex_;

@@ -29,6 +29,18 @@ StartTimes& TheStartTimes() {
 
 }  // namespace
 
+void RefreshExitedPidsState(unsigned long pid) {
+  if (pid == 0 || pid > INT32_MAX) return;
+  const trellan::ProcessState state = trellan::ReadProcessState(static_cast<pid_t>(pid));
+  StartTimes& start_times = TheStartTimes();
+  std::lock_guard<std::mutex> lock(start_times.mutex);
+  if (state.running) {
+    start_times.by_pid[pid] = state.start_time;
+  } else {
+    start_times.by_pid.erase(pid);
+  }
+}
+
 std::unordered_set<unsigned long> GetExitedPids(std::unordered_set<unsigned long>& pids) {
   std::unordered_set<unsigned long> exited;
   // /proc is read outside the lock so callers do not queue behind each

@@ -1,5 +1,6 @@
 #include "trellan/process_identity.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -10,6 +11,31 @@
 #include <ctime>
 
 namespace trellan {
+namespace {
+
+// Whether the thread group of `pid` still has a thread other than its leader.
+// A leader that called pthread_exit is a zombie while the rest of its process
+// runs on; once the whole process has ended only the leader's entry is left
+// (until it is reaped), or nothing.
+bool OtherThreadsRemain(pid_t pid) {
+  char path[64];
+  std::snprintf(path, sizeof(path), "/proc/%d/task", static_cast<int>(pid));
+  DIR* dir = opendir(path);
+  if (dir == nullptr) return false;
+  bool found = false;
+  while (dirent* entry = readdir(dir)) {
+    char* end = nullptr;
+    const long tid = std::strtol(entry->d_name, &end, 10);
+    if (end != entry->d_name && *end == '\0' && tid > 0 && tid != pid) {
+      found = true;
+      break;
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
+}  // namespace
 
 ProcessState ReadProcessState(pid_t pid) {
   ProcessState state;
@@ -32,7 +58,8 @@ ProcessState ReadProcessState(pid_t pid) {
   if (p == nullptr || p[1] != ' ') return state;
   p += 2;
   char task_state = *p;
-  if (task_state == 'Z' || task_state == 'X' || task_state == 'x') return state;
+  if (task_state == 'X' || task_state == 'x') return state;
+  if (task_state == 'Z' && !OtherThreadsRemain(pid)) return state;
   // p is at field 3 (state); the start time is field 22.
   for (int field = 3; field < 22; ++field) {
     p = std::strchr(p, ' ');

@@ -8,12 +8,14 @@
 namespace trellan {
 
 struct ProcessState {
-  bool running = false;     // exists and is not a zombie
+  bool running = false;     // exists and has a thread that has not exited
   uint64_t start_time = 0;  // clock ticks after boot; 0 when not running
 };
 
-// Reads /proc/<pid>/stat. A pid without an entry, a zombie (Z) and a dead
-// task (X) are not running.
+// Reads /proc/<pid>/stat. A pid without an entry, a dead task (X) and a
+// zombie (Z) with no other thread left are not running; a zombie leader whose
+// other threads still run (it called pthread_exit) is running. The start time
+// is the leader's, which its process keeps to the end.
 ProcessState ReadProcessState(pid_t pid);
 
 // CLOCK_MONOTONIC in nanoseconds.

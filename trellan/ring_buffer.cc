@@ -14,6 +14,7 @@
 
 #include "common/trellan.h"
 #include "trellan/doorbell.h"
+#include "trellan/memory_guard.h"
 #include "trellan/process_identity.h"
 #include "trellan/ring_layout.h"
 
@@ -76,25 +77,21 @@ std::string ShmName(const std::string& name) {
   return "/" + base;
 }
 
-int Fallocate(int fd, int mode, uint64_t offset, uint64_t length) {
+#ifndef MADV_POPULATE_WRITE
+#define MADV_POPULATE_WRITE 23
+#endif
+
+// Allocates the shared memory under [at, at + length) of a mapping and maps
+// it into this process: one call instead of a page fault per page while the
+// fill callback copies, and a failure here (no memory, or an object the other
+// side shrank) instead of SIGBUS later. The mapping is all it needs, so a ring
+// keeps no descriptor. A kernel without the call leaves it to the faults.
+bool BackPages(uint8_t* at, uint64_t length) {
   int rc;
   do {
-    rc = fallocate(fd, mode, static_cast<off_t>(offset), static_cast<off_t>(length));
+    rc = madvise(at, length, MADV_POPULATE_WRITE);
   } while (rc != 0 && errno == EINTR);
-  // A file system that cannot reserve space is used as it is.
-  if (rc != 0 && errno == EOPNOTSUPP) return 0;
-  return rc;
-}
-
-// Allocates data bytes [offset, offset + length) and maps them into this
-// process at once: one call instead of a page fault per page while the fill
-// callback copies. False when the memory cannot be allocated.
-bool BackPages(int fd, uint8_t* data, uint64_t offset, uint64_t length) {
-  if (Fallocate(fd, 0, kRingHeaderBytes + offset, length) != 0) return false;
-#ifdef MADV_POPULATE_WRITE
-  madvise(data + offset, length, MADV_POPULATE_WRITE);  // only a shortcut: faults do the same
-#endif
-  return true;
+  return rc == 0 || errno == EINVAL;
 }
 
 [[noreturn]] void ThrowErrno(int err, const std::string& what) {
@@ -141,18 +138,24 @@ void RingBuffer::Create(const std::string& shm_name) {
   int fd = shm_open(shm_name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) ThrowErrno(errno, "create " + shm_name);
   // Only the header page is allocated now: data pages are allocated by the
-  // writer as records reach them.
+  // writer as records reach them. The descriptor is not needed past mmap.
   void* map = MAP_FAILED;
-  if (ftruncate(fd, static_cast<off_t>(map_length_)) == 0 && Fallocate(fd, 0, 0, kRingHeaderBytes) == 0) {
+  if (ftruncate(fd, static_cast<off_t>(map_length_)) == 0) {
     map = mmap(nullptr, map_length_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
   }
+  int err = errno;
+  close(fd);
+  if (map != MAP_FAILED && !BackPages(static_cast<uint8_t*>(map), kRingHeaderBytes)) {
+    err = ENOMEM;
+    munmap(map, map_length_);
+    map = MAP_FAILED;
+  }
   if (map == MAP_FAILED) {
-    int err = errno;
-    close(fd);
     shm_unlink(shm_name.c_str());
     ThrowErrno(err, "create " + shm_name);
   }
-  fd_ = fd;
+  // The attaching side may shrink the object under this mapping.
+  guard_slot_ = trellan::GuardMapping(map, map_length_);
   creator_ = true;
   owner_uid_ = geteuid();
   header_ = static_cast<RingHeader*>(map);
@@ -184,28 +187,23 @@ void RingBuffer::Attach(const std::string& shm_name) {
   }
   owner_uid_ = st.st_uid;
   void* map = mmap(nullptr, map_length_, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_NORESERVE, fd, 0);
-  if (map == MAP_FAILED) {
-    int err = errno;
-    close(fd);
-    ThrowErrno(err, "attach " + shm_name);
-  }
+  const int map_errno = errno;
+  close(fd);
+  if (map == MAP_FAILED) ThrowErrno(map_errno, "attach " + shm_name);
   auto* header = static_cast<RingHeader*>(map);
   char bell_name[trellan::kBellNameSize];
   std::memcpy(bell_name, header->bell_name, sizeof(bell_name));
   bell_name[sizeof(bell_name) - 1] = '\0';
   if (header->magic.load(std::memory_order_acquire) != trellan::kRingMagic || header->capacity != capacity_) {
     munmap(map, map_length_);
-    close(fd);
     throw std::invalid_argument("RingBuffer: " + shm_name + " is not a ring of this size");
   }
   void* bell_map = nullptr;
   Bell* bell = trellan::MapBell(bell_name, &bell_map);
   if (bell == nullptr) {
     munmap(map, map_length_);
-    close(fd);
     ThrowErrno(ENOENT, "attach " + shm_name + ": the creator's bell is gone");
   }
-  fd_ = fd;
   header_ = header;
   data_ = static_cast<uint8_t*>(map) + kRingHeaderBytes;
   creator_bell_ = bell;
@@ -244,9 +242,9 @@ RingBuffer::~RingBuffer() {
       trellan::RingBell(&header_->bell);
       trellan::RingBell(creator_bell_);
     }
+    trellan::UnguardMapping(guard_slot_);
     munmap(header_, map_length_);
   }
-  if (fd_ >= 0) close(fd_);
   if (owner) shm_unlink(shm_name_.c_str());
   trellan::UnmapBell(creator_bell_map_);
   if (pidfd_ >= 0) close(pidfd_);
@@ -257,8 +255,19 @@ bool RingBuffer::SetOwner(uid_t uid, gid_t gid) {
     errno = EPERM;
     return false;
   }
-  if (fchown(fd_, uid, gid) != 0) return false;
+  // The ring keeps no descriptor; shm_open's objects live in /dev/shm, where
+  // nobody but this process may replace one of its names (sticky directory).
+  if (chown(("/dev/shm" + shm_name_).c_str(), uid, gid) != 0) return false;
   if (uid != static_cast<uid_t>(-1)) owner_uid_ = uid;
+  return true;
+}
+
+bool RingBuffer::AbandonMemoryAt(const void* address) { return trellan::AbandonMappingAt(address); }
+
+bool RingBuffer::Damaged() {
+  if (!trellan::MappingDamaged(guard_slot_)) return false;
+  write_failure_ = kRingCorrupt;
+  read_failure_ = kRingCorrupt;
   return true;
 }
 
@@ -281,7 +290,7 @@ bool RingBuffer::PeerGone() {
 
 RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(void*)> fill) {
   if (size > capacity_) return kRingTooLarge;
-  if (write_failure_ != kRingSuccess) return write_failure_;
+  if (write_failure_ != kRingSuccess || Damaged()) return write_failure_;
   if (size == 0) return fill(data_ + (write_pos_ & mask_));
 
   const uint64_t w = write_pos_;
@@ -352,8 +361,11 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
   }
   ColdGuard guard(cold_flag);
   RingBufferStatus status = EnsureBacking(offset, size);
+  if (Damaged()) return kRingCorrupt;
   if (status != kRingSuccess) return status;
   status = fill(data_ + offset);
+  // What the fill wrote may have gone to pages that replaced vanished ones.
+  if (Damaged()) return kRingCorrupt;
   if (status != kRingSuccess) return status;
 
   const uint64_t start_lap = start & ~mask_;
@@ -392,7 +404,7 @@ RingBufferStatus RingBuffer::EnsureBacking(uint64_t offset, uint64_t length) {
     const uint64_t hot_end = std::min(end, hot_bytes_);
     if (hot_end > hot_backed_) {
       const uint64_t to = std::min(hot_bytes_, RoundUp(hot_end, kBackingChunk));
-      if (!BackPages(fd_, data_, hot_backed_, to - hot_backed_)) return kRingNoMemory;
+      if (!BackPages(data_ + hot_backed_, to - hot_backed_)) return kRingNoMemory;
       hot_backed_ = to;
     }
   }
@@ -405,16 +417,16 @@ RingBufferStatus RingBuffer::EnsureBacking(uint64_t offset, uint64_t length) {
   if (known && lo >= cold_lo_ && needed_hi <= cold_hi_) return kRingSuccess;
   if (known && lo <= cold_hi_ && hi >= cold_lo_) {
     if (lo < cold_lo_) {
-      if (!BackPages(fd_, data_, lo, cold_lo_ - lo)) return kRingNoMemory;
+      if (!BackPages(data_ + lo, cold_lo_ - lo)) return kRingNoMemory;
       cold_lo_ = lo;
     }
     if (hi > cold_hi_) {
-      if (!BackPages(fd_, data_, cold_hi_, hi - cold_hi_)) return kRingNoMemory;
+      if (!BackPages(data_ + cold_hi_, hi - cold_hi_)) return kRingNoMemory;
       cold_hi_ = hi;
     }
     return kRingSuccess;
   }
-  if (!BackPages(fd_, data_, lo, hi - lo)) return kRingNoMemory;
+  if (!BackPages(data_ + lo, hi - lo)) return kRingNoMemory;
   cold_lo_ = lo;
   cold_hi_ = hi;
   return kRingSuccess;
@@ -478,7 +490,7 @@ void RingBuffer::Release(uint64_t offset, uint64_t length) {
 }
 
 RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)> consume) {
-  if (read_failure_ != kRingSuccess) return read_failure_;
+  if (read_failure_ != kRingSuccess || Damaged()) return read_failure_;
   if (!reader_declared_) {
     header_->reader_bell.store(creator_ ? trellan::kReaderBellCreator : trellan::kReaderBellRing,
                                std::memory_order_release);
@@ -510,12 +522,14 @@ RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)>
     if (status == kRingSuccess) {
       round.active = false;
       RingBufferStatus result = consume(data_ + offset, length);
+      // The span may have been read from pages that replaced vanished ones.
+      if (Damaged()) return kRingCorrupt;
       Release(offset, length);
       return result;
     }
     if (status != kRingEmpty) {
-      read_failure_ = status;
-      return status;
+      read_failure_ = Damaged() ? kRingCorrupt : status;
+      return read_failure_;
     }
     if (cold_seen_hi_ != 0) MaybeTrim();
     if (waited) {
@@ -569,9 +583,7 @@ void RingBuffer::MaybeTrim() {
   if (header_->writer_in_cold.load(std::memory_order_seq_cst) == 0 &&
       header_->write_pos.load(std::memory_order_acquire) == read_pos_) {
     const uint64_t to = std::min(capacity_, RoundUp(cold_seen_hi_, kBackingChunk));
-    if (to > hot_bytes_) {
-      Fallocate(fd_, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, kRingHeaderBytes + hot_bytes_, to - hot_bytes_);
-    }
+    if (to > hot_bytes_) madvise(data_ + hot_bytes_, to - hot_bytes_, MADV_REMOVE);
     cold_seen_hi_ = 0;
     // The writer forgets what it knew was allocated beyond the hot bytes.
     header_->trim_epoch.store(header_->trim_epoch.load(std::memory_order_relaxed) + 1,

@@ -9,8 +9,12 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <chrono>
 #include <cstring>
@@ -89,10 +93,9 @@ inline bool ParseReply(const std::string& raw, Reply* reply) {
   return true;
 }
 
-// Sends `datagram` to the registration port from a fresh socket every 100 ms
+// Sends `datagram` to the registration port from socket `fd` every 100 ms
 // until a reply comes or `timeout` passes. The reply, or empty.
-inline std::string Exchange(const std::string& datagram, milliseconds timeout) {
-  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+inline std::string ExchangeOn(int fd, const std::string& datagram, milliseconds timeout) {
   sockaddr_in to{};
   to.sin_family = AF_INET;
   to.sin_port = htons(kRegistrationPort);
@@ -111,9 +114,60 @@ inline std::string Exchange(const std::string& datagram, milliseconds timeout) {
       }
     }
   }
+  return reply;
+}
+
+// The same from a fresh socket of this process.
+inline std::string Exchange(const std::string& datagram, milliseconds timeout) {
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::string reply = ExchangeOn(fd, datagram, timeout);
   close(fd);
   return reply;
 }
+
+// A child process that does nothing but hold a UDP socket made before the
+// fork. The daemon registers a pid only from a socket that process holds, so
+// this process can register the child, from the same socket, as a client
+// whose rings it then works on itself. Killed by its pid on destruction.
+class SocketHolder {
+ public:
+  static std::unique_ptr<SocketHolder> Start() {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return nullptr;
+    const pid_t pid = fork();
+    if (pid < 0) {
+      close(fd);
+      return nullptr;
+    }
+    if (pid == 0) {
+      prctl(PR_SET_PDEATHSIG, SIGKILL);
+      for (;;) pause();
+    }
+    return std::unique_ptr<SocketHolder>(new SocketHolder(pid, fd));
+  }
+
+  ~SocketHolder() {
+    if (fd_ >= 0) close(fd_);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  SocketHolder(const SocketHolder&) = delete;
+  SocketHolder& operator=(const SocketHolder&) = delete;
+
+  uint32_t pid() const { return static_cast<uint32_t>(pid_); }
+  int fd() const { return fd_; }
+  // This process lets go of the socket; the child keeps it.
+  void CloseOwnCopy() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  SocketHolder(pid_t pid, int fd) : pid_(pid), fd_(fd) {}
+  pid_t pid_;
+  int fd_;
+};
 
 inline std::string PidDatagram(uint32_t pid) {
   std::string datagram(4, '\0');
@@ -153,6 +207,19 @@ class Daemon {
     if (raw.empty() || !ParseReply(raw, reply)) return false;
     keys_.push_back(reply->key);
     return true;
+  }
+
+  // Registers `pid` from socket `fd`, which that process must hold too.
+  bool RegisterOn(int fd, uint32_t pid, Reply* reply, milliseconds timeout = milliseconds(5000)) {
+    const std::string raw = ExchangeOn(fd, PidDatagram(pid), timeout);
+    if (raw.empty() || !ParseReply(raw, reply)) return false;
+    keys_.push_back(reply->key);
+    return true;
+  }
+
+  // Registers the child of `holder` from the socket it holds.
+  bool Register(const SocketHolder& holder, Reply* reply, milliseconds timeout = milliseconds(5000)) {
+    return RegisterOn(holder.fd(), holder.pid(), reply, timeout);
   }
 
   // Waits for the daemon to exit; its wait status, or -1.

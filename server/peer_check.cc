@@ -1,0 +1,145 @@
+#include "server/peer_check.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// The whole of a /proc file; false if it cannot be read.
+bool ReadAll(const char* path, std::string* out) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  out->clear();
+  size_t used = 0;
+  for (;;) {
+    if (out->size() - used < 16384) out->resize(used + 65536);
+    const ssize_t n = read(fd, out->data() + used, out->size() - used);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    used += static_cast<size_t>(n);
+  }
+  close(fd);
+  out->resize(used);
+  return true;
+}
+
+inline const char* SkipBlanks(const char* p, const char* end) {
+  while (p < end && *p == ' ') ++p;
+  return p;
+}
+
+inline const char* SkipToken(const char* p, const char* end) {
+  while (p < end && *p != ' ' && *p != '\n') ++p;
+  return p;
+}
+
+// Parses hexadecimal digits into 32-bit words (8 digits each, as the kernel
+// prints addresses); returns the end of the digits.
+const char* ParseHexWords(const char* p, const char* end, uint32_t* words, int count) {
+  for (int w = 0; w < count; ++w) {
+    uint32_t value = 0;
+    for (int d = 0; d < 8; ++d, ++p) {
+      if (p >= end) return nullptr;
+      const char c = *p;
+      const uint32_t digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 16;
+      if (digit == 16) return nullptr;
+      value = value << 4 | digit;
+    }
+    words[w] = value;
+  }
+  return p;
+}
+
+// Adds the inodes of the sockets in `table` (the text of /proc/net/udp or
+// udp6) whose local address is `addr` (as the kernel prints it: the network
+// order bytes read as a host word) or a wildcard, and whose port is `port`.
+void CollectInodes(const std::string& table, bool v6, uint32_t addr, uint16_t port, std::vector<uint64_t>* inodes) {
+  const char* p = table.data();
+  const char* end = p + table.size();
+  const char* line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));  // the title line
+  while (line_end != nullptr && line_end + 1 < end) {
+    p = line_end + 1;
+    line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));
+    const char* stop = line_end == nullptr ? end : line_end;
+    p = SkipToken(SkipBlanks(p, stop), stop);  // "sl:"
+    p = SkipBlanks(p, stop);
+    uint32_t words[4] = {0, 0, 0, 0};
+    p = ParseHexWords(p, stop, words, v6 ? 4 : 1);
+    if (p == nullptr || p >= stop || *p != ':') continue;
+    uint32_t port_word = 0;
+    char* after = nullptr;
+    port_word = static_cast<uint32_t>(std::strtoul(p + 1, &after, 16));
+    if (port_word != port) continue;
+    bool match;
+    if (!v6) {
+      match = words[0] == addr || words[0] == 0;
+    } else {
+      const bool any = (words[0] | words[1] | words[2] | words[3]) == 0;
+      // ::ffff:a.b.c.d, its words as the kernel prints them.
+      const bool mapped = words[0] == 0 && words[1] == 0 && words[2] == 0xFFFF0000u && words[3] == addr;
+      match = any || mapped;
+    }
+    if (!match) continue;
+    // After the local address: remote, st, tx:rx, tr:tm, retrnsmt, uid,
+    // timeout, then the inode.
+    p = after;
+    for (int field = 0; field < 7; ++field) p = SkipToken(SkipBlanks(p, stop), stop);
+    p = SkipBlanks(p, stop);
+    const uint64_t inode = std::strtoull(p, &after, 10);
+    if (after != p && inode != 0) inodes->push_back(inode);
+  }
+}
+
+// Whether one of the process's descriptors is "socket:[inode]" for an inode
+// in `inodes`.
+bool HoldsOneOf(uint32_t pid, const std::vector<uint64_t>& inodes, std::string* why) {
+  const std::string path = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) {
+    *why = "cannot read " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  bool found = false;
+  char link[64];
+  while (!found) {
+    dirent* entry = readdir(dir);
+    if (entry == nullptr) break;
+    if (entry->d_name[0] == '.') continue;
+    const ssize_t n = readlinkat(dirfd(dir), entry->d_name, link, sizeof(link) - 1);
+    if (n < 9 || std::memcmp(link, "socket:[", 8) != 0) continue;
+    link[n] = '\0';
+    const uint64_t inode = std::strtoull(link + 8, nullptr, 10);
+    for (uint64_t candidate : inodes) found = found || candidate == inode;
+  }
+  closedir(dir);
+  if (!found) *why = "the sending socket is not one of the process's descriptors";
+  return found;
+}
+
+}  // namespace
+
+bool PeerHoldsSocket(uint32_t pid, const sockaddr_in& peer, std::string* why) {
+  if (pid == 0 || pid > INT32_MAX) {
+    *why = "not a process id";
+    return false;
+  }
+  // One buffer per thread: the registration service reads these tables for
+  // every datagram.
+  thread_local std::string table;
+  std::vector<uint64_t> inodes;
+  const uint16_t port = ntohs(peer.sin_port);
+  const uint32_t addr = peer.sin_addr.s_addr;
+  if (ReadAll("/proc/net/udp", &table)) CollectInodes(table, false, addr, port, &inodes);
+  if (inodes.empty() && ReadAll("/proc/net/udp6", &table)) CollectInodes(table, true, addr, port, &inodes);
+  if (inodes.empty()) {
+    *why = "no UDP socket is bound to the sending port";
+    return false;
+  }
+  return HoldsOneOf(pid, inodes, why);
+}
