@@ -79,6 +79,8 @@ bool LightLink::TryAsk(uint64_t seq) {
   return true;
 }
 
+void LightLink::Interrupt() { queue_.Abort(); }
+
 void LightLink::Close() {
   if (receiver_.joinable()) {
     quit_.store(true, std::memory_order_release);

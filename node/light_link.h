@@ -42,6 +42,7 @@ class LightLink final : public NodeLink {
   bool Accept() override;
   StreamRead ReadStream(void* data, size_t length) override;
   bool WriteMessage(const struct iovec* iov, int count) override;
+  void Interrupt() override;
   void Close() override;
   std::string Summary() const override;
 
@@ -123,8 +124,7 @@ class LightLink final : public NodeLink {
   uint64_t resend_requests_ = 0;
   uint64_t stray_tcp_bytes_ = 0;
 
-  // Serving thread only.
-  uint64_t bytes_out_ = 0;
+  uint64_t bytes_out_ = 0;  // guarded by write_mutex_
 };
 
 }  // namespace zantu_node

@@ -1,5 +1,7 @@
 #include "node/native_link.h"
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -32,6 +34,7 @@ bool NativeLink::Accept() {
 }
 
 StreamRead NativeLink::ReadStream(void* data, size_t length) {
+  if (interrupted_.load(std::memory_order_acquire)) return StreamRead::kEnded;
   char* out = static_cast<char*>(data);
   size_t done = 0;
   while (done < length) {
@@ -60,9 +63,16 @@ StreamRead NativeLink::ReadStream(void* data, size_t length) {
 }
 
 bool NativeLink::WriteMessage(const struct iovec* iov, int count) {
+  std::lock_guard<std::mutex> lock(write_mutex_);
   if (!SendAll(answer_fd_, iov, count)) return false;
   for (int i = 0; i < count; ++i) bytes_out_ += iov[i].iov_len;
   return true;
+}
+
+void NativeLink::Interrupt() {
+  interrupted_.store(true, std::memory_order_release);
+  // Wakes a recv in progress; the descriptor stays open until Close.
+  if (stream_fd_ >= 0) shutdown(stream_fd_, SHUT_RD);
 }
 
 void NativeLink::Close() {

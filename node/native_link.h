@@ -3,8 +3,10 @@
 // writes there).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "node/node_link.h"
@@ -20,6 +22,7 @@ class NativeLink final : public NodeLink {
   bool Accept() override;
   StreamRead ReadStream(void* data, size_t length) override;
   bool WriteMessage(const struct iovec* iov, int count) override;
+  void Interrupt() override;
   void Close() override;
   std::string Summary() const override;
 
@@ -34,15 +37,23 @@ class NativeLink final : public NodeLink {
   const uint16_t send_port_;
   const std::unique_ptr<char[]> buffer_;
 
-  // Touched only by the serving thread (this transport has no thread).
+  // Set by Listen and Accept, closed by Close; in between only shutdown()
+  // touches them from other threads.
   int recv_listen_fd_ = -1;
   int send_listen_fd_ = -1;
-  int answer_fd_ = -1;       // the connection on recv_port
-  int stream_fd_ = -1;       // the connection on send_port
+  int answer_fd_ = -1;  // the connection on recv_port
+  int stream_fd_ = -1;  // the connection on send_port
+
+  // Reading thread only.
   size_t buffer_begin_ = 0;  // unread bytes are buffer_[begin, end)
   size_t buffer_end_ = 0;
   uint64_t bytes_in_ = 0;
+
+  std::mutex write_mutex_;  // serialises whole messages on answer_fd_; guards bytes_out_
   uint64_t bytes_out_ = 0;
+
+  // release: Interrupt; acquire: ReadStream
+  std::atomic<bool> interrupted_{false};
 };
 
 }  // namespace zantu_node

@@ -47,9 +47,15 @@ class NodeLink {
   virtual StreamRead ReadStream(void* data, size_t length) = 0;
 
   // Sends the pieces to the daemon as one message: nothing else the node
-  // writes on the link can land between them. False when the daemon has
-  // gone or the send failed (logged).
+  // writes on the link can land between them. Safe from several threads at
+  // once (messages are serialised). False when the daemon has gone or the
+  // send failed (logged).
   [[nodiscard]] virtual bool WriteMessage(const struct iovec* iov, int count) = 0;
+
+  // Makes a ReadStream in progress, and every later one, return kEnded soon
+  // (within a moment). Safe from any thread, at any time after Accept
+  // succeeded and before Close.
+  virtual void Interrupt() = 0;
 
   // Stops the transport's own threads and closes every socket. Idempotent;
   // the destructor calls it too.

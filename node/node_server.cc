@@ -2,12 +2,10 @@
 
 #include <sys/uio.h>
 
-#include <algorithm>
-#include <new>
-
 #include "common/log.h"
 #include "common/records.h"
 #include "node/node_log.h"
+#include "node/record_runner.h"
 #include "node/sys_io.h"
 
 namespace zantu_node {
@@ -23,9 +21,17 @@ std::string Printable(const char* bytes, size_t size) {
   return text;
 }
 
+DispatchLimits LimitsOf(const NodeOptions& options) {
+  DispatchLimits limits;
+  limits.skip_headers = options.skip_headers;
+  limits.close_after = options.close_after;
+  return limits;
+}
+
 }  // namespace
 
-NodeServer::NodeServer(const NodeOptions& options, NodeLink* link) : options_(options), link_(link) {}
+NodeServer::NodeServer(const NodeOptions& options, NodeLink* link, GpuBackend* backend)
+    : options_(options), link_(link), dispatcher_(backend, link, LimitsOf(options)) {}
 
 NodeServer::~NodeServer() { CloseFd(&record_fd_); }
 
@@ -41,15 +47,6 @@ bool NodeServer::Record(const void* head, size_t head_size, const void* body, si
   return WriteAll(record_fd_, iov, 2);
 }
 
-bool NodeServer::ReserveBody(uint64_t size) {
-  if (size <= body_capacity_) return true;
-  const uint64_t capacity = std::max<uint64_t>(size, std::min<uint64_t>(body_capacity_ * 2, kMaxRequestBody));
-  body_.reset();  // the old contents are not needed; never hold both
-  body_.reset(new (std::nothrow) char[capacity]);
-  body_capacity_ = body_ ? capacity : 0;
-  return body_ != nullptr;
-}
-
 int NodeServer::Serve() {
   char guest[kGuestInfoSize];
   const StreamRead guest_read = link_->ReadStream(guest, sizeof(guest));
@@ -60,9 +57,18 @@ int NodeServer::Serve() {
   if (!Record(guest, sizeof(guest), nullptr, 0)) return kExitSetupFailed;
   NODE_LOG("guest information \"%s\"", Printable(guest, sizeof(guest)).c_str());
 
+  const int status = ReadMessages();
+  // A stream that ended is served to its end; a stop or a broken stream
+  // drops what is queued.
+  dispatcher_.Finish(status == kExitOk && !dispatcher_.stopping());
+  return dispatcher_.stopping() && status == kExitOk ? dispatcher_.stop_status() : status;
+}
+
+int NodeServer::ReadMessages() {
   for (;;) {
     char head[sizeof(RequestBatchHeader)];
     const StreamRead read = link_->ReadStream(head, sizeof(head));
+    if (dispatcher_.stopping()) return kExitOk;
     if (read == StreamRead::kEnded) {
       NODE_LOG("the daemon closed its stream");
       return kExitOk;
@@ -75,6 +81,7 @@ int NodeServer::Serve() {
     if (header.flags == kLinkClientExit) {
       ++exit_notices_;
       NODE_LOG("client pid=%u has exited", header.pid);
+      dispatcher_.ClientExited(header.pid);
       if (!Record(head, sizeof(head), nullptr, 0)) return kExitSetupFailed;
       continue;
     }
@@ -95,51 +102,46 @@ int NodeServer::ServeRecord(const RequestBatchHeader& header, bool* stop) {
                 static_cast<unsigned long long>(header.size), header.pid);
     return kExitBrokenStream;
   }
-  if (!ReserveBody(header.size)) {
+  if (!dispatcher_.Admit(header.pid, header.size)) return kExitOk;  // stopping
+  BodyBuffer body = dispatcher_.TakeBuffer(header.size);
+  if (!body.data) {
+    dispatcher_.Unadmit(header.pid, header.size);
     ZANTU_ERROR("no memory for a request record of %llu bytes", static_cast<unsigned long long>(header.size));
     return kExitSetupFailed;
   }
-  if (link_->ReadStream(body_.get(), header.size) != StreamRead::kComplete) {
-    NODE_LOG("the daemon's stream ended inside a request record");
+  if (link_->ReadStream(body.data.get(), header.size) != StreamRead::kComplete) {
+    dispatcher_.Unadmit(header.pid, header.size);
+    if (!dispatcher_.stopping()) NODE_LOG("the daemon's stream ended inside a request record");
     return kExitOk;
   }
   ++records_;
   char head[sizeof(RequestBatchHeader)];
   StoreRecord(head, header);
-  if (!Record(head, sizeof(head), body_.get(), header.size)) return kExitSetupFailed;
+  if (!Record(head, sizeof(head), body.data.get(), header.size)) {
+    dispatcher_.Unadmit(header.pid, header.size);
+    return kExitSetupFailed;
+  }
 
+  // The header's size still tells where the next message starts, so a
+  // malformed record costs only its own client's call.
   std::string why;
-  if (!TestModuleExecutor::Validate(header, body_.get(), &why)) {
-    ZANTU_ERROR("malformed request record for pid=%u: %s; the stream cannot be trusted", header.pid, why.c_str());
-    return kExitBrokenStream;
-  }
-  Response response;
-  if (!executor_.Execute(header, body_.get(), &response)) return kExitSetupFailed;
-
-  char skip[sizeof(ResponseBatchHeader)];
-  StoreRecord(skip, ResponseBatchHeader{kLinkSkip, 0, 0, 0});
-  struct iovec iov[3];
-  int count = 0;
-  if (options_.skip_headers) iov[count++] = {skip, sizeof(skip)};
-  iov[count++] = {response.head, response.head_size};
-  iov[count++] = {const_cast<char*>(response.payload), response.payload_size};
-  if (!link_->WriteMessage(iov, count)) {
-    NODE_LOG("the daemon has gone; an answer for pid=%u was not delivered", header.pid);
+  if (!CheckRecordBody(header, body.data.get(), &why)) {
+    ++malformed_;
+    ZANTU_ERROR("malformed request record for pid=%u dropped: %s", header.pid, why.c_str());
+    dispatcher_.Unadmit(header.pid, header.size);
+    dispatcher_.GiveBuffer(std::move(body));
+    *stop = false;
     return kExitOk;
   }
-  ++answered_;
-  if (options_.close_after != 0 && answered_ >= options_.close_after) {
-    NODE_LOG("closing after %llu answered records", static_cast<unsigned long long>(answered_));
-    link_->Close();
-    return kExitOk;
-  }
+  dispatcher_.Submit(header, std::move(body));
   *stop = false;
   return kExitOk;
 }
 
 std::string NodeServer::Summary() const {
-  return "records=" + std::to_string(records_) + " answered=" + std::to_string(answered_) +
-         " exit_notices=" + std::to_string(exit_notices_);
+  return "records=" + std::to_string(records_) + " answered=" + std::to_string(dispatcher_.answered()) +
+         " exit_notices=" + std::to_string(exit_notices_) + " malformed=" + std::to_string(malformed_) +
+         " dropped_records=" + std::to_string(dispatcher_.dropped());
 }
 
 }  // namespace zantu_node

@@ -12,7 +12,8 @@ namespace {
 constexpr char kUsage[] =
     "usage: zantu_node --transport native|light [--recv-port P] [--send-port P] [--udp-port P] "
     "[--drop FRACTION] [--seed N] [--skip-headers] [--close-after N] [--record FILE] "
-    "[--resend-newest-every N]";
+    "[--resend-newest-every N] [--backend cuda|emulated] [--gpus N] [--memory SIZE[K|M|G]] "
+    "[--kernels LIB.so]...";
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -40,6 +41,24 @@ bool ParseFraction(const std::string& text, double* fraction) {
   const double parsed = std::strtod(text.c_str(), &end);
   if (errno != 0 || *end != '\0' || !(parsed >= 0.0 && parsed < 1.0)) return false;
   *fraction = parsed;
+  return true;
+}
+
+// A byte count with an optional K, M or G suffix (powers of 1024).
+bool ParseSize(const std::string& text, uint64_t* bytes) {
+  if (text.empty()) return false;
+  std::string digits = text;
+  unsigned shift = 0;
+  switch (digits.back()) {
+    case 'K': case 'k': shift = 10; break;
+    case 'M': case 'm': shift = 20; break;
+    case 'G': case 'g': shift = 30; break;
+    default: break;
+  }
+  if (shift != 0) digits.pop_back();
+  uint64_t value = 0;
+  if (!ParseUnsigned(digits, UINT64_MAX >> shift, &value) || value == 0) return false;
+  *bytes = value << shift;
   return true;
 }
 
@@ -101,6 +120,22 @@ bool ParseOptions(int argc, char** argv, NodeOptions* options) {
       options->record_path = value;
     } else if (name == "--resend-newest-every") {
       ok = ParseUnsigned(value, UINT64_MAX, &options->resend_newest_every);
+    } else if (name == "--backend") {
+      if (value == "cuda") {
+        options->backend = BackendKind::kCuda;
+      } else if (value == "emulated") {
+        options->backend = BackendKind::kEmulated;
+      } else {
+        ok = false;
+      }
+    } else if (name == "--gpus") {
+      ok = ParseUnsigned(value, 64, &number) && number > 0;
+      options->gpus = static_cast<uint32_t>(number);
+    } else if (name == "--memory") {
+      ok = ParseSize(value, &options->memory_per_gpu);
+    } else if (name == "--kernels") {
+      ok = !value.empty();
+      options->kernel_libraries.push_back(value);
     } else {
       ZANTU_ERROR("unknown option %s\n%s", name.c_str(), kUsage);
       return false;

@@ -4,10 +4,15 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace zantu_node {
 
 enum class Transport { kNative, kLight };
+
+// Which GPU backend runs the runtime module's calls. kDefault: the real GPUs
+// when the driver loads and reports at least one, else the emulated ones.
+enum class BackendKind { kDefault, kCuda, kEmulated };
 
 struct NodeOptions {
   Transport transport = Transport::kNative;
@@ -22,6 +27,10 @@ struct NodeOptions {
   // Light: every this many in-order datagrams the node asks for the newest
   // one it holds, which lets the daemon forget all older ones. 0: never.
   uint64_t resend_newest_every = 512;
+  BackendKind backend = BackendKind::kDefault;
+  uint32_t gpus = 0;  // 0: emulated 4, cuda every device found
+  uint64_t memory_per_gpu = uint64_t{4} << 30;  // emulated capacity per device
+  std::vector<std::string> kernel_libraries;    // emulated: --kernels, in order
 };
 
 // Exit statuses of the program.

@@ -23,6 +23,14 @@ void StreamQueue::End() {
   cv_.notify_one();
 }
 
+void StreamQueue::Abort() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    aborted_ = true;
+  }
+  cv_.notify_one();
+}
+
 StreamRead StreamQueue::Read(void* data, size_t length) {
   char* out = static_cast<char*>(data);
   size_t done = 0;
@@ -35,7 +43,8 @@ StreamRead StreamQueue::Read(void* data, size_t length) {
       continue;
     }
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return !chunks_.empty() || ended_; });
+    cv_.wait(lock, [this] { return !chunks_.empty() || ended_ || aborted_; });
+    if (aborted_) return StreamRead::kEnded;
     if (chunks_.empty()) return done == 0 ? StreamRead::kEnded : StreamRead::kTruncated;
     current_ = std::move(chunks_.front());
     chunks_.pop_front();

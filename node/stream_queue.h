@@ -1,5 +1,6 @@
 // The daemon's stream as the Light receiver thread has put it back in order,
-// waiting for the serving thread. One producer, one consumer.
+// waiting for the serving thread. One producer, one consumer; Abort from
+// any thread.
 #pragma once
 
 #include <condition_variable>
@@ -24,6 +25,10 @@ class StreamQueue {
   // Producer (or the owner at shutdown): no byte follows what was pushed.
   void End();
 
+  // Any thread: the consumer's reads end at once (kEnded), whatever is
+  // still queued.
+  void Abort();
+
   // Consumer: blocks until `length` bytes are copied into `data` or the
   // stream has ended. The copy runs outside the lock, so a large read never
   // holds up the producer.
@@ -34,6 +39,7 @@ class StreamQueue {
   std::condition_variable cv_;      // signalled on every Push and on End
   std::deque<std::string> chunks_;  // guarded by mutex_
   bool ended_ = false;              // guarded by mutex_
+  bool aborted_ = false;            // guarded by mutex_
 
   // Consumer-private: the chunk being read.
   std::string current_;

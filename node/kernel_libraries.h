@@ -1,0 +1,49 @@
+// The CPU kernel libraries of the emulated GPUs (--kernels), loaded once at
+// start-up. Each exports zantu_kernel_launch and zantu_kernel_symbol (see
+// node/kernel_runtime/kernel_library.h); kernels and variables are looked up
+// by name in the libraries in command-line order.
+//
+// Thread safety: constant after Load; Launch and Symbol may run on any
+// number of threads at once (the libraries are thread-safe).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zantu_node {
+
+class KernelLibraries {
+ public:
+  KernelLibraries() = default;
+  ~KernelLibraries();  // unloads the libraries
+
+  KernelLibraries(const KernelLibraries&) = delete;
+  KernelLibraries& operator=(const KernelLibraries&) = delete;
+
+  // Loads every library. False (logged) when one cannot be loaded or lacks
+  // an entry point.
+  [[nodiscard]] bool Load(const std::vector<std::string>& paths);
+
+  // Runs kernel `name` from the first library that has it: its status, or
+  // kRtInvalidDeviceFunction when none has it.
+  uint32_t Launch(const char* name, const uint32_t grid[3], const uint32_t block[3], uint64_t shared_bytes,
+                  const void* params, uint64_t params_size) const;
+
+  // The storage of device variable `name` and its size, or null.
+  void* Symbol(const char* name, uint64_t* size) const;
+
+  size_t count() const { return libraries_.size(); }
+
+ private:
+  using LaunchFn = uint32_t (*)(const char*, const uint32_t*, const uint32_t*, uint64_t, const void*, uint64_t);
+  using SymbolFn = void* (*)(const char*, uint64_t*);
+  struct Library {
+    void* handle;
+    LaunchFn launch;
+    SymbolFn symbol;
+  };
+  std::vector<Library> libraries_;
+};
+
+}  // namespace zantu_node

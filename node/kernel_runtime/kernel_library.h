@@ -1,0 +1,52 @@
+// The C interface of a CPU kernel library: a shared object that the emulated
+// node loads with --kernels and that runs kernels on the host's CPU, named by
+// the mangled names the program's fat binary registers.
+//
+// A kernel library is built from kernel source files that also compile with
+// nvcc (see zantu_kernel.h) and one registration file naming its kernels and
+// device variables (see kernel_registry.h); it links the engine
+// zantu_kernel_runtime, which defines the two functions below.
+#pragma once
+
+#include <cstdint>
+
+#ifndef ZANTU_KERNEL_EXPORT
+#define ZANTU_KERNEL_EXPORT __attribute__((visibility("default")))
+#endif
+
+extern "C" {
+
+// Runs kernel `mangled_name` (e.g. _Z9vectorAddPKfS0_Pfi) over the grid on
+// the calling thread, reading its arguments from `params`: the packed
+// parameter buffer as the runtime library sends it, each parameter at its
+// natural alignment, `params_size` bytes (it may be misaligned).
+//
+// Returns 0; kRtInvalidDeviceFunction (98) when the library has no such
+// kernel; kRtInvalidConfiguration (9) for a zero or too large grid or block
+// (more than 1024 threads, x or y over 1024, z over 64, grid y or z over
+// 65535); kRtInvalidValue (1) when `params_size` is smaller than the kernel's
+// parameters need; kRtLaunchFailure (719) when a thread reached
+// __syncthreads in a block whose first thread never does.
+//
+// Dynamic shared memory (`extern __shared__`) is not supported:
+// `dynamic_shared_bytes` is accepted and ignored.
+//
+// Thread safety: any number of threads may launch at once, the same kernel
+// included; each runs its blocks itself, one block at a time. The kernel's
+// pointers are dereferenced as they are: the caller checks them.
+ZANTU_KERNEL_EXPORT uint32_t zantu_kernel_launch(const char* mangled_name, const uint32_t grid[3],
+                                                 const uint32_t block[3], uint64_t dynamic_shared_bytes,
+                                                 const void* params, uint64_t params_size);
+
+// The storage of device variable `device_name` (a __device__ or __constant__
+// global of the kernel sources, registered with ZANTU_SYMBOL) and its size in
+// `*size`, or null when the library has none. The storage is the library's
+// one copy, shared by every caller.
+ZANTU_KERNEL_EXPORT void* zantu_kernel_symbol(const char* device_name, uint64_t* size);
+
+}  // extern "C"
+
+// The types of the two functions, for a loader that looks them up with dlsym.
+using ZantuKernelLaunchFn = uint32_t (*)(const char*, const uint32_t*, const uint32_t*, uint64_t, const void*,
+                                         uint64_t);
+using ZantuKernelSymbolFn = void* (*)(const char*, uint64_t*);

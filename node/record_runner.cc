@@ -1,0 +1,108 @@
+#include "node/record_runner.h"
+
+#include "common/api_numbers.h"
+#include "common/log.h"
+#include "common/test_module.h"
+#include "node/test_module_executor.h"
+
+namespace zantu_node {
+
+bool CheckRecordBody(const RequestBatchHeader& header, const char* body, std::string* why) {
+  if (header.count == 0) {
+    *why = "record with count 0";
+    return false;
+  }
+  uint64_t offset = 0;
+  for (uint32_t i = 0; i < header.count; ++i) {
+    if (header.size - offset < sizeof(RequestHeader)) {
+      *why = "entry " + std::to_string(i) + " header runs past the record";
+      return false;
+    }
+    const RequestHeader entry = LoadRecord<RequestHeader>(body + offset);
+    offset += sizeof(RequestHeader);
+    if (entry.magic != kRequestMagic) {
+      *why = "entry " + std::to_string(i) + " magic " + std::to_string(entry.magic);
+      return false;
+    }
+    if (entry.size > header.size - offset) {
+      *why = "entry " + std::to_string(i) + " payload of " + std::to_string(entry.size) + " bytes runs past the record";
+      return false;
+    }
+    if (uint64_t{entry.argc} * sizeof(uint64_t) > entry.size) {
+      *why = "entry " + std::to_string(i) + " argc " + std::to_string(entry.argc) + " exceeds its payload of " +
+             std::to_string(entry.size) + " bytes";
+      return false;
+    }
+    offset += entry.size;
+  }
+  if (offset != header.size) {
+    *why = std::to_string(header.size - offset) + " bytes after the last entry";
+    return false;
+  }
+  return true;
+}
+
+RecordRunner::RecordRunner(GpuBackend* backend, uint32_t pid, CancelToken* cancel)
+    : backend_(backend),
+      cancel_(cancel),
+      runtime_(backend != nullptr ? std::make_unique<RuntimeExecutor>(backend, pid) : nullptr) {}
+
+bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Response* response) {
+  uint64_t offset = 0;
+  RequestHeader entry{};
+  for (uint32_t i = 0; i < header.count; ++i) {
+    entry = LoadRecord<RequestHeader>(body + offset);
+    const char* payload = body + offset + sizeof(RequestHeader);
+    offset += sizeof(RequestHeader) + entry.size;
+    const bool answered = i + 1 == header.count;
+    if (entry.module == kModuleTest) {
+      TestModuleExecutor::Execute(entry, payload, answered, cancel_, &answer_);
+    } else if (entry.module == kModuleRuntime && runtime_) {
+      runtime_->Execute(header.device, entry, payload, &answer_);
+    } else {
+      answer_.Clear();
+      answer_.result = kTestUnknownFunction;
+    }
+  }
+  return Frame(header, entry, response);
+}
+
+bool RecordRunner::Frame(const RequestBatchHeader& header, const RequestHeader& entry, Response* response) {
+  ResponseHeader answer{};
+  answer.request = entry.request;
+  answer.flags = entry.flags & kRequestNoWait;
+  answer.result = answer_.result;
+  answer.size = answer_.payload_size;
+  ResponseBatchHeader batch{};
+  batch.pid = header.pid;
+  batch.count = 1;
+  if (answer_.compressed) {
+    // The whole body, entry header included, travels compressed.
+    std::string plain(sizeof(ResponseHeader) + answer_.payload_size, '\0');
+    StoreRecord(plain.data(), answer);
+    if (answer_.payload_size != 0) {
+      std::memcpy(plain.data() + sizeof(ResponseHeader), answer_.payload, answer_.payload_size);
+    }
+    if (!zstd_) zstd_ = std::make_unique<ZSTDUtil>(1, 0);
+    if (!zstd_->Compress(plain.data(), plain.size(), &compressed_)) {
+      ZANTU_ERROR("compressing an answer of %llu bytes failed", static_cast<unsigned long long>(plain.size()));
+      return false;
+    }
+    batch.flags = kLinkCompressed;
+    batch.size = compressed_.size();
+    StoreRecord(response->head, batch);
+    response->head_size = sizeof(ResponseBatchHeader);
+    response->payload = compressed_.data();
+    response->payload_size = compressed_.size();
+    return true;
+  }
+  batch.size = sizeof(ResponseHeader) + answer_.payload_size;
+  StoreRecord(response->head, batch);
+  StoreRecord(response->head + sizeof(ResponseBatchHeader), answer);
+  response->head_size = sizeof(ResponseBatchHeader) + sizeof(ResponseHeader);
+  response->payload = answer_.payload;
+  response->payload_size = answer_.payload_size;
+  return true;
+}
+
+}  // namespace zantu_node

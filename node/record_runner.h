@@ -1,0 +1,72 @@
+// Runs one client's request records: every entry in order, each on its
+// module (the test module, or the runtime module on the GPU backend), and
+// frames the answer to the last entry as one response record.
+//
+// Thread safety: one object per client, used by that client's worker only.
+#pragma once
+
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "common/records.h"
+#include "common/trellan.h"
+#include "node/call_answer.h"
+#include "node/cancel_token.h"
+#include "node/gpu_backend.h"
+#include "node/runtime_executor.h"
+
+namespace zantu_node {
+
+// A request record's body can be no longer than the ring it was written
+// into, less its header.
+constexpr uint64_t kMaxRequestBody = 2147483648ULL - sizeof(RequestBatchHeader);
+
+// The response record for one request record, ready to send: `head` then
+// `payload`. For a plain answer `head` is the batch header and the entry
+// header and `payload` the entry's payload; for a compressed one `head` is
+// the batch header alone and `payload` the compressed body.
+struct Response {
+  char head[sizeof(ResponseBatchHeader) + sizeof(ResponseHeader)];
+  size_t head_size = 0;
+  const char* payload = nullptr;  // may point into the request body or device memory
+  size_t payload_size = 0;
+};
+
+// Checks that `body` (header.size bytes) is a well-formed request record
+// body: count >= 1 entries, each with the magic number, an argument block
+// within its payload and a payload within the record, which they fill
+// exactly. On failure `*why` says what is wrong.
+bool CheckRecordBody(const RequestBatchHeader& header, const char* body, std::string* why);
+
+class RecordRunner {
+ public:
+  // `backend` (may be null: the runtime module is then unknown) and `cancel`
+  // must outlive the runner.
+  RecordRunner(GpuBackend* backend, uint32_t pid, CancelToken* cancel);
+
+  RecordRunner(const RecordRunner&) = delete;
+  RecordRunner& operator=(const RecordRunner&) = delete;
+
+  // Runs every entry of a checked record in order and fills `*response`
+  // with the answer to the last one. `*response` may point into `body`, into
+  // device memory and into this runner, so it is valid until the next Run
+  // or until `body` goes. False when the answer cannot be built (compression
+  // failed; logged).
+  [[nodiscard]] bool Run(const RequestBatchHeader& header, const char* body, Response* response);
+
+ private:
+  [[nodiscard]] bool Frame(const RequestBatchHeader& header, const RequestHeader& entry, Response* response);
+
+  GpuBackend* const backend_;
+  CancelToken* const cancel_;
+  std::unique_ptr<RuntimeExecutor> runtime_;  // null without a backend
+  CallAnswer answer_;                          // the last entry's, as it is sent
+  std::string compressed_;                     // a compressed body, as it is sent
+  std::unique_ptr<ZSTDUtil> zstd_;             // made for the first compressed answer
+};
+
+}  // namespace zantu_node
