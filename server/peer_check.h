@@ -8,7 +8,8 @@
 #include <string>
 
 // True when process `pid` holds, among its open descriptors, the UDP socket
-// bound to the address and port that `peer` names (found in /proc/net/udp and
-// /proc/net/udp6, matched by inode against /proc/<pid>/fd). Otherwise false
-// with the reason in `*why`.
-bool PeerHoldsSocket(uint32_t pid, const sockaddr_in& peer, std::string* why);
+// from which a datagram from `peer` reached the local port `local_port`: the
+// socket's inode (asked of the kernel by sock_diag, or found in /proc/net/udp
+// and udp6 where that fails) is matched against /proc/<pid>/fd. Otherwise
+// false with the reason in `*why`.
+bool PeerHoldsSocket(uint32_t pid, const sockaddr_in& peer, uint16_t local_port, std::string* why);

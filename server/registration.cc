@@ -101,7 +101,7 @@ void Zantu::Server() {
     // Only the process itself may register its pid: re-registration
     // replaces a client's rings, so anybody else could tear them down.
     std::string why;
-    if (!PeerHoldsSocket(pid32, peer, &why)) {
+    if (!PeerHoldsSocket(pid32, peer, kRegistrationPort, &why)) {
       ZANTU_ERROR("registration of pid=%u from port %u refused: %s", pid32, ntohs(peer.sin_port), why.c_str());
       continue;
     }

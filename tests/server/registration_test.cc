@@ -171,6 +171,68 @@ TEST(RegistrationTest, ShortDatagramIsIgnoredAndLongOneReadsItsFirstFourBytes) {
   StopAll(*daemon, nodes, {reply.key, again.key});
 }
 
+// A pid is registered only from a socket that the process holds: anybody
+// else's datagram, which would tear down the client's rings by registering
+// its pid again, gets no reply and one Error line.
+TEST(RegistrationTest, OnlyTheProcessItselfMayRegisterItsPid) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  auto holder = SocketHolder::Start();
+  ASSERT_NE(holder, nullptr);
+  Reply reply;
+  ASSERT_TRUE(daemon->Register(*holder, &reply)) << daemon->Stderr();
+
+  EXPECT_EQ(Exchange(PidDatagram(holder->pid()), milliseconds(300)), "");
+  EXPECT_EQ(Exchange(PidDatagram(1), milliseconds(300)), "");
+  EXPECT_TRUE(ShmExists(RequestRingName(reply.key)));
+  EXPECT_TRUE(ShmExists(ResponseRingName(reply.key)));
+  const std::string err = daemon->Stderr();
+  EXPECT_GE(CountOf(err, "registration of pid=" + std::to_string(holder->pid()) + " from port"), 1u) << err;
+  EXPECT_GE(CountOf(err, "registration of pid=1 from port"), 1u) << err;
+
+  Reply mine;
+  EXPECT_TRUE(daemon->Register(getpid(), &mine));
+  StopAll(*daemon, nodes, {reply.key, mine.key});
+}
+
+// Rings keep no descriptors, and the daemon lifts its soft descriptor limit:
+// started under a soft limit of 1024 it takes 1100 clients (real processes).
+TEST(RegistrationTest, ElevenHundredClientsFitUnderASoftLimitOf1024) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  rlimit saved;
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  if (saved.rlim_max < 4096) GTEST_SKIP() << "the hard descriptor limit is " << saved.rlim_max;
+  rlimit low = saved;
+  low.rlim_cur = 1024;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+  constexpr int kClients = 1100;
+  std::vector<std::unique_ptr<SocketHolder>> holders;
+  std::vector<std::string> keys;
+  for (int i = 0; i < kClients; ++i) {
+    holders.push_back(SocketHolder::Start());
+    ASSERT_NE(holders.back(), nullptr) << i;
+    Reply reply;
+    ASSERT_TRUE(daemon->Register(*holders.back(), &reply)) << i << daemon->Stderr();
+    holders.back()->CloseOwnCopy();
+    keys.push_back(reply.key);
+  }
+  size_t descriptors = 0;
+  const std::string fd_dir = "/proc/" + std::to_string(daemon->process().pid()) + "/fd";
+  if (DIR* dir = opendir(fd_dir.c_str())) {
+    while (dirent* entry = readdir(dir)) descriptors += entry->d_name[0] != '.';
+    closedir(dir);
+  }
+  EXPECT_LT(descriptors, 64u);
+  EXPECT_TRUE(ShmExists(ResponseRingName(keys.back())));
+  holders.clear();
+  StopAll(*daemon, nodes, keys);
+}
+
 // The sanitizers reserve more address space than the limit below allows.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // Ring objects of any daemon now in /dev/shm.
