@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "common/records.h"
+#include "common/request_check.h"
 #include "node/node_log.h"
 #include "node/record_runner.h"
 #include "node/sys_io.h"
@@ -125,7 +126,7 @@ int NodeServer::ServeRecord(const RequestBatchHeader& header, bool* stop) {
   // The header's size still tells where the next message starts, so a
   // malformed record costs only its own client's call.
   std::string why;
-  if (!CheckRecordBody(header, body.data.get(), &why)) {
+  if (!CheckRequestRecord(header, reinterpret_cast<const uint8_t*>(body.data.get()), &why)) {
     ++malformed_;
     ZANTU_ERROR("malformed request record for pid=%u dropped: %s", header.pid, why.c_str());
     dispatcher_.Unadmit(header.pid, header.size);

@@ -1,46 +1,13 @@
 #include "node/record_runner.h"
 
+#include <cstring>
+
 #include "common/api_numbers.h"
 #include "common/log.h"
 #include "common/test_module.h"
 #include "node/test_module_executor.h"
 
 namespace zantu_node {
-
-bool CheckRecordBody(const RequestBatchHeader& header, const char* body, std::string* why) {
-  if (header.count == 0) {
-    *why = "record with count 0";
-    return false;
-  }
-  uint64_t offset = 0;
-  for (uint32_t i = 0; i < header.count; ++i) {
-    if (header.size - offset < sizeof(RequestHeader)) {
-      *why = "entry " + std::to_string(i) + " header runs past the record";
-      return false;
-    }
-    const RequestHeader entry = LoadRecord<RequestHeader>(body + offset);
-    offset += sizeof(RequestHeader);
-    if (entry.magic != kRequestMagic) {
-      *why = "entry " + std::to_string(i) + " magic " + std::to_string(entry.magic);
-      return false;
-    }
-    if (entry.size > header.size - offset) {
-      *why = "entry " + std::to_string(i) + " payload of " + std::to_string(entry.size) + " bytes runs past the record";
-      return false;
-    }
-    if (uint64_t{entry.argc} * sizeof(uint64_t) > entry.size) {
-      *why = "entry " + std::to_string(i) + " argc " + std::to_string(entry.argc) + " exceeds its payload of " +
-             std::to_string(entry.size) + " bytes";
-      return false;
-    }
-    offset += entry.size;
-  }
-  if (offset != header.size) {
-    *why = std::to_string(header.size - offset) + " bytes after the last entry";
-    return false;
-  }
-  return true;
-}
 
 RecordRunner::RecordRunner(GpuBackend* backend, uint32_t pid, CancelToken* cancel)
     : backend_(backend),

@@ -21,10 +21,6 @@
 
 namespace zantu_node {
 
-// A request record's body can be no longer than the ring it was written
-// into, less its header.
-constexpr uint64_t kMaxRequestBody = 2147483648ULL - sizeof(RequestBatchHeader);
-
 // The response record for one request record, ready to send: `head` then
 // `payload`. For a plain answer `head` is the batch header and the entry
 // header and `payload` the entry's payload; for a compressed one `head` is
@@ -36,12 +32,6 @@ struct Response {
   size_t payload_size = 0;
 };
 
-// Checks that `body` (header.size bytes) is a well-formed request record
-// body: count >= 1 entries, each with the magic number, an argument block
-// within its payload and a payload within the record, which they fill
-// exactly. On failure `*why` says what is wrong.
-bool CheckRecordBody(const RequestBatchHeader& header, const char* body, std::string* why);
-
 class RecordRunner {
  public:
   // `backend` (may be null: the runtime module is then unknown) and `cancel`
@@ -51,10 +41,10 @@ class RecordRunner {
   RecordRunner(const RecordRunner&) = delete;
   RecordRunner& operator=(const RecordRunner&) = delete;
 
-  // Runs every entry of a checked record in order and fills `*response`
-  // with the answer to the last one. `*response` may point into `body`, into
-  // device memory and into this runner, so it is valid until the next Run
-  // or until `body` goes. False when the answer cannot be built (compression
+  // Runs every entry of a record that CheckRequestRecord accepted, in
+  // order, and fills `*response` with the answer to the last one.
+  // `*response` may point into `body`, into device memory and into this
+  // runner, so it is valid until the next Run or until `body` goes. False when the answer cannot be built (compression
   // failed; logged).
   [[nodiscard]] bool Run(const RequestBatchHeader& header, const char* body, Response* response);
 

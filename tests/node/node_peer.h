@@ -47,7 +47,7 @@ struct Entry {
   std::string data;  // appended after the argument block
 };
 
-inline std::string BuildRecord(uint32_t pid, const std::vector<Entry>& entries) {
+inline std::string BuildRecord(uint32_t pid, const std::vector<Entry>& entries, uint32_t device = 0) {
   std::string body;
   for (const Entry& e : entries) {
     RequestHeader h{};
@@ -67,7 +67,7 @@ inline std::string BuildRecord(uint32_t pid, const std::vector<Entry>& entries) 
   }
   RequestBatchHeader b{};
   b.node = 0;
-  b.device = 0;
+  b.device = device;
   b.size = body.size();
   b.pid = pid;
   b.count = static_cast<uint32_t>(entries.size());

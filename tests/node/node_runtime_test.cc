@@ -1,0 +1,251 @@
+// zantu_node's runtime module on emulated GPUs, driven over the Native
+// transport with hand-built records: memory round trips, the error codes of
+// bad pointers and kernels, the deferred-error rule, clients served side by
+// side, and what a client's exit notice frees and drops.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/runtime_calls.h"
+#include "node/node_peer.h"
+#include "node_harness.h"
+
+namespace {
+
+using namespace node_test;
+using Clock = std::chrono::steady_clock;
+using testing_util::ExitedWith;
+using testing_util::NodeConfig;
+using testing_util::NodeProcess;
+
+// A node with two emulated GPUs of 64 MiB, both connections made; a thread
+// sorts the answers by client.
+class RuntimeNode {
+ public:
+  RuntimeNode() {
+    NodeConfig config;
+    config.extra_args = {"--backend", "emulated", "--gpus", "2", "--memory", "64M"};
+    std::string error;
+    node_ = NodeProcess::Start(config, &error);
+    EXPECT_NE(node_, nullptr) << error;
+    if (!node_) return;
+    answers_ = ConnectTcp(node_->recv_port());
+    stream_ = ConnectTcp(node_->send_port());
+    EXPECT_TRUE(SendBytes(stream_, GuestInfo("runtime")));
+    reader_ = std::thread([this] {
+      Message m;
+      while (ReadMessage(answers_, &m, 60000)) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        by_pid_[m.header.pid].push_back(m);
+        cv_.notify_all();
+      }
+    });
+  }
+  ~RuntimeNode() {
+    if (stream_ >= 0) close(stream_);
+    if (node_) node_->Wait(std::chrono::seconds(10));
+    if (answers_ >= 0) shutdown(answers_, SHUT_RDWR);
+    if (reader_.joinable()) reader_.join();
+    if (answers_ >= 0) close(answers_);
+  }
+  bool ok() const { return node_ != nullptr; }
+  NodeProcess& node() { return *node_; }
+
+  bool Send(uint32_t pid, const std::vector<Entry>& entries, uint32_t gpu = 0) {
+    return SendBytes(stream_, BuildRecord(pid, entries, gpu));
+  }
+  bool SendExit(uint32_t pid) { return SendBytes(stream_, ExitNotice(pid)); }
+  void CloseStream() {
+    close(stream_);
+    stream_ = -1;
+  }
+
+  // The next answer for `pid`.
+  bool Next(uint32_t pid, Message* m, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [&] { return !by_pid_[pid].empty(); })) return false;
+    *m = by_pid_[pid].front();
+    by_pid_[pid].pop_front();
+    return true;
+  }
+
+  // One call as a record of its own: its result, and its payload in `out`.
+  uint32_t Call(uint32_t pid, uint32_t gpu, uint32_t api, std::vector<uint64_t> args, std::string data = "",
+                std::string* out = nullptr) {
+    const uint64_t id = ++request_;
+    EXPECT_TRUE(Send(pid, {{.request = id, .module = kModuleRuntime, .api = api, .args = args, .data = data}}, gpu));
+    Message m;
+    if (!Next(pid, &m)) {
+      ADD_FAILURE() << "no answer to api " << api;
+      return UINT32_MAX;
+    }
+    EXPECT_EQ(m.entry().request, id);
+    if (out != nullptr) *out = m.payload();
+    return m.entry().result;
+  }
+  uint64_t Malloc(uint32_t pid, uint32_t gpu, uint64_t size) {
+    std::string out;
+    EXPECT_EQ(Call(pid, gpu, k_cudaMalloc, {size}, "", &out), kRtSuccess);
+    uint64_t pointer = 0;
+    if (out.size() == 8) std::memcpy(&pointer, out.data(), 8);
+    return pointer;
+  }
+  uint64_t FreeMemory(uint32_t pid, uint32_t gpu) {
+    std::string out;
+    EXPECT_EQ(Call(pid, gpu, k_cudaMemGetInfo, {}, "", &out), kRtSuccess);
+    uint64_t info[2] = {0, 0};
+    if (out.size() == sizeof(info)) std::memcpy(info, out.data(), sizeof(info));
+    EXPECT_EQ(info[1], uint64_t{64} << 20);
+    return info[0];
+  }
+
+ private:
+  std::unique_ptr<NodeProcess> node_;
+  int answers_ = -1;
+  int stream_ = -1;
+  std::thread reader_;
+  uint64_t request_ = 0;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  std::map<uint32_t, std::deque<Message>> by_pid_;  // guarded by mutex_
+};
+
+constexpr uint32_t kA = 100, kB = 200;
+
+Entry Deferred(uint32_t api, std::vector<uint64_t> args) {
+  return {.request = 0, .flags = kRequestDeferrable | kRequestNoWait, .module = kModuleRuntime, .api = api,
+          .args = args};
+}
+
+TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
+  RuntimeNode n;
+  ASSERT_TRUE(n.ok());
+  // Client B sits in a long test-module delay; A's calls must not wait for it.
+  ASSERT_TRUE(n.Send(kB, {{.request = 1, .api = k_testDelay, .args = {1500000}}}));
+  const auto start = Clock::now();
+
+  std::string out;
+  ASSERT_EQ(n.Call(kA, 1, k_cudaGetDeviceProperties, {}, "", &out), kRtSuccess);
+  ASSERT_EQ(out.size(), sizeof(DeviceInfo));
+  const DeviceInfo info = LoadRecord<DeviceInfo>(out.data());
+  EXPECT_STREQ(info.name, "Zantu Emulated GPU");
+  EXPECT_EQ(info.attrs[1], 1024);  // threads per block
+  EXPECT_EQ(info.attrs[10], 32);   // warp
+
+  // Round trip on GPU 1: host to device, device to device, back.
+  const uint64_t free_before = n.FreeMemory(kA, 1);
+  const uint64_t size = 3 << 20;
+  const uint64_t a = n.Malloc(kA, 1, size);
+  const uint64_t b = n.Malloc(kA, 1, size);
+  ASSERT_NE(a, 0u);
+  EXPECT_EQ(n.FreeMemory(kA, 1), free_before - 2 * size);
+  const std::string data = Pattern(size, 3);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a, 0, size, kCopyHostToDevice, 0}, data), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {b, a, size, kCopyDeviceToDevice, 0}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemset, {b, 0x5a, 16, 0}), kRtSuccess);
+  ASSERT_EQ(n.Call(kA, 1, k_cudaMemcpy, {0, b, size, kCopyDeviceToHost, 0}, "", &out), kRtSuccess);
+  EXPECT_TRUE(out == std::string(16, 0x5a) + data.substr(16));
+
+  // Pointers outside the client's memory, or another GPU's, never crash it.
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {0, a + size - 10, 100, kCopyDeviceToHost, 0}), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a + size, 0, 1, kCopyHostToDevice, 0}, "x"), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemset, {a, 0, 1, 0}), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kB + 1, 1, k_cudaMemset, {a, 0, 1, 0}), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a, 0, 1, 9, 0}, "x"), kRtInvalidMemcpyDirection);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMalloc, {uint64_t{65} << 20}), kRtMemoryAllocation);
+  EXPECT_EQ(n.Call(kA, 2, k_cudaDeviceSynchronize, {}), kRtInvalidDevice);
+  EXPECT_EQ(n.Call(kA, 1, 999, {}), kRtNotSupported);
+
+  // Double free.
+  EXPECT_EQ(n.Call(kA, 1, k_cudaFree, {b}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaFree, {b}), kRtInvalidValue);
+
+  // Kernels: unregistered, and registered but in no kernel library.
+  const uint64_t launch_args_tail[] = {1, 1, 1, 32, 1, 1, 0, 0};
+  std::vector<uint64_t> launch = {7};
+  launch.insert(launch.end(), std::begin(launch_args_tail), std::end(launch_args_tail));
+  EXPECT_EQ(n.Call(kA, 1, k_cudaLaunchKernel, launch), kRtInvalidDeviceFunction);
+  EXPECT_EQ(n.Call(kA, 1, k_zantuModuleLoad, {1}, "image"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_zantuFunctionRegister, {1, 7}, "_Z6absentPf"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaLaunchKernel, launch, std::string(8, '\0')), kRtInvalidDeviceFunction);
+
+  // Deferred failures: the first one of a GPU is reported by its next
+  // synchronizing entry, once; the other GPU knows nothing of it.
+  const uint64_t bogus = 0x1000;
+  ASSERT_TRUE(n.Send(kA, {Deferred(k_cudaFree, {bogus}), Deferred(k_cudaMemset, {bogus, 0, 8, 0}),
+                          Deferred(k_cudaLaunchKernel, launch)}, 1));
+  Message m;
+  ASSERT_TRUE(n.Next(kA, &m));  // the record's own answer, which the library ignores
+  EXPECT_EQ(n.Call(kA, 0, k_cudaDeviceSynchronize, {}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaStreamCreate, {77, 0}), kRtSuccess);  // not a sync entry
+  EXPECT_EQ(n.Call(kA, 1, k_cudaStreamSynchronize, {77}), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaDeviceSynchronize, {}), kRtSuccess);
+
+  // Events time host work; a stream that was never made is refused.
+  EXPECT_EQ(n.Call(kA, 1, k_cudaEventCreate, {5, 0}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaEventCreate, {6, 0}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaEventRecord, {5, 77}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaEventRecord, {6, 0}), kRtSuccess);
+  ASSERT_EQ(n.Call(kA, 1, k_cudaEventElapsedTime, {5, 6}, "", &out), kRtSuccess);
+  ASSERT_EQ(out.size(), 4u);
+  float ms = -1;
+  std::memcpy(&ms, out.data(), 4);
+  EXPECT_GE(ms, 0.0f);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaEventRecord, {5, 78}), kRtInvalidResourceHandle);
+
+  // All of that came while B was still waiting.
+  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  ASSERT_TRUE(n.Next(kB, &m, std::chrono::seconds(10)));
+  EXPECT_EQ(m.entry().request, 1u);
+
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
+}
+
+TEST(NodeRuntime, ExitNoticeFreesTheClientAndDropsItsQueueAtOnce) {
+  RuntimeNode n;
+  ASSERT_TRUE(n.ok());
+  const uint64_t free_at_start = n.FreeMemory(kB, 0);
+  ASSERT_NE(n.Malloc(kA, 0, 40 << 20), 0u);
+  n.Call(kA, 0, k_cudaStreamCreate, {9, 0});
+  EXPECT_EQ(n.FreeMemory(kB, 0), free_at_start - (40 << 20));
+
+  // Two seconds of queued work, then the client is gone.
+  for (uint64_t i = 0; i < 10; ++i) {
+    ASSERT_TRUE(n.Send(kA, {{.request = 100 + i, .api = k_testDelay, .args = {200000}}}));
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));  // the first delay is running
+  const auto exited = Clock::now();
+  ASSERT_TRUE(n.SendExit(kA));
+
+  // Its memory comes back, and a new client with the same pid starts at once
+  // with nothing of the old one.
+  uint64_t free_now = 0;
+  for (int i = 0; i < 100 && free_now != free_at_start; ++i) {
+    free_now = n.FreeMemory(kB, 0);
+    if (free_now != free_at_start) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_EQ(free_now, free_at_start);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaStreamSynchronize, {9}), kRtInvalidResourceHandle);
+  EXPECT_LT(Clock::now() - exited, std::chrono::milliseconds(500));
+
+  // No answer for the dropped records ever comes.
+  Message m;
+  EXPECT_FALSE(n.Next(kA, &m, std::chrono::milliseconds(300)));
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0));
+  EXPECT_NE(n.node().process().Stderr().find("dropped_records=9"), std::string::npos)
+      << n.node().process().Stderr();
+}
+
+}  // namespace
