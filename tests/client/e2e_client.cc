@@ -382,6 +382,77 @@ int Gpus(int, char**) {
   return failures == 0 ? 0 : 1;
 }
 
+// ---------------------------------------------------------------------------
+// stall: a layer whose response hook blocks on the first answer until the
+// file named by E2E_STALL_RELEASE exists, while the answers of argv[2]
+// no-wait echoes of 64 KiB pile up behind it in the process's response ring.
+
+constexpr size_t kStallEchoBytes = 64 << 10;
+
+std::string StallData(uint64_t index) {
+  std::string data(kStallEchoBytes, '\0');
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(TestPatternByte(index, i));
+  return data;
+}
+
+class StallingLayer final : public CudaTovrel {
+ public:
+  StallingLayer() { module_ = kModuleTest; }
+
+  // Every call is a no-wait echo of the 64 KiB of its first argument.
+  int32_t PrepareRequest(Request* request) override {
+    request->header.flags |= kRequestNoWait;
+    uint64_t index = 0;
+    std::memcpy(&index, request->buffers.front().data(), sizeof(index));
+    request->buffers.push_back(StallData(index));
+    return 0;
+  }
+
+  void HandleResponse(Request* request, ResponseView* view) override {
+    if (handled_.load(std::memory_order_relaxed) == 0) Stall();
+    const std::string& block = request->buffers.front();
+    uint64_t index = 0;
+    std::memcpy(&index, block.data(), sizeof(index));
+    const bool right = view->Result() == 0 && view->PayloadSize() == block.size() + kStallEchoBytes &&
+                       std::memcmp(view->payload + block.size(), StallData(index).data(), kStallEchoBytes) == 0;
+    if (!right) wrong_.fetch_add(1, std::memory_order_relaxed);
+    handled_.fetch_add(1, std::memory_order_release);
+  }
+
+  uint64_t handled() const { return handled_.load(std::memory_order_acquire); }
+  uint64_t wrong() const { return wrong_.load(std::memory_order_relaxed); }
+
+ private:
+  static void Stall() {
+    Report("stalled", 1);
+    const char* release = std::getenv("E2E_STALL_RELEASE");
+    const auto deadline = Clock::now() + std::chrono::seconds(120);
+    while (release != nullptr && access(release, F_OK) != 0 && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    Report("released", 1);
+  }
+
+  std::atomic<uint64_t> handled_{0};  // written by the response loop only
+  std::atomic<uint64_t> wrong_{0};
+};
+
+int Stall(int argc, char** argv) {
+  const uint64_t calls = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 256;
+  StallingLayer layer;
+  int refused = 0;
+  for (uint64_t i = 0; i < calls; ++i) {
+    layer.SetCurrentGpu(static_cast<int>(i % layer.GetRegisterInfo()->gpu_count));
+    if (layer.Dispatch(k_testEcho, 1, i) != 0) ++refused;
+  }
+  Report("sent", static_cast<long long>(calls - refused));
+  const auto deadline = Clock::now() + std::chrono::seconds(120);
+  while (layer.handled() < calls && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  Report("handled", static_cast<long long>(layer.handled()));
+  Report("wrong", static_cast<long long>(layer.wrong()));
+  return refused == 0 && layer.handled() == calls && layer.wrong() == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -389,9 +460,10 @@ int main(int argc, char** argv) {
       {"mix", Mix},
       {"waiters", Waiters},
       {"gpus", Gpus},
+      {"stall", Stall},
   };
   if (argc < 2 || scenarios.count(argv[1]) == 0) {
-    std::fprintf(stderr, "usage: e2e_client mix [calls] | waiters [micros] | gpus\n");
+    std::fprintf(stderr, "usage: e2e_client mix [calls] | waiters [micros] | gpus | stall [calls]\n");
     return 2;
   }
   // First of all, so the test can remove the rings if the daemon dies.

@@ -202,6 +202,23 @@ class Road {
   bool killed_ = false;
 };
 
+// Requests of `pid` a node received (client-exit notices left out).
+inline std::vector<testing_util::RecordedMessage> RequestsOf(const testing_util::NodeRecord& record, pid_t pid) {
+  std::vector<testing_util::RecordedMessage> requests;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == 0) requests.push_back(message);
+  }
+  return requests;
+}
+
+inline size_t ExitNoticesOf(const testing_util::NodeRecord& record, pid_t pid) {
+  size_t notices = 0;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == kLinkClientExit) ++notices;
+  }
+  return notices;
+}
+
 // Waits for a client to end; true when it exited with status 0.
 inline bool Finished(testing_util::ChildProcess& client, milliseconds timeout) {
   const int status = client.Wait(timeout);

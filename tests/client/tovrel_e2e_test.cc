@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <string>
-#include <thread>
 
 #include "e2e_road.h"
 
@@ -22,23 +21,6 @@ void ExpectNoRoadFault(const std::string& client_stderr) {
                             "response loop", "outside the"}) {
     EXPECT_EQ(Count(client_stderr, fault), 0u) << fault << " in:\n" << client_stderr.substr(0, 4000);
   }
-}
-
-// Requests of `pid` a node received (client-exit notices left out).
-std::vector<testing_util::RecordedMessage> RequestsOf(const NodeRecord& record, pid_t pid) {
-  std::vector<testing_util::RecordedMessage> requests;
-  for (const auto& message : record.messages) {
-    if (message.pid == static_cast<uint32_t>(pid) && message.flags == 0) requests.push_back(message);
-  }
-  return requests;
-}
-
-size_t ExitNoticesOf(const NodeRecord& record, pid_t pid) {
-  size_t notices = 0;
-  for (const auto& message : record.messages) {
-    if (message.pid == static_cast<uint32_t>(pid) && message.flags == kLinkClientExit) ++notices;
-  }
-  return notices;
 }
 
 // Eight threads each make (at least) 10 000 calls: synchronous, deferred
@@ -152,50 +134,6 @@ TEST(EndToEndTest, VisibleDevicesSelectTheNodeAndIndexThatCallsReach) {
     EXPECT_EQ(requests[0].device, expected.device);
     EXPECT_NE(requests[0].bytes.find(expected.marker), std::string::npos) << "node " << expected.node;
   }
-}
-
-// Eight threads wait for Delay answers (30 s each) on all four GPUs when the
-// daemon is killed: every one wakes with 999 within a second, and every later
-// call fails at once with 999.
-TEST(DaemonKilledTest, WaitingThreadsWakeWithFailureAndLaterCallsFailAtOnce) {
-  std::string error;
-  auto road = Road::Start(true, &error);
-  ASSERT_NE(road, nullptr) << error;
-  testing_util::ChildProcess* client = road->Client({"waiters", "30000000"});
-  ASSERT_NE(client, nullptr);
-  ASSERT_TRUE(server_test::WaitFor([&] { return Count(client->Stdout(), "R calling=") == 8; }, milliseconds(10000)));
-  // Both nodes have begun a Delay of this client: the road carried them.
-  for (int node = 0; node < 2; ++node) {
-    NodeRecord record;
-    ASSERT_TRUE(server_test::WaitFor(
-        [&] { return road->node(node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
-        milliseconds(10000)))
-        << "node " << node;
-  }
-  std::this_thread::sleep_for(milliseconds(300));
-  ASSERT_TRUE(client->Running());
-
-  road->KillDaemon();
-  const auto killed = Clock::now();
-  ASSERT_TRUE(client->WaitForOutput("R results=", milliseconds(5000))) << client->Stdout();
-  const auto woke = std::chrono::duration_cast<milliseconds>(Clock::now() - killed);
-  EXPECT_LT(woke.count(), 1000);
-  std::printf("waiting threads woke %lld ms after the daemon was killed\n", static_cast<long long>(woke.count()));
-  ASSERT_TRUE(Finished(*client, milliseconds(10000)));
-  const std::string out = client->Stdout();
-  const std::string err = client->Stderr();
-  EXPECT_EQ(Value(out, "results"), "999,999,999,999,999,999,999,999");
-  EXPECT_GE(std::stoll(Value(out, "shortest_wait_ms")), 300);
-  EXPECT_EQ(Value(out, "later"), "999");
-  EXPECT_EQ(Value(out, "later_deferred"), "999");
-  EXPECT_EQ(Value(out, "later_nowait"), "999");
-  EXPECT_LT(std::stoll(Value(out, "later_ms")), 100);
-  // All eight were waiting for their answers (woken by the loop's end), none
-  // was still on its way into the ring; the three later calls were refused.
-  EXPECT_EQ(Count(err, "result=999 failed\n"), 8u) << err;
-  EXPECT_EQ(Count(err, "send request error happened"), 0u) << err;
-  EXPECT_EQ(Count(err, "response loop has ended, request api="), 3u) << err;
-  EXPECT_EQ(Count(err, "read ring buffer failed=7\n"), 1u) << err;
 }
 
 }  // namespace
