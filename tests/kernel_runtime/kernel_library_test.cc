@@ -1,0 +1,186 @@
+// CPU kernel libraries as the emulated node uses them: loaded with dlopen,
+// kernels launched by mangled name with packed parameter buffers built here
+// by hand, from several threads at once.
+#include <dlfcn.h>
+
+#include <cstdint>
+#include <cstring>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "common/runtime_calls.h"
+#include "node/kernel_runtime/kernel_library.h"
+
+namespace {
+
+class Library {
+ public:
+  explicit Library(const std::string& path) {
+    handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) return;
+    launch_ = reinterpret_cast<ZantuKernelLaunchFn>(dlsym(handle_, "zantu_kernel_launch"));
+    symbol_ = reinterpret_cast<ZantuKernelSymbolFn>(dlsym(handle_, "zantu_kernel_symbol"));
+  }
+  bool ok() const { return launch_ != nullptr && symbol_ != nullptr; }
+  uint32_t Launch(const char* name, std::vector<uint32_t> grid, std::vector<uint32_t> block, const std::string& params) {
+    return launch_(name, grid.data(), block.data(), 0, params.data(), params.size());
+  }
+  void* Symbol(const char* name, uint64_t* size) { return symbol_(name, size); }
+
+ private:
+  void* handle_ = nullptr;  // kept loaded: kernels' TLS lives as long as the threads
+  ZantuKernelLaunchFn launch_ = nullptr;
+  ZantuKernelSymbolFn symbol_ = nullptr;
+};
+
+std::string BinDir() {
+  const char* dir = std::getenv("ZANTU_BIN_DIR");
+  return dir != nullptr ? dir : ".";
+}
+
+// A packed parameter buffer: each value at the given offset.
+class Params {
+ public:
+  template <typename T>
+  Params& At(size_t offset, T value) {
+    if (bytes_.size() < offset + sizeof(T)) bytes_.resize(offset + sizeof(T), '\0');
+    std::memcpy(&bytes_[offset], &value, sizeof(T));
+    return *this;
+  }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// Every sample kernel, with its results checked; run by several threads at
+// once, each with its own data.
+void RunSampleKernels(Library& lib, int seed, std::string* failure) {
+  auto fail = [failure](const std::string& what) {
+    if (failure->empty()) *failure = what;
+  };
+  const int n = 100000 + seed;
+  std::vector<float> a(n), b(n), c(n, 0);
+  for (int i = 0; i < n; ++i) {
+    a[i] = static_cast<float>(i % 100 + seed);
+    b[i] = static_cast<float>(i % 7);
+  }
+  Params add;
+  add.At(0, a.data()).At(8, b.data()).At(16, c.data()).At(24, n);
+  if (lib.Launch("_Z9vectorAddPKfS0_Pfi", {(n + 255) / 256u, 1, 1}, {256, 1, 1}, add.bytes()) != 0) fail("vectorAdd");
+  for (int i = 0; i < n; ++i) {
+    if (c[i] != a[i] + b[i]) return fail("vectorAdd result at " + std::to_string(i));
+  }
+
+  unsigned int marks = 0;
+  for (int i = 0; i < 1000; ++i) {
+    if (lib.Launch("_Z11countLaunchPj", {1, 1, 1}, {32, 1, 1}, Params().At(0, &marks).bytes()) != 0) fail("countLaunch");
+  }
+  if (marks != 1000) fail("countLaunch counted " + std::to_string(marks));
+
+  std::vector<int> in(1 << 20);
+  for (size_t i = 0; i < in.size(); ++i) in[i] = static_cast<int>(i % 13) - 6 + (i == 5 ? seed : 0);
+  const long long expected = std::accumulate(in.begin(), in.end(), 0LL);
+  std::vector<int> partial(64, 0);
+  int sum = 0, total = 0;
+  const unsigned int count = static_cast<unsigned int>(in.size());
+  if (lib.Launch("_Z9reduceSumILj256EEvPKiPij", {64, 1, 1}, {256, 1, 1},
+                 Params().At(0, in.data()).At(8, partial.data()).At(16, count).bytes()) != 0 ||
+      lib.Launch("_Z9reduceSumILj256EEvPKiPij", {1, 1, 1}, {256, 1, 1},
+                 Params().At(0, partial.data()).At(8, &sum).At(16, 64u).bytes()) != 0 ||
+      lib.Launch("_Z12reduceAtomicILj256EEvPKiPij", {64, 1, 1}, {256, 1, 1},
+                 Params().At(0, in.data()).At(8, &total).At(16, count).bytes()) != 0) {
+    fail("reduce launch");
+  }
+  if (sum != expected || total != expected) {
+    fail("reduce " + std::to_string(sum) + " " + std::to_string(total) + " vs " + std::to_string(expected));
+  }
+}
+
+TEST(KernelLibrary, SampleKernelsGiveRightResultsFromSeveralThreads) {
+  Library lib(BinDir() + "/libzantu_sample_kernels.so");
+  ASSERT_TRUE(lib.ok()) << dlerror();
+
+  // The factor of saxpy is a device variable set through its storage.
+  uint64_t size = 0;
+  auto* factor = static_cast<float*>(lib.Symbol("saxpy_a", &size));
+  ASSERT_NE(factor, nullptr);
+  ASSERT_EQ(size, sizeof(float));
+  *factor = 3.0f;
+  std::vector<float> x(5000), y(5000, 1.0f);
+  std::iota(x.begin(), x.end(), 0.0f);
+  Params saxpy;
+  saxpy.At(0, 5000).At(8, x.data()).At(16, y.data());
+  ASSERT_EQ(lib.Launch("_Z5saxpyiPKfPf", {4, 1, 1}, {128, 1, 1}, saxpy.bytes()), 0u);
+  for (int i = 0; i < 5000; ++i) ASSERT_EQ(y[i], 3.0f * i + 1.0f) << i;
+
+  std::vector<std::string> failures(4);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back([&, t] { RunSampleKernels(lib, t, &failures[t]); });
+  for (auto& t : threads) t.join();
+  for (const std::string& f : failures) EXPECT_EQ(f, "");
+}
+
+TEST(KernelLibrary, LayoutIndexingAndBarriers) {
+  Library lib(BinDir() + "/libzantu_test_kernels.so");
+  ASSERT_TRUE(lib.ok()) << dlerror();
+
+  // char at 0, double 8, short 16, pointer 24, float 32, {int, char} 36: 44 bytes.
+  long long out[6] = {};
+  Params p;
+  p.At(0, 'x').At(8, 2.5).At(16, short{-7}).At(24, &out[0]).At(32, 0.25f).At(36, 123456).At(40, 'q').At(43, '\0');
+  ASSERT_EQ(lib.Launch("_Z14echoParameterscdsPxf4Pair", {1, 1, 1}, {1, 1, 1}, p.bytes()), 0u);
+  EXPECT_EQ(out[0], 'x');
+  EXPECT_EQ(out[1], 2500);
+  EXPECT_EQ(out[2], -7);
+  EXPECT_EQ(out[3], 250);
+  EXPECT_EQ(out[4], 123456);
+  EXPECT_EQ(out[5], 'q');
+  EXPECT_EQ(lib.Launch("_Z14echoParameterscdsPxf4Pair", {1, 1, 1}, {1, 1, 1}, p.bytes().substr(0, 43)),
+            kRtInvalidValue);
+
+  // Every thread of a 3-D grid of 3-D blocks runs exactly once.
+  std::vector<unsigned int> slots(3 * 2 * 2 * (4 * 3 * 2), 0);
+  ASSERT_EQ(lib.Launch("_Z11markThreadsPj", {3, 2, 2}, {4, 3, 2}, Params().At(0, slots.data()).bytes()), 0u);
+  for (size_t i = 0; i < slots.size(); ++i) ASSERT_EQ(slots[i], 1u) << i;
+
+  // Blocks of 1024 threads meeting four barriers, twice (fibers are reused).
+  std::vector<int> data(3 * 1024);
+  for (int launch = 0; launch < 2; ++launch) {
+    std::iota(data.begin(), data.end(), 0);
+    ASSERT_EQ(lib.Launch("_Z13reverseBlocksILj1024EEvPi", {3, 1, 1}, {1024, 1, 1}, Params().At(0, data.data()).bytes()),
+              0u);
+    for (size_t i = 0; i < data.size(); ++i) ASSERT_EQ(data[i], static_cast<int>(i) + 1) << i;
+  }
+
+  // A barrier that the block's first thread never meets fails the launch.
+  std::vector<int> stray(64, 0);
+  EXPECT_EQ(lib.Launch("_Z12strayBarrierPi", {1, 1, 1}, {64, 1, 1}, Params().At(0, stray.data()).bytes()),
+            kRtLaunchFailure);
+
+  uint64_t size = 0;
+  EXPECT_NE(lib.Symbol("counterOfTests", &size), nullptr);
+  EXPECT_EQ(size, 4 * sizeof(int));
+}
+
+TEST(KernelLibrary, RejectsWhatCannotRun) {
+  Library lib(BinDir() + "/libzantu_sample_kernels.so");
+  ASSERT_TRUE(lib.ok()) << dlerror();
+  unsigned int marks = 0;
+  const std::string params = Params().At(0, &marks).bytes();
+  EXPECT_EQ(lib.Launch("_Z8noSuchKernelPj", {1, 1, 1}, {1, 1, 1}, params), kRtInvalidDeviceFunction);
+  EXPECT_EQ(lib.Launch("countLaunch", {1, 1, 1}, {1, 1, 1}, params), kRtInvalidDeviceFunction);
+  EXPECT_EQ(lib.Launch("_Z11countLaunchPj", {0, 1, 1}, {1, 1, 1}, params), kRtInvalidConfiguration);
+  EXPECT_EQ(lib.Launch("_Z11countLaunchPj", {1, 1, 1}, {1025, 1, 1}, params), kRtInvalidConfiguration);
+  EXPECT_EQ(lib.Launch("_Z11countLaunchPj", {1, 1, 1}, {32, 32, 2}, params), kRtInvalidConfiguration);
+  EXPECT_EQ(lib.Launch("_Z11countLaunchPj", {1, 65536, 1}, {1, 1, 1}, params), kRtInvalidConfiguration);
+  EXPECT_EQ(lib.Launch("_Z11countLaunchPj", {1, 1, 1}, {1, 1, 1}, params.substr(0, 7)), kRtInvalidValue);
+  EXPECT_EQ(marks, 0u);
+  EXPECT_EQ(lib.Symbol("no_such_variable", nullptr), nullptr);
+}
+
+}  // namespace
