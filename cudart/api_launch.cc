@@ -53,16 +53,16 @@ int Launch(Function* function, dim3 grid, dim3 block, void** args, size_t shared
   if (args == nullptr && !layout.params.empty()) return kRtInvalidValue;
   status = ModuleRegistry::Get().EnsureShipped(function->module, gpu);
   if (status != 0) return status;
-  std::string params(layout.buffer_bytes, '\0');
+  // Parameters are at most kMaxParamBuffer bytes (the fat binary said so).
+  thread_local std::string params;
+  params.assign(layout.buffer_bytes, '\0');
   for (size_t i = 0; i < layout.params.size(); ++i) {
     const KernelParam& p = layout.params[i];
     if (p.size != 0) std::memcpy(params.data() + p.offset, args[i], p.size);
   }
-  CallPlan plan;
-  plan.mode = CallMode::kDeferred;
-  plan.owned = &params;
-  return Layer().Call(gpu, plan, k_cudaLaunchKernel, kLaunchArgc, function->id, grid.x, grid.y, grid.z, block.x,
-                      block.y, block.z, uint64_t{shared}, wire);
+  const uint64_t words[kLaunchArgc] = {function->id, grid.x, grid.y, grid.z, block.x, block.y, block.z,
+                                       uint64_t{shared}, wire};
+  return Layer().Launch(gpu, words, params.data(), layout.buffer_bytes);
 }
 
 }  // namespace

@@ -26,6 +26,7 @@ constexpr uint8_t kAttrParamInfo = 0x17;
 constexpr uint8_t kAttrParamBufferSize = 0x19;
 constexpr size_t kParamInfoSize = 12;
 constexpr uint32_t kMaxParams = 4096;
+constexpr uint64_t kMaxParamBytes = 32764;  // the runtime's limit on a kernel's parameters
 
 constexpr char kInfoPrefix[] = ".nv.info.";
 
@@ -110,7 +111,7 @@ bool CubinInfo::ReadKernelInfo(const uint8_t* info, size_t size, KernelLayout* l
     end = std::max<uint64_t>(end, uint64_t{params[i].offset} + params[i].size);
   }
   if (!have_buffer_bytes) buffer_bytes = end;
-  if (end > buffer_bytes) {
+  if (end > buffer_bytes || buffer_bytes > kMaxParamBytes) {
     *error = "parameter runs past the parameter buffer";
     return false;
   }

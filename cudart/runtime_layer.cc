@@ -64,8 +64,37 @@ int RuntimeLayer::Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t arg
   return status;
 }
 
+int RuntimeLayer::Launch(int gpu, const uint64_t (&args)[9], const void* params, uint32_t params_bytes) {
+  CallPlan plan;
+  plan.mode = CallMode::kDeferred;
+  if (params_bytes > kInlineParamBytes) {
+    std::string piece(static_cast<const char*>(params), params_bytes);
+    plan.owned = &piece;
+    return Call(gpu, plan, k_cudaLaunchKernel, kLaunchArgc, args[0], args[1], args[2], args[3], args[4], args[5],
+                args[6], args[7], args[8]);
+  }
+  uint64_t words[kInlineParamBytes / sizeof(uint64_t)] = {};
+  std::memcpy(words, params, params_bytes);
+  plan.inline_params = params_bytes;
+  const int previous = GetCurrentGpu();
+  if (gpu != previous) SetCurrentGpu(gpu);
+  next_plan = plan;
+  // Dispatch packs all 17 words; the prepare hook cuts the block back to the
+  // launch's arguments and its parameter bytes.
+  const int status = Dispatch(k_cudaLaunchKernel, kLaunchArgc + 8, args[0], args[1], args[2], args[3], args[4],
+                              args[5], args[6], args[7], args[8], words[0], words[1], words[2], words[3], words[4],
+                              words[5], words[6], words[7]);
+  if (gpu != previous) SetCurrentGpu(previous);
+  return status;
+}
+
 int32_t RuntimeLayer::PrepareRequest(Request* request) {
   CallPlan plan = std::exchange(next_plan, CallPlan{});
+  if (request->header.api == k_cudaLaunchKernel && request->header.argc > kLaunchArgc) {
+    // Only Launch passes more words than a runtime entry has arguments.
+    request->header.argc = kLaunchArgc;
+    request->buffers.front().resize(kLaunchArgc * sizeof(uint64_t) + plan.inline_params);
+  }
   if (plan.mode == CallMode::kDeferred) request->header.flags |= kRequestDeferrable;
   if (plan.mode == CallMode::kNoWait) request->header.flags |= kRequestNoWait;
   if (plan.owned != nullptr) request->buffers.push_back(std::move(*plan.owned));

@@ -42,6 +42,9 @@ struct CallPlan {
   const void* borrowed = nullptr;  // copied into the ring when written
   size_t borrowed_size = 0;
   AnswerSink sink;
+  // Launch fast path: the argument block carries this many bytes of kernel
+  // parameters after its kLaunchArgc words (see Launch).
+  uint32_t inline_params = 0;
 };
 
 class RuntimeLayer final : public CudaTovrel {
@@ -60,6 +63,13 @@ class RuntimeLayer final : public CudaTovrel {
   int Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t argc, uint64_t a0 = 0, uint64_t a1 = 0,
            uint64_t a2 = 0, uint64_t a3 = 0, uint64_t a4 = 0, uint64_t a5 = 0, uint64_t a6 = 0, uint64_t a7 = 0,
            uint64_t a8 = 0);
+
+  // A deferred cudaLaunchKernel entry on `gpu`: `args` are its kLaunchArgc
+  // argument words, `params` its packed parameter buffer. Buffers of up to
+  // kInlineParamBytes travel inside the argument block Dispatch builds, so a
+  // launch costs one piece allocation, not two.
+  static constexpr uint32_t kInlineParamBytes = 64;
+  int Launch(int gpu, const uint64_t (&args)[9], const void* params, uint32_t params_bytes);
 
  private:
   RuntimeLayer();

@@ -1,0 +1,209 @@
+// Figures of our runtime library beside baselines measured in the same run:
+//
+// 1. A synchronous empty call (cudaStreamQuery on an idle stream) of an
+//    nvcc-built program through libcudart.so.13, libtovrel, the daemon and
+//    an emulated zantu_node (Native), beside the bare-parts floor with the
+//    library's hand-off (bench/server/bare_roads.h) for a record of the same
+//    size. Runs alternate between the two roads; medians of the runs.
+// 2. Deferred kernel launches (<<<>>> of an empty kernel) per second on one
+//    application thread, and how long the node then takes to drain them.
+//
+// Usage: cudart_bench [--quick] [sync] [launch]. Needs UDP port 9979 free.
+// Prints figures; checks nothing.
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "bench/bench_util.h"
+#include "bench/server/bare_roads.h"
+#include "common/api_numbers.h"
+
+namespace {
+
+using bench::Median;
+using bench::NowNs;
+using bench::Percentiles;
+using bench::Program;
+
+bool quick = false;
+
+std::vector<double> ValuesOf(const std::string& out, const std::string& name) {
+  std::vector<double> values;
+  const std::regex line("(^|\n)" + name + "=([^\n]*)");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
+    values.push_back(std::atof((*it)[2].str().c_str()));
+  }
+  return values;
+}
+
+// An emulated node with the benchmark's kernel and a daemon serving one GPU
+// on it. Killed at the end; the rings it made for the programs are unlinked.
+class RuntimeRoad {
+ public:
+  static std::unique_ptr<RuntimeRoad> Start() {
+    std::unique_ptr<RuntimeRoad> road(new RuntimeRoad());
+    const std::string bin = bench::BinDir();
+    road->node_ = std::make_unique<Program>(std::vector<std::string>{
+        bin + "/zantu_node", "--transport", "native", "--backend", "emulated", "--gpus", "1", "--kernels",
+        bin + "/libcudart_bench_kernels.so"});
+    if (!road->node_->WaitForOutput("zantu_node ready", 5000)) {
+      std::fprintf(stderr, "zantu_node did not start: %s\n", road->node_->Output().c_str());
+      return nullptr;
+    }
+    std::smatch m;
+    const std::string out = road->node_->Output();
+    if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return nullptr;
+    road->daemon_ = std::make_unique<Program>(std::vector<std::string>{
+        bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
+    for (const int64_t end = NowNs() + 5000000000; !bench::RegistrationPortBound(); usleep(2000)) {
+      if (NowNs() > end) {
+        std::fprintf(stderr, "the daemon does not serve registrations: %s\n", road->daemon_->Output().c_str());
+        return nullptr;
+      }
+    }
+    return road;
+  }
+
+  ~RuntimeRoad() {
+    daemon_.reset();
+    node_.reset();
+  }
+
+  // Runs the program to its end; its output, or empty on failure.
+  std::string Run(const std::vector<std::string>& args, int timeout_ms) {
+    std::vector<std::string> argv = {bench::BinDir() + "/cudart_bench_app"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Program app(argv);
+    if (!app.WaitForOutput("done=", timeout_ms)) {
+      std::fprintf(stderr, "program did not finish: %s\n", app.Output().c_str());
+      return "";
+    }
+    const std::string out = app.Output();
+    if (out.find("done=0") == std::string::npos) {
+      std::fprintf(stderr, "program failed: %s\n", out.c_str());
+      return "";
+    }
+    return out;
+  }
+
+ private:
+  RuntimeRoad() = default;
+  std::unique_ptr<Program> node_;
+  std::unique_ptr<Program> daemon_;
+};
+
+Percentiles FloorCalls(int rounds) {
+  Percentiles p;
+  auto floor = bench::HandOffFloor::Start();
+  if (!floor) return p;
+  // The size of cudaStreamQuery's record: one argument word.
+  std::string record;
+  bench::BuildRequest(static_cast<uint32_t>(getpid()), 0, k_cudaStreamQuery, {0x100}, 0, &record);
+  std::vector<int64_t> samples;
+  samples.reserve(rounds);
+  for (int i = 0; i < rounds + rounds / 10; ++i) {
+    const int64_t t0 = NowNs();
+    if (!floor->Call(&record)) return p;
+    if (i >= rounds / 10) samples.push_back(NowNs() - t0);
+  }
+  return bench::Summarize(samples);
+}
+
+Percentiles RuntimeCalls(int rounds) {
+  Percentiles p;
+  auto road = RuntimeRoad::Start();
+  if (!road) return p;
+  const std::string out = road->Run({"sync", std::to_string(rounds)}, 120000);
+  const std::vector<double> p50 = ValuesOf(out, "p50_us");
+  const std::vector<double> p99 = ValuesOf(out, "p99_us");
+  if (!p50.empty()) p.p50_us = p50[0];
+  if (!p99.empty()) p.p99_us = p99[0];
+  return p;
+}
+
+std::string Runs(const std::vector<double>& v) {
+  std::string text;
+  for (double x : v) text += (text.empty() ? "" : " ") + std::to_string(static_cast<int>(x + 0.5));
+  return text;
+}
+
+void SyncFigures() {
+  const int rounds = quick ? 3000 : 20000;
+  const int repeats = quick ? 2 : 5;
+  std::printf("\n== Synchronous empty call (cudaStreamQuery, idle stream), %d calls per run, median of %d runs ==\n",
+              rounds, repeats);
+  std::printf("%-9s %-38s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
+  for (bool pinned : {true, false}) {
+    bench::Place(pinned);
+    const char* where = pinned ? "one CPU" : "free";
+    std::vector<double> floor50, floor99, rt50, rt99;
+    for (int r = 0; r < repeats; ++r) {
+      const Percentiles f = FloorCalls(rounds);
+      const Percentiles c = RuntimeCalls(rounds);
+      floor50.push_back(f.p50_us);
+      floor99.push_back(f.p99_us);
+      rt50.push_back(c.p50_us);
+      rt99.push_back(c.p99_us);
+    }
+    const double f50 = Median(floor50), f99 = Median(floor99), c50 = Median(rt50), c99 = Median(rt99);
+    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "floor + semaphore hand-off", f50, f99,
+                Runs(floor50).c_str());
+    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "libcudart + daemon + emulated node", c50, c99,
+                Runs(rt50).c_str());
+    std::printf("%-9s %-38s %9.2f %9.2f   (target p50 <= 1.3)\n", where, "ratio runtime/floor", c50 / f50,
+                c99 / f99);
+    std::fflush(stdout);
+  }
+  bench::Place(false);
+}
+
+void LaunchFigures() {
+  const int launches = quick ? 200000 : 1000000;
+  const int runs = quick ? 3 : 5;
+  std::printf("\n== Deferred kernel launches on one thread (%d launches per run, %d runs) ==\n", launches, runs);
+  auto road = RuntimeRoad::Start();
+  if (!road) return;
+  const std::string out = road->Run({"launch", std::to_string(launches), std::to_string(runs)}, 600000);
+  const std::vector<double> rates = ValuesOf(out, "launches_per_s");
+  const std::vector<double> cpu_rates = ValuesOf(out, "launches_per_cpu_s");
+  const std::vector<double> drains = ValuesOf(out, "drain_ms");
+  std::string each;
+  for (double r : rates) each += (each.empty() ? "" : " ") + std::to_string(static_cast<int>(r / 1000 + 0.5)) + "k";
+  std::printf("launches per second (application thread)  %.0f  (target >= 1000000)   runs: %s\n", Median(rates),
+              each.c_str());
+  std::printf("launches per second of the thread's CPU   %.0f  (the same loop, without time spent descheduled)\n",
+              Median(cpu_rates));
+  std::printf("then the synchronize waits for the node   %.0f ms median (the emulated node runs every launch)\n",
+              Median(drains));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> only;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--quick") == 0) {
+      quick = true;
+    } else {
+      only.push_back(argv[i]);
+    }
+  }
+  auto wanted = [&only](const char* figure) {
+    return only.empty() || std::find(only.begin(), only.end(), figure) != only.end();
+  };
+  signal(SIGPIPE, SIG_IGN);
+  // The program finds our runtime library first, as a user's would.
+  const std::string cudart_dir = bench::BinDir() + "/../cudart";
+  setenv("LD_LIBRARY_PATH", cudart_dir.c_str(), 1);
+  if (wanted("sync")) SyncFigures();
+  if (wanted("launch")) LaunchFigures();
+  return 0;
+}

@@ -1,0 +1,97 @@
+// A CUDA program, built with nvcc -cudart shared, run through our runtime
+// library, the daemon and an emulated node. It prints "R name=value" lines
+// that the test checks, and ends with "R done=0" when it got that far.
+//
+// Usage: cudart_e2e_app work|errors|count
+#include <cuda_runtime.h>
+
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include "e2e_kernels.cuh"
+
+namespace {
+
+void Report(const char* name, long value) { std::printf("R %s=%ld\n", name, value); }
+
+int Work() {
+  int count = -1;
+  Report("count_status", cudaGetDeviceCount(&count));
+  Report("count", count);
+  cudaDeviceProp prop;
+  Report("props_status", cudaGetDeviceProperties(&prop, 0));
+  const int n = 1000;
+  std::vector<float> host(n);
+  for (int i = 0; i < n; ++i) host[i] = static_cast<float>(i);
+  float* dev = nullptr;
+  Report("malloc", cudaMalloc(&dev, n * sizeof(float)));
+  Report("h2d", cudaMemcpy(dev, host.data(), n * sizeof(float), cudaMemcpyHostToDevice));
+  const float bias = 0.5f;
+  Report("to_symbol", cudaMemcpyToSymbol(e2e_bias, &bias, sizeof(bias)));
+  cudaStream_t stream;
+  cudaEvent_t start, stop;
+  Report("stream", cudaStreamCreate(&stream));
+  Report("events", cudaEventCreate(&start) | cudaEventCreate(&stop));
+  Report("record", cudaEventRecord(start, stream));
+  e2e_scale<<<(n + 255) / 256, 256, 0, stream>>>(dev, 2.0f, n);
+  Report("launch", cudaGetLastError());
+  Report("record", cudaEventRecord(stop, stream));
+  std::vector<float> back(n, -1.0f);
+  Report("d2h_async", cudaMemcpyAsync(back.data(), dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream));
+  Report("stream_sync", cudaStreamSynchronize(stream));
+  float ms = -1;
+  Report("elapsed", cudaEventElapsedTime(&ms, start, stop));
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) wrong += back[i] != static_cast<float>(i) * 2.0f + 0.5f;
+  Report("wrong", wrong);
+  float bias_back = 0;
+  Report("from_symbol", cudaMemcpyFromSymbol(&bias_back, e2e_bias, sizeof(bias_back)));
+  Report("bias_ok", bias_back == bias);
+  Report("memset", cudaMemset(dev, 0, n * sizeof(float)));
+  Report("d2h_default", cudaMemcpy(back.data(), dev, n * sizeof(float), cudaMemcpyDefault));
+  Report("zeroed", back[0] == 0.0f && back[n - 1] == 0.0f);
+  size_t free_bytes = 0, total = 0;
+  Report("mem_info", cudaMemGetInfo(&free_bytes, &total));
+  Report("query", cudaStreamQuery(stream));
+  Report("destroy", cudaStreamDestroy(stream) | cudaEventDestroy(start) | cudaEventDestroy(stop));
+  Report("free", cudaFree(dev));
+  Report("device_sync", cudaDeviceSynchronize());
+  return 0;
+}
+
+int Errors() {
+  float* dev = nullptr;
+  cudaMalloc(&dev, 64);
+  std::vector<char> host(128);
+  Report("oob_copy", cudaMemcpy(dev, host.data(), 128, cudaMemcpyHostToDevice));
+  Report("last_after_oob", cudaGetLastError());
+  Report("last_cleared", cudaGetLastError());
+  Report("free", cudaFree(dev));
+  Report("double_free", cudaFree(dev));
+  Report("bad_stream", cudaStreamSynchronize(reinterpret_cast<cudaStream_t>(0x42)));
+  cudaGetLastError();
+  int* flag = nullptr;
+  cudaMalloc(&flag, sizeof(int));
+  e2e_missing<<<1, 1>>>(flag);
+  Report("missing_launch", cudaGetLastError());  // deferred: nothing known yet
+  Report("missing_sync", cudaDeviceSynchronize());
+  Report("sync_after", cudaDeviceSynchronize());
+  e2e_scale<<<1, 2048>>>(reinterpret_cast<float*>(flag), 1.0f, 1);
+  Report("bad_config", cudaGetLastError());
+  Report("unsupported", cudaGraphCreate(nullptr, 0));
+  Report("set_device_bad", cudaSetDevice(99));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "work";
+  int result = 1;
+  if (std::strcmp(mode, "work") == 0) result = Work();
+  if (std::strcmp(mode, "errors") == 0) result = Errors();
+  std::fflush(stdout);
+  std::printf("R done=%d\n", result);
+  return result;
+}

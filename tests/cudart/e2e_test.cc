@@ -1,0 +1,136 @@
+// The runtime library end to end: an unmodified nvcc-built program through
+// our libcudart.so.13, the real daemon and an emulated node with two GPUs.
+// One client does real work while another provokes errors at the same time;
+// each error is the runtime's code, a deferred failure comes back from the
+// next synchronize, and the node keeps serving both. CUDA_VISIBLE_DEVICES
+// narrows what a program sees.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <map>
+#include <sstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/e2e_road.h"
+#include "node_harness.h"
+#include "process_harness.h"
+#include "server/server_harness.h"
+
+namespace {
+
+using std::chrono::milliseconds;
+
+class RuntimeRoad {
+ public:
+  static std::unique_ptr<RuntimeRoad> Start(std::string* error) {
+    std::unique_ptr<RuntimeRoad> road(new RuntimeRoad());
+    testing_util::NodeConfig config;
+    config.extra_args = {"--backend", "emulated", "--gpus", "2", "--kernels", ZANTU_E2E_KERNELS};
+    road->node_ = testing_util::NodeProcess::Start(config, error);
+    if (road->node_ == nullptr) return nullptr;
+    std::vector<std::string> args;
+    for (uint32_t index : {0u, 1u}) {
+      const auto group = server_test::Group(0, *road->node_, "native", 7000, index);
+      args.insert(args.end(), group.begin(), group.end());
+    }
+    road->daemon_ = server_test::Daemon::Start(args);
+    if (road->daemon_ == nullptr) {
+      *error = "fork failed";
+      return nullptr;
+    }
+    const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
+    while (!e2e_test::RegistrationPortBound()) {
+      if (!road->daemon_->process().Running() || std::chrono::steady_clock::now() >= deadline) {
+        *error = "the daemon does not serve registrations:\n" + road->daemon_->Stderr();
+        return nullptr;
+      }
+      std::this_thread::sleep_for(milliseconds(5));
+    }
+    return road;
+  }
+
+  ~RuntimeRoad() {
+    node_.reset();  // the daemon ends when its node does
+    if (daemon_ != nullptr && daemon_->Wait(milliseconds(5000)) == -1) daemon_->process().Signal(SIGKILL);
+  }
+
+  // Starts the program in `mode`, pointed at our runtime library.
+  static std::unique_ptr<testing_util::ChildProcess> App(const std::string& mode,
+                                                          const std::vector<std::string>& env = {}) {
+    std::vector<std::string> full = {"LD_LIBRARY_PATH=" ZANTU_CUDART_DIR, "ZANTU_DISABLE_LOG=1"};
+    if (std::string(ZANTU_SANITIZER_RUNTIME).size() != 0) full.push_back("LD_PRELOAD=" ZANTU_SANITIZER_RUNTIME);
+    full.insert(full.end(), env.begin(), env.end());
+    return testing_util::ChildProcess::Spawn({ZANTU_E2E_APP, mode}, full);
+  }
+
+ private:
+  RuntimeRoad() = default;
+  std::unique_ptr<testing_util::NodeProcess> node_;
+  std::unique_ptr<server_test::Daemon> daemon_;
+};
+
+// Waits for the program's end; its "R name=value" lines.
+std::map<std::string, std::string> Finish(testing_util::ChildProcess* app) {
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  std::map<std::string, std::string> values;
+  const std::string out = app->Stdout();
+  for (const char* name : {"count", "wrong", "bias_ok", "zeroed", "done", "oob_copy", "last_after_oob",
+                                  "last_cleared", "double_free", "bad_stream", "missing_launch", "missing_sync",
+                                  "sync_after", "bad_config", "unsupported", "set_device_bad"}) {
+    values[name] = e2e_test::Value(out, name);
+  }
+  return values;
+}
+
+void ExpectWorkDone(testing_util::ChildProcess* app, const std::string& count) {
+  const std::string out = app->Stdout();
+  auto values = Finish(app);
+  EXPECT_EQ(values["done"], "0");
+  EXPECT_EQ(values["count"], count);
+  EXPECT_EQ(values["wrong"], "0");
+  EXPECT_EQ(values["bias_ok"], "1");
+  EXPECT_EQ(values["zeroed"], "1");
+  // Every call of the work run succeeded.
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t eq = line.find('=');
+    if (line.compare(0, 2, "R ") != 0 || eq == std::string::npos) continue;
+    const std::string name = line.substr(2, eq - 2);
+    if (name == "count" || name == "wrong" || name == "bias_ok" || name == "zeroed") continue;
+    EXPECT_EQ(line.substr(eq + 1), "0") << name;
+  }
+}
+
+TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
+  std::string error;
+  auto road = RuntimeRoad::Start(&error);
+  ASSERT_NE(road, nullptr) << error;
+
+  auto errors = RuntimeRoad::App("errors");
+  auto work = RuntimeRoad::App("work");
+  ASSERT_TRUE(errors && work);
+  auto values = Finish(errors.get());
+  EXPECT_EQ(values["done"], "0");
+  EXPECT_EQ(values["oob_copy"], "1");        // cudaErrorInvalidValue
+  EXPECT_EQ(values["last_after_oob"], "1");  // kept as the last error ...
+  EXPECT_EQ(values["last_cleared"], "0");    // ... until read
+  EXPECT_EQ(values["double_free"], "1");
+  EXPECT_EQ(values["bad_stream"], "400");     // cudaErrorInvalidResourceHandle
+  EXPECT_EQ(values["missing_launch"], "0");   // deferred: nothing known at launch
+  EXPECT_EQ(values["missing_sync"], "98");    // cudaErrorInvalidDeviceFunction from the node
+  EXPECT_EQ(values["sync_after"], "0");       // reported once
+  EXPECT_EQ(values["bad_config"], "9");       // cudaErrorInvalidConfiguration
+  EXPECT_EQ(values["unsupported"], "801");    // cudaErrorNotSupported
+  EXPECT_EQ(values["set_device_bad"], "101");  // cudaErrorInvalidDevice
+  ExpectWorkDone(work.get(), "2");
+
+  // The node still serves, and the program sees only the GPU it is given.
+  auto narrowed = RuntimeRoad::App("work", {"CUDA_VISIBLE_DEVICES=1"});
+  ASSERT_TRUE(narrowed);
+  ExpectWorkDone(narrowed.get(), "1");
+}
+
+}  // namespace
