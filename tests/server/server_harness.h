@@ -18,6 +18,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -307,6 +308,11 @@ class ClientRings {
       if (status != kRingFull) return status;
       std::this_thread::sleep_for(milliseconds(1));
     }
+  }
+
+  // One Write of the request ring with the caller's fill, as it stands.
+  RingBufferStatus WriteWith(size_t size, std::function<RingBufferStatus(void*)> fill) {
+    return request_->Write(size, std::move(fill));
   }
 
   // Reads response records until `count` have arrived or `timeout` passed.

@@ -1,7 +1,11 @@
 // GenerateRandomString, GetExitedPids and GetCudaFunctionName.
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -158,6 +162,116 @@ TEST(ExitedPids, ConcurrentCallersAgree) {
   }
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(wrong.load(), 0);
+}
+
+// A process whose main thread called pthread_exit shows a zombie leader while
+// its other threads run: it is not exited until its last thread ends.
+TEST(ExitedPids, ProcessRunsUntilItsLastThreadEnds) {
+  int gate[2];
+  ASSERT_EQ(pipe(gate), 0);
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(gate[1]);
+    pthread_t thread;
+    // Waits until the test closes the gate, then the process ends.
+    auto wait_gate = [](void* fd) -> void* {
+      char c;
+      while (read(static_cast<int>(reinterpret_cast<intptr_t>(fd)), &c, 1) > 0) {
+      }
+      return nullptr;
+    };
+    if (pthread_create(&thread, nullptr, wait_gate, reinterpret_cast<void*>(intptr_t{gate[0]})) != 0) _exit(1);
+    // What pthread_exit does to the kernel, without unwinding through the
+    // test framework: only the main thread ends.
+    syscall(SYS_exit, 0);
+  }
+  close(gate[0]);
+  const unsigned long child = static_cast<unsigned long>(pid);
+  auto leader_state = [pid] {
+    char path[64];
+    std::snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+    FILE* f = std::fopen(path, "r");
+    if (f == nullptr) return '?';
+    char buf[512] = {};
+    const size_t n = std::fread(buf, 1, sizeof(buf) - 1, f);
+    std::fclose(f);
+    const char* paren = std::strrchr(buf, ')');
+    return n > 0 && paren != nullptr ? paren[2] : '?';
+  };
+  bool zombie_leader = false;
+  for (int i = 0; i < 400 && !zombie_leader; ++i) {
+    zombie_leader = leader_state() == 'Z';
+    if (!zombie_leader) usleep(5000);
+  }
+  ASSERT_TRUE(zombie_leader);
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(Exited({child}).empty()) << "call " << i;
+
+  close(gate[1]);
+  bool exited = false;
+  for (int i = 0; i < 400 && !exited; ++i) {
+    exited = Exited({child}) == std::unordered_set<unsigned long>{child};
+    if (!exited) usleep(5000);
+  }
+  EXPECT_TRUE(exited);
+  int status;
+  EXPECT_EQ(waitpid(pid, &status, 0), pid);
+}
+
+// Runs as init of a fresh pid namespace with its own /proc: makes a process,
+// lets it end, gives its pid to a new one, and asks about the pid. 0 when the
+// refreshed pid counts as running, 77 when the namespace cannot reuse pids.
+int ReusedPidScenario() {
+  const pid_t first = fork();
+  if (first == 0) {
+    for (;;) pause();
+  }
+  std::unordered_set<unsigned long> pids = {static_cast<unsigned long>(first)};
+  if (!GetExitedPids(pids).empty()) return 2;
+  usleep(30000);  // a later start time (clock ticks)
+  kill(first, SIGKILL);
+  waitpid(first, nullptr, 0);
+  FILE* last = std::fopen("/proc/sys/kernel/ns_last_pid", "w");
+  if (last == nullptr) return 77;
+  std::fprintf(last, "%d", static_cast<int>(first) - 1);
+  if (std::fclose(last) != 0) return 77;
+  const pid_t second = fork();
+  if (second == 0) {
+    for (;;) pause();
+  }
+  int result = 3;
+  if (second != first) {
+    result = 77;
+  } else {
+    // Registration of the newcomer refreshes what is remembered of the pid.
+    RefreshExitedPidsState(static_cast<unsigned long>(second));
+    result = GetExitedPids(pids).empty() ? 0 : 4;
+  }
+  kill(second, SIGKILL);
+  waitpid(second, nullptr, 0);
+  return result;
+}
+
+TEST(ExitedPids, RefreshedPidIsNotTakenForTheProcessBeforeIt) {
+  const pid_t outer = fork();
+  ASSERT_GE(outer, 0);
+  if (outer == 0) {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(77);
+    const pid_t init = fork();
+    if (init == 0) {
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(77);
+      if (mount("proc", "/proc", "proc", 0, nullptr) != 0) _exit(77);
+      _exit(ReusedPidScenario());
+    }
+    int status = 0;
+    if (init < 0 || waitpid(init, &status, 0) != init) _exit(77);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(outer, &status, 0), outer);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private pid namespace with its own /proc here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 // ------------------------------------------------------------ function names
