@@ -96,8 +96,10 @@ void ClientDispatcher::ClientExited(uint32_t pid) {
     worker->cv.notify_one();
   }
   dropped_.fetch_add(dropped.size(), std::memory_order_relaxed);
-  worker->cancel.Cancel();
+  // Silenced before the delay is cut short, so that the woken call cannot
+  // answer; the barrier waits out an answer being written.
   worker->silenced.store(true, std::memory_order_release);
+  worker->cancel.Cancel();
   { std::lock_guard<std::mutex> barrier(worker->answer_mutex); }
   for (Job& job : dropped) pool_.Give(std::move(job.body));
 }

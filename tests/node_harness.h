@@ -49,6 +49,10 @@ struct NodeConfig {
   uint64_t close_after = 0;             // 0: serve until the daemon's stream ends
   bool record = false;                  // record the stream into a fresh file
   int64_t resend_newest_every = -1;     // -1: the node's default (512)
+  std::string backend;                  // "cuda", "emulated"; empty: the node's default
+  uint32_t gpus = 0;                    // 0: the backend's default
+  std::string memory;                   // emulated memory per GPU, e.g. "256M"; empty: default
+  std::vector<std::string> kernel_libraries;  // --kernels, in order
   std::vector<std::string> extra_args;  // appended as they are
   std::vector<std::string> env;         // as for ChildProcess::Spawn
 };
@@ -124,6 +128,10 @@ class NodeProcess {
     if (config.skip_headers) argv.push_back("--skip-headers");
     if (config.close_after != 0) add("--close-after", std::to_string(config.close_after));
     if (config.resend_newest_every >= 0) add("--resend-newest-every", std::to_string(config.resend_newest_every));
+    if (!config.backend.empty()) add("--backend", config.backend);
+    if (config.gpus != 0) add("--gpus", std::to_string(config.gpus));
+    if (!config.memory.empty()) add("--memory", config.memory);
+    for (const std::string& library : config.kernel_libraries) add("--kernels", library);
     if (config.record) {
       node->record_path_ = "/tmp/" + UniqueName("zantu_node_record");
       add("--record", node->record_path_);
@@ -158,6 +166,9 @@ class NodeProcess {
   uint16_t udp_port() const { return udp_port_; }                  // 0 for Native
   const std::string& record_path() const { return record_path_; }  // empty unless config.record
   ChildProcess& process() { return *process_; }
+  // The rest of the ready line after the ports, e.g. "backend=emulated
+  // gpus=4 ...".
+  const std::string& backend_description() const { return backend_description_; }
 
   // Waits for the node to end: its wait status (see ExitedWith), or -1 if it
   // still runs after `timeout`.
@@ -187,6 +198,9 @@ class NodeProcess {
                         &udp) != 3) {
           return false;
         }
+        const std::string line = out.substr(at, out.find('\n', at) - at);
+        const size_t backend = line.find(" backend=");
+        if (backend != std::string::npos) backend_description_ = line.substr(backend + 1);
         recv_port_ = static_cast<uint16_t>(recv);
         send_port_ = static_cast<uint16_t>(send);
         udp_port_ = static_cast<uint16_t>(udp);
@@ -199,6 +213,7 @@ class NodeProcess {
 
   std::unique_ptr<ChildProcess> process_;
   std::string record_path_;
+  std::string backend_description_;
   uint16_t recv_port_ = 0;
   uint16_t send_port_ = 0;
   uint16_t udp_port_ = 0;

@@ -28,16 +28,18 @@ using testing_util::ExitedWith;
 using testing_util::NodeConfig;
 using testing_util::NodeProcess;
 
-// A node with two emulated GPUs of 64 MiB, both connections made; a thread
-// sorts the answers by client.
+const std::vector<std::string> kEmulated = {"--backend", "emulated", "--gpus", "2", "--memory", "64M"};
+
+// A node (by default with two emulated GPUs of 64 MiB), both connections
+// made; a thread sorts the answers by client.
 class RuntimeNode {
  public:
-  RuntimeNode() {
+  explicit RuntimeNode(const std::vector<std::string>& args = kEmulated, bool may_fail = false) {
     NodeConfig config;
-    config.extra_args = {"--backend", "emulated", "--gpus", "2", "--memory", "64M"};
-    std::string error;
-    node_ = NodeProcess::Start(config, &error);
-    EXPECT_NE(node_, nullptr) << error;
+    config.extra_args = args;
+    emulated_ = args == kEmulated;
+    node_ = NodeProcess::Start(config, &error_);
+    EXPECT_TRUE(node_ != nullptr || may_fail) << error_;
     if (!node_) return;
     answers_ = ConnectTcp(node_->recv_port());
     stream_ = ConnectTcp(node_->send_port());
@@ -59,6 +61,7 @@ class RuntimeNode {
     if (answers_ >= 0) close(answers_);
   }
   bool ok() const { return node_ != nullptr; }
+  const std::string& error() const { return error_; }
   NodeProcess& node() { return *node_; }
 
   bool Send(uint32_t pid, const std::vector<Entry>& entries, uint32_t gpu = 0) {
@@ -105,12 +108,14 @@ class RuntimeNode {
     EXPECT_EQ(Call(pid, gpu, k_cudaMemGetInfo, {}, "", &out), kRtSuccess);
     uint64_t info[2] = {0, 0};
     if (out.size() == sizeof(info)) std::memcpy(info, out.data(), sizeof(info));
-    EXPECT_EQ(info[1], uint64_t{64} << 20);
+    if (emulated_) EXPECT_EQ(info[1], uint64_t{64} << 20);
     return info[0];
   }
 
  private:
   std::unique_ptr<NodeProcess> node_;
+  std::string error_;
+  bool emulated_ = true;
   int answers_ = -1;
   int stream_ = -1;
   std::thread reader_;
@@ -139,6 +144,7 @@ TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
   ASSERT_EQ(out.size(), sizeof(DeviceInfo));
   const DeviceInfo info = LoadRecord<DeviceInfo>(out.data());
   EXPECT_STREQ(info.name, "Zantu Emulated GPU");
+  EXPECT_EQ(n.node().backend_description().rfind("backend=emulated gpus=2", 0), 0u) << n.node().backend_description();
   EXPECT_EQ(info.attrs[1], 1024);  // threads per block
   EXPECT_EQ(info.attrs[10], 32);   // warp
 
@@ -246,6 +252,33 @@ TEST(NodeRuntime, ExitNoticeFreesTheClientAndDropsItsQueueAtOnce) {
   EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0));
   EXPECT_NE(n.node().process().Stderr().find("dropped_records=9"), std::string::npos)
       << n.node().process().Stderr();
+}
+
+// The same calls on a real GPU, where one is present.
+TEST(NodeRuntime, CudaBackendWhereAGpuIsPresent) {
+  RuntimeNode n({"--backend", "cuda", "--gpus", "1"}, true);
+  if (!n.ok()) GTEST_SKIP() << "no usable GPU: " << n.error();
+  const uint64_t free_before = n.FreeMemory(kA, 0);
+  const uint64_t size = 8 << 20;
+  const uint64_t a = n.Malloc(kA, 0, size);
+  const std::string data = Pattern(size, 4);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {a, 0, size, kCopyHostToDevice, 0}, data), kRtSuccess);
+  std::string out;
+  ASSERT_EQ(n.Call(kA, 0, k_cudaMemcpy, {0, a, size, kCopyDeviceToHost, 0}, "", &out), kRtSuccess);
+  EXPECT_TRUE(out == data);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {0, a + size - 10, 100, kCopyDeviceToHost, 0}), kRtInvalidValue);
+  ASSERT_TRUE(n.Send(kA, {Deferred(k_cudaFree, {a + 1}), Deferred(k_cudaMemset, {a, 0, 8, 0})}));
+  Message m;
+  ASSERT_TRUE(n.Next(kA, &m));
+  EXPECT_EQ(n.Call(kA, 0, k_cudaDeviceSynchronize, {}), kRtInvalidValue);
+  EXPECT_LE(n.FreeMemory(kB, 0), free_before - size);
+  ASSERT_TRUE(n.SendExit(kA));
+  uint64_t free_now = 0;
+  for (int i = 0; i < 100 && free_now < free_before; ++i) {
+    free_now = n.FreeMemory(kB, 0);
+    if (free_now < free_before) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_GE(free_now + (2 << 20), free_before);  // other processes may allocate meanwhile
 }
 
 }  // namespace
