@@ -38,7 +38,7 @@ inline void TakeOverForAnswer(Request* request) {
 // a daemon that is there but slow (an absent one is known at once).
 constexpr int kReplyTimeoutMs = 10000;
 // Pause before the pid datagram is sent again; it doubles with every attempt.
-constexpr int kFirstResendMs = 50;
+constexpr int kFirstResendMs = 100;
 
 // Largest record a thread's deferred batch may take. Well below the ring's
 // size, so a batch always fits once the daemon has drained the ring; a

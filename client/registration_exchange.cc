@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Most attempts that fit the bound with this backoff: 0, 50, 150, 350 ... ms.
+// More attempts than fit the bound with this backoff: 0, 100, 300, 700 ... ms.
 constexpr size_t kMaxAttempts = 16;
 
 // One socket per attempt, oldest first; all are closed when it ends.
@@ -75,7 +75,8 @@ class Attempts {
       const int ready = poll(pfds.data(), pfds.size(), static_cast<int>(left));
       if (ready < 0 && errno != EINTR) return ReceiveFailed();
       if (ready <= 0) continue;
-      for (size_t i = 0; i < pfds.size(); ++i) {
+      // Newest first: its reply wins over anything older in the same wake.
+      for (size_t i = pfds.size(); i-- > 0;) {
         if (pfds[i].revents == 0) continue;
         const ssize_t n = recv(pfds[i].fd, reply, capacity, MSG_DONTWAIT);
         if (n < 0) {

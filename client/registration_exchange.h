@@ -9,7 +9,7 @@
 //  - the kernel drops datagrams from any other sender;
 //  - each reply is known to answer one particular attempt.
 //
-// Attempts are repeated with backoff (50 ms, then doubling) until a reply
+// Attempts are repeated with backoff (100 ms, then doubling) until a reply
 // comes, within kReplyTimeoutMs in all: a datagram lost while many processes
 // start at once must not leave a process unregistered.
 //

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "e2e_road.h"
 
@@ -185,6 +187,45 @@ TEST(FaultMatrixTest, StalledResponseHookAffectsNoOtherClient) {
   EXPECT_EQ(Value(stalled->Stdout(), "handled"), "256");
   EXPECT_EQ(Value(stalled->Stdout(), "wrong"), "0");
   EXPECT_TRUE(road->daemon().process().Running());
+}
+
+// A start-up storm: 64 processes load the library at the same moment. Each
+// registers (repeating its datagram if the daemon is slow to answer, and
+// taking only the reply to its newest one) within 10 s, and its calls reach
+// every GPU.
+TEST(FaultMatrixTest, StartUpStormRegistersEveryProcess) {
+  constexpr int kProcesses = 64;
+  std::string error;
+  auto road = Road::Start(false, &error);
+  ASSERT_NE(road, nullptr) << error;
+  std::vector<std::unique_ptr<ChildProcess>> clients;
+  for (int i = 0; i < kProcesses; ++i) {
+    clients.push_back(ChildProcess::Spawn({testing_util::BinDir() + "/e2e_client", "gpus"},
+                                          {"-ZANTU_DISABLE_LOG", "-CUDA_VISIBLE_DEVICES"}));
+    ASSERT_NE(clients.back(), nullptr);
+  }
+  size_t set_aside = 0;
+  std::vector<std::string> keys;
+  for (auto& client : clients) {
+    const bool finished = Finished(*client, milliseconds(30000));
+    const std::string out = client->Stdout();
+    keys.push_back(Value(out, "key"));
+    if (!finished) continue;
+    for (const char* echo : {"echo0", "echo1", "echo2", "echo3"}) EXPECT_EQ(Value(out, echo), "0") << echo;
+    EXPECT_EQ(Count(client->Stderr(), "Error"), 0u) << client->Stderr();
+    set_aside += Count(out, "set aside: a newer attempt supersedes it");
+  }
+  std::printf("%d processes registered; %zu replies to older attempts set aside\n", kProcesses, set_aside);
+  EXPECT_EQ(Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+  for (const std::string& key : keys) {
+    EXPECT_TRUE(server_test::WaitFor(
+        [&] {
+          return !server_test::ShmExists(server_test::RequestRingName(key)) &&
+                 !server_test::ShmExists(server_test::ResponseRingName(key));
+        },
+        milliseconds(5000)))
+        << "rings of key " << key << " outlive their client";
+  }
 }
 
 }  // namespace

@@ -164,7 +164,7 @@ TEST_F(BootstrapTest, RingsThatCannotBeAttachedLeaveTheProcessUnregistered) {
 
 // A daemon slow to answer while processes start in numbers: the first pid
 // datagram goes unanswered until the process has repeated it (within about
-// 50 ms). The daemon then answers both, as the daemon does: the first with a
+// 100 ms). The daemon then answers both, as the daemon does: the first with a
 // key whose rings it releases on the second, the second with a fresh key.
 // The process takes only the reply to its newest datagram and works.
 TEST_F(BootstrapTest, AnUnansweredRequestIsRepeatedAndOnlyTheNewestReplyCounts) {
