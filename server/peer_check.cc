@@ -104,10 +104,12 @@ void CollectInodes(const std::string& table, bool v6, uint32_t addr, uint16_t po
 // receive a datagram sent by the registration socket to `peer`: the sender's
 // own socket. One lookup, whatever the number of sockets on the machine. 0
 // when there is none; -1 when the kernel cannot be asked (then /proc/net/udp
-// is read instead).
+// is read instead); kNoDescriptors when this process is out of them.
+constexpr int64_t kNoDescriptors = -2;
+
 int64_t LookupInode(const sockaddr_in& peer, uint16_t local_port) {
   const int fd = socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
-  if (fd < 0) return -1;
+  if (fd < 0) return errno == EMFILE || errno == ENFILE ? kNoDescriptors : -1;
   struct {
     nlmsghdr header;
     inet_diag_req_v2 request;
@@ -157,7 +159,9 @@ bool HoldsOneOf(uint32_t pid, const std::vector<uint64_t>& inodes, std::string* 
   const std::string path = "/proc/" + std::to_string(pid) + "/fd";
   DIR* dir = opendir(path.c_str());
   if (dir == nullptr) {
-    *why = "cannot read " + path + ": " + std::strerror(errno);
+    const int err = errno;
+    *why = err == EMFILE || err == ENFILE ? std::string("out of file descriptors")
+                                          : "cannot read " + path + ": " + std::strerror(err);
     return false;
   }
   bool found = false;
@@ -186,6 +190,10 @@ bool PeerHoldsSocket(uint32_t pid, const sockaddr_in& peer, uint16_t local_port,
   }
   std::vector<uint64_t> inodes;
   const int64_t inode = LookupInode(peer, local_port);
+  if (inode == kNoDescriptors) {
+    *why = "out of file descriptors";
+    return false;
+  }
   if (inode > 0) {
     inodes.push_back(static_cast<uint64_t>(inode));
   } else if (inode < 0) {

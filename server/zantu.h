@@ -85,8 +85,8 @@ class Zantu {
 
   // Forwarding (forwarding.cc), on the request worker.
   struct ForwardStaging {
-    // Bytes of a record to send: from `bytes` (staged) or from the record's
-    // body in the ring.
+    // Bytes of a record to send, in order: from `bytes` (staged; it starts
+    // with the record header) or from the record's body in the ring.
     struct Piece {
       bool staged;
       uint64_t offset;
@@ -99,8 +99,9 @@ class Zantu {
   // breaks the rules (nothing of it was sent), kRingSendFailed when a link
   // failed.
   RingBufferStatus ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging);
-  // Copies what frames the record (all of it if small), checks the copy and
-  // lays out the pieces to send after the header. False, with the reason,
+  // Copies what frames the record (the header, every entry header, small
+  // payloads; all of it if small), checks the copy and lays out the pieces
+  // that make up the record on the link. False, with the reason,
   // for a record that breaks the rules.
   static bool StageRecord(const RequestBatchHeader& header, const uint8_t* body, ForwardStaging* staging,
                           std::string* why);
