@@ -18,8 +18,8 @@ bool KernelLibraries::Load(const std::vector<std::string>& paths) {
       ZANTU_ERROR("cannot load kernel library %s: %s", path.c_str(), dlerror());
       return false;
     }
-    Library library{handle, reinterpret_cast<LaunchFn>(dlsym(handle, "zantu_kernel_launch")),
-                    reinterpret_cast<SymbolFn>(dlsym(handle, "zantu_kernel_symbol"))};
+    Library library{handle, reinterpret_cast<ZantuKernelLaunchFn>(dlsym(handle, "zantu_kernel_launch")),
+                    reinterpret_cast<ZantuKernelSymbolFn>(dlsym(handle, "zantu_kernel_symbol"))};
     if (library.launch == nullptr || library.symbol == nullptr) {
       ZANTU_ERROR("kernel library %s lacks zantu_kernel_launch or zantu_kernel_symbol", path.c_str());
       dlclose(handle);

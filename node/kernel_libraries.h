@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "node/kernel_runtime/kernel_library.h"
+
 namespace zantu_node {
 
 class KernelLibraries {
@@ -36,12 +38,10 @@ class KernelLibraries {
   size_t count() const { return libraries_.size(); }
 
  private:
-  using LaunchFn = uint32_t (*)(const char*, const uint32_t*, const uint32_t*, uint64_t, const void*, uint64_t);
-  using SymbolFn = void* (*)(const char*, uint64_t*);
   struct Library {
     void* handle;
-    LaunchFn launch;
-    SymbolFn symbol;
+    ZantuKernelLaunchFn launch;
+    ZantuKernelSymbolFn symbol;
   };
   std::vector<Library> libraries_;
 };

@@ -254,6 +254,58 @@ TEST(NodeRuntime, ExitNoticeFreesTheClientAndDropsItsQueueAtOnce) {
       << n.node().process().Stderr();
 }
 
+// Kernels from the samples' CPU kernel library, and a device variable's
+// storage, which copies may reach but not overrun and which is never freed.
+TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
+  const std::string library = testing_util::BinDir() + "/libzantu_sample_kernels.so";
+  if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no sample kernel library (built with the toolkit)";
+  std::vector<std::string> args = kEmulated;
+  args.insert(args.end(), {"--kernels", library});
+  RuntimeNode n(args);
+  ASSERT_TRUE(n.ok());
+  constexpr int kN = 1000;
+  std::vector<float> a(kN), b(kN);
+  for (int i = 0; i < kN; ++i) {
+    a[i] = static_cast<float>(i);
+    b[i] = 0.5f * static_cast<float>(i);
+  }
+  const uint64_t bytes = kN * sizeof(float);
+  const uint64_t da = n.Malloc(kA, 0, bytes), db = n.Malloc(kA, 0, bytes), dc = n.Malloc(kA, 0, bytes);
+  auto raw = [](const void* p, size_t size) { return std::string(static_cast<const char*>(p), size); };
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {da, 0, bytes, kCopyHostToDevice, 0}, raw(a.data(), bytes)), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {db, 0, bytes, kCopyHostToDevice, 0}, raw(b.data(), bytes)), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuModuleLoad, {1}, "image"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuFunctionRegister, {1, 5}, "_Z9vectorAddPKfS0_Pfi"), kRtSuccess);
+  const int32_t count = kN;
+  const std::string params = raw(&da, 8) + raw(&db, 8) + raw(&dc, 8) + raw(&count, 4);
+  ASSERT_TRUE(n.Send(kA, {{.flags = kRequestDeferrable, .module = kModuleRuntime, .api = k_cudaLaunchKernel,
+                           .args = {5, 4, 1, 1, 256, 1, 1, 0, 0}, .data = params}}));
+  Message m;
+  ASSERT_TRUE(n.Next(kA, &m));
+  EXPECT_EQ(m.entry().result, kRtSuccess);
+  std::string out;
+  ASSERT_EQ(n.Call(kA, 0, k_cudaMemcpy, {0, dc, bytes, kCopyDeviceToHost, 0}, "", &out), kRtSuccess);
+  ASSERT_EQ(out.size(), bytes);
+  for (int i = 0; i < kN; ++i) {
+    float c = 0;
+    std::memcpy(&c, out.data() + i * sizeof(float), sizeof(float));
+    ASSERT_EQ(c, 1.5f * static_cast<float>(i)) << i;
+  }
+  // Too few parameter bytes, and a block too large.
+  EXPECT_EQ(n.Call(kA, 0, k_cudaLaunchKernel, {5, 4, 1, 1, 256, 1, 1, 0, 0}, params.substr(0, 20)), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaLaunchKernel, {5, 1, 1, 1, 2048, 1, 1, 0, 0}, params), kRtInvalidConfiguration);
+
+  EXPECT_EQ(n.Call(kA, 0, k_zantuVarRegister, {1, 3, 4}, "saxpy_a"), kRtSuccess);
+  ASSERT_EQ(n.Call(kA, 0, k_cudaGetSymbolAddress, {3}, "", &out), kRtSuccess);
+  uint64_t symbol = 0;
+  std::memcpy(&symbol, out.data(), 8);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {symbol, 0, 4, kCopyHostToDevice, 0}, "abcd"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemcpy, {symbol, 0, 8, kCopyHostToDevice, 0}, "abcdefgh"), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaFree, {symbol}), kRtInvalidValue);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuVarRegister, {1, 4, 4}, "absent_symbol"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaGetSymbolAddress, {4}), kRtInvalidSymbol);
+}
+
 // The same calls on a real GPU, where one is present.
 TEST(NodeRuntime, CudaBackendWhereAGpuIsPresent) {
   RuntimeNode n({"--backend", "cuda", "--gpus", "1"}, true);
