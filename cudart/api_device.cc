@@ -6,6 +6,7 @@
 #include "cudart/device_cache.h"
 #include "cudart/device_memory.h"
 #include "cudart/device_props.h"
+#include "cudart/module_registry.h"
 
 using namespace cudart;
 
@@ -71,6 +72,7 @@ cudaError_t cudaDeviceReset(void) {
   const int status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceReset, 0);
   // Whatever the node said, the program must not use the old handles again.
   DeviceMemory::Get().ClearGpu(gpu);
+  ModuleRegistry::Get().ForgetAddresses(gpu);
   Streams().ClearGpu(gpu);
   Events().ClearGpu(gpu);
   ErrorState::ClearGpu(gpu);

@@ -77,6 +77,12 @@ Variable* ModuleRegistry::FindVariable(const void* host_variable) const {
   return it == variables_.end() ? nullptr : it->second;
 }
 
+void ModuleRegistry::ForgetAddresses(int gpu) {
+  if (gpu < 0 || gpu >= static_cast<int>(kMaxGpus)) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& [host, variable] : variables_) variable->address[gpu].store(0, std::memory_order_release);
+}
+
 int ModuleRegistry::EnsureShipped(Module* module, int gpu) {
   RuntimeLayer& layer = RuntimeLayer::Get();
   if (gpu < 0 || gpu >= layer.gpu_count()) return kRtInvalidDevice;

@@ -68,6 +68,9 @@ class ModuleRegistry {
   Function* FindFunction(const void* host_function) const;
   Variable* FindVariable(const void* host_variable) const;
 
+  // cudaDeviceReset: variable addresses learnt for `gpu` are stale.
+  void ForgetAddresses(int gpu);
+
   // Makes sure `module` is on the node of process GPU `gpu`, shipping it
   // from this thread if it is not. Returns a runtime status.
   int EnsureShipped(Module* module, int gpu);
