@@ -36,11 +36,13 @@ class Attempts {
   Attempts& operator=(const Attempts&) = delete;
 
   // Sends the pid datagram from a fresh socket connected to the daemon.
-  ExchangeOutcome SendNext() {
+  // False, with `*failure` set, when it could not be sent.
+  [[nodiscard]] bool SendNext(ExchangeOutcome* failure) {
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
       ZANTU_ERROR("Socket creation failed=%d", fd);
-      return ExchangeOutcome::kSocketFailed;
+      *failure = ExchangeOutcome::kSocketFailed;
+      return false;
     }
     fds_.push_back(fd);
     sockaddr_in daemon{};
@@ -56,12 +58,14 @@ class Attempts {
         sent = send(fd, datagram, sizeof(datagram), 0);
       } while (sent < 0 && errno == EINTR);
     }
-    if (sent < 0 && errno == ECONNREFUSED) return ExchangeOutcome::kNoDaemon;
-    if (sent != static_cast<ssize_t>(sizeof(datagram))) {
+    if (sent == static_cast<ssize_t>(sizeof(datagram))) return true;
+    if (sent < 0 && errno == ECONNREFUSED) {
+      *failure = ExchangeOutcome::kNoDaemon;
+    } else {
       ZANTU_ERROR("send pid to server failed=%d", -1);
-      return ExchangeOutcome::kSendFailed;
+      *failure = ExchangeOutcome::kSendFailed;
     }
-    return ExchangeOutcome::kReply;  // sent; the reply is yet to come
+    return false;
   }
 
   // Waits until `until` for a reply. kReply with `*length` set when the
@@ -113,8 +117,8 @@ ExchangeOutcome ExchangeRegistration(int32_t pid, uint8_t* reply, size_t capacit
   milliseconds interval(kFirstResendMs);
   Attempts attempts(pid);
   for (size_t sent = 0;; ++sent) {
-    const ExchangeOutcome send = attempts.SendNext();
-    if (send != ExchangeOutcome::kReply) return send;
+    ExchangeOutcome failure;
+    if (!attempts.SendNext(&failure)) return failure;
     const auto next = Clock::now() + interval;
     interval *= 2;
     const bool last = sent + 1 == kMaxAttempts || next >= deadline;
