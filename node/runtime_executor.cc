@@ -107,6 +107,21 @@ uint32_t RuntimeExecutor::Run(uint32_t gpu, const RequestHeader& entry, const ch
   }
   if (gpu >= backend_->DeviceCount()) return kRtInvalidDevice;
   switch (api) {
+    case k_cudaStreamCreate: case k_cudaStreamDestroy: case k_cudaStreamSynchronize: case k_cudaStreamQuery:
+    case k_cudaStreamWaitEvent: case k_cudaEventCreate: case k_cudaEventRecord: case k_cudaEventSynchronize:
+    case k_cudaEventQuery: case k_cudaEventElapsedTime: case k_cudaEventDestroy:
+      return RunStreamOrEvent(gpu, api, payload, answer);
+    case k_cudaMemcpy: case k_cudaMemcpyAsync:
+      return RunCopy(gpu, entry, payload, answer);
+    case k_cudaLaunchKernel:
+      return RunLaunch(gpu, entry, payload);
+    default:
+      return RunDevice(gpu, api, payload, answer);
+  }
+}
+
+uint32_t RuntimeExecutor::RunDevice(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer) {
+  switch (api) {
     case k_cudaGetDeviceProperties: {
       DeviceInfo info;
       const uint32_t status = backend_->GetDeviceProperties(pid_, gpu, &info);
@@ -126,8 +141,6 @@ uint32_t RuntimeExecutor::Run(uint32_t gpu, const RequestHeader& entry, const ch
     }
     case k_cudaFree:
       return backend_->Free(pid_, gpu, Arg(payload, 0));
-    case k_cudaMemcpy: case k_cudaMemcpyAsync:
-      return RunCopy(gpu, entry, payload, answer);
     case k_cudaMemset: case k_cudaMemsetAsync: {
       const uint64_t count = Arg(payload, 2);
       if (count > kMaxCopyChunk) return kRtInvalidValue;
@@ -140,34 +153,6 @@ uint32_t RuntimeExecutor::Run(uint32_t gpu, const RequestHeader& entry, const ch
       if (status == kRtSuccess) AnswerValue(info, answer);
       return status;
     }
-    case k_cudaStreamCreate:
-      return backend_->StreamCreate(pid_, gpu, Arg(payload, 0), Arg(payload, 1));
-    case k_cudaStreamDestroy:
-      return backend_->StreamDestroy(pid_, gpu, Arg(payload, 0));
-    case k_cudaStreamSynchronize:
-      return backend_->StreamSynchronize(pid_, gpu, Arg(payload, 0));
-    case k_cudaStreamQuery:
-      return backend_->StreamQuery(pid_, gpu, Arg(payload, 0));
-    case k_cudaStreamWaitEvent:
-      return backend_->StreamWaitEvent(pid_, gpu, Arg(payload, 0), Arg(payload, 1), Arg(payload, 2));
-    case k_cudaEventCreate:
-      return backend_->EventCreate(pid_, gpu, Arg(payload, 0), Arg(payload, 1));
-    case k_cudaEventRecord:
-      return backend_->EventRecord(pid_, gpu, Arg(payload, 0), Arg(payload, 1));
-    case k_cudaEventSynchronize:
-      return backend_->EventSynchronize(pid_, gpu, Arg(payload, 0));
-    case k_cudaEventQuery:
-      return backend_->EventQuery(pid_, gpu, Arg(payload, 0));
-    case k_cudaEventElapsedTime: {
-      float ms = 0;
-      const uint32_t status = backend_->EventElapsedTime(pid_, gpu, Arg(payload, 0), Arg(payload, 1), &ms);
-      if (status == kRtSuccess) AnswerValue(ms, answer);
-      return status;
-    }
-    case k_cudaEventDestroy:
-      return backend_->EventDestroy(pid_, gpu, Arg(payload, 0));
-    case k_cudaLaunchKernel:
-      return RunLaunch(gpu, entry, payload);
     case k_cudaGetSymbolAddress: {
       uint64_t pointer = 0;
       const uint32_t status = backend_->GetSymbolAddress(pid_, gpu, Arg(payload, 0), &pointer);
@@ -176,6 +161,38 @@ uint32_t RuntimeExecutor::Run(uint32_t gpu, const RequestHeader& entry, const ch
     }
     default:
       return kRtNotSupported;
+  }
+}
+
+uint32_t RuntimeExecutor::RunStreamOrEvent(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer) {
+  const uint64_t a0 = Arg(payload, 0);
+  switch (api) {
+    case k_cudaStreamCreate:
+      return backend_->StreamCreate(pid_, gpu, a0, Arg(payload, 1));
+    case k_cudaStreamDestroy:
+      return backend_->StreamDestroy(pid_, gpu, a0);
+    case k_cudaStreamSynchronize:
+      return backend_->StreamSynchronize(pid_, gpu, a0);
+    case k_cudaStreamQuery:
+      return backend_->StreamQuery(pid_, gpu, a0);
+    case k_cudaStreamWaitEvent:
+      return backend_->StreamWaitEvent(pid_, gpu, a0, Arg(payload, 1), Arg(payload, 2));
+    case k_cudaEventCreate:
+      return backend_->EventCreate(pid_, gpu, a0, Arg(payload, 1));
+    case k_cudaEventRecord:
+      return backend_->EventRecord(pid_, gpu, a0, Arg(payload, 1));
+    case k_cudaEventSynchronize:
+      return backend_->EventSynchronize(pid_, gpu, a0);
+    case k_cudaEventQuery:
+      return backend_->EventQuery(pid_, gpu, a0);
+    case k_cudaEventElapsedTime: {
+      float ms = 0;
+      const uint32_t status = backend_->EventElapsedTime(pid_, gpu, a0, Arg(payload, 1), &ms);
+      if (status == kRtSuccess) AnswerValue(ms, answer);
+      return status;
+    }
+    default:
+      return backend_->EventDestroy(pid_, gpu, a0);
   }
 }
 

@@ -35,6 +35,8 @@ class RuntimeExecutor {
 
  private:
   uint32_t Run(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer);
+  uint32_t RunDevice(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer);
+  uint32_t RunStreamOrEvent(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer);
   uint32_t RunCopy(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer);
   uint32_t RunLaunch(uint32_t gpu, const RequestHeader& entry, const char* payload);
   uint32_t RunRegistration(const RequestHeader& entry, const char* payload);
