@@ -72,11 +72,18 @@ void ClientDispatcher::Unadmit(uint32_t pid, uint64_t size) {
   if (it != workers_.end()) Release(it->second.get(), size);
 }
 
-void ClientDispatcher::Submit(const RequestBatchHeader& header, BodyBuffer body) {
+void ClientDispatcher::Submit(const RequestBatchHeader& header, BodyBuffer body, bool data_in_place) {
   std::lock_guard<std::mutex> lock(mutex_);
   Worker* worker = workers_.at(header.pid).get();  // made by Admit, and only the reader retires workers
-  worker->queue.push_back(Job{header, std::move(body)});
+  worker->queue.push_back(Job{header, std::move(body), data_in_place});
   worker->cv.notify_one();
+}
+
+bool ClientDispatcher::ClientIdle(uint32_t pid, uint64_t admitted) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = workers_.find(pid);
+  // A worker gives its bytes back only after its call has run.
+  return it != workers_.end() && it->second->queue.empty() && it->second->admitted_bytes == admitted;
 }
 
 void ClientDispatcher::ClientExited(uint32_t pid) {
@@ -133,7 +140,7 @@ void ClientDispatcher::WorkerLoop(Worker* worker) {
 void ClientDispatcher::RunJob(Worker* worker, RecordRunner* runner, const Job& job) {
   if (stopping() || worker->silenced.load(std::memory_order_acquire)) return;
   Response response;
-  if (!runner->Run(job.header, job.body.data.get(), &response)) {
+  if (!runner->Run(job.header, job.body.data.get(), &response, job.data_in_place)) {
     Stop(kExitSetupFailed);
     return;
   }

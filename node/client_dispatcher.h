@@ -61,7 +61,12 @@ class ClientDispatcher {
   // Gives back an admitted size whose record was not submitted.
   void Unadmit(uint32_t pid, uint64_t size);
   // Queues an admitted, checked record for its client's worker.
-  void Submit(const RequestBatchHeader& header, BodyBuffer body);
+  // `data_in_place`: see RecordRunner::Run.
+  void Submit(const RequestBatchHeader& header, BodyBuffer body, bool data_in_place = false);
+  // True when nothing of `pid` is queued or running beyond the record of
+  // `admitted` bytes being read: no call of the client can run before that
+  // record's.
+  bool ClientIdle(uint32_t pid, uint64_t admitted);
   // The client has exited: see above.
   void ClientExited(uint32_t pid);
 
@@ -88,6 +93,7 @@ class ClientDispatcher {
   struct Job {
     RequestBatchHeader header;
     BodyBuffer body;
+    bool data_in_place = false;
   };
   struct Worker {
     explicit Worker(uint32_t pid) : pid(pid) {}

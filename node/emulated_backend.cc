@@ -121,6 +121,12 @@ uint32_t EmulatedBackend::CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, u
   return kRtSuccess;
 }
 
+char* EmulatedBackend::DirectCopyTarget(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t count, uint64_t stream) {
+  const Client& client = *Find(pid);
+  if (count == 0 || !IsStream(client, gpu, stream) || !Usable(client, pid, gpu, dst, count)) return nullptr;
+  return static_cast<char*>(Address(dst));
+}
+
 uint32_t EmulatedBackend::CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t src, uint64_t count,
                                        uint64_t stream) {
   const Client& client = *Find(pid);

@@ -45,6 +45,7 @@ class EmulatedBackend final : public GpuBackend {
                         uint64_t stream) override;
   uint32_t CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, uint64_t count, uint64_t stream,
                       CallAnswer* answer) override;
+  char* DirectCopyTarget(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t count, uint64_t stream) override;
   uint32_t CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t src, uint64_t count,
                         uint64_t stream) override;
   uint32_t Memset(uint32_t pid, uint32_t gpu, uint64_t dst, uint8_t value, uint64_t count, uint64_t stream) override;

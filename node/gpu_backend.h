@@ -59,6 +59,15 @@ class GpuBackend {
   // memory, valid until the client's next call.
   virtual uint32_t CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, uint64_t count, uint64_t stream,
                               CallAnswer* answer) = 0;
+  // Where the `count` data bytes of a host-to-device copy may be received
+  // straight from the link instead of into the request body: non-null only
+  // when [dst, dst + count) is the client's memory on `gpu` now and `stream`
+  // is its stream. The caller makes sure that no call of the client runs
+  // until the copy itself has run (with its data in place). Backends whose
+  // memory the host cannot write return null.
+  virtual char* DirectCopyTarget(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t count, uint64_t stream) {
+    return nullptr;
+  }
   virtual uint32_t CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t src, uint64_t count,
                                 uint64_t stream) = 0;
   virtual uint32_t Memset(uint32_t pid, uint32_t gpu, uint64_t dst, uint8_t value, uint64_t count,

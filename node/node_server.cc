@@ -2,7 +2,11 @@
 
 #include <sys/uio.h>
 
+#include <cstring>
+
+#include "common/api_numbers.h"
 #include "common/log.h"
+#include "common/runtime_calls.h"
 #include "common/records.h"
 #include "common/request_check.h"
 #include "node/node_log.h"
@@ -32,7 +36,7 @@ DispatchLimits LimitsOf(const NodeOptions& options) {
 }  // namespace
 
 NodeServer::NodeServer(const NodeOptions& options, NodeLink* link, GpuBackend* backend)
-    : options_(options), link_(link), dispatcher_(backend, link, LimitsOf(options)) {}
+    : options_(options), link_(link), backend_(backend), dispatcher_(backend, link, LimitsOf(options)) {}
 
 NodeServer::~NodeServer() { CloseFd(&record_fd_); }
 
@@ -104,18 +108,22 @@ int NodeServer::ServeRecord(const RequestBatchHeader& header, bool* stop) {
     return kExitBrokenStream;
   }
   if (!dispatcher_.Admit(header.pid, header.size)) return kExitOk;  // stopping
-  BodyBuffer body = dispatcher_.TakeBuffer(header.size);
-  if (!body.data) {
+  BodyBuffer body;
+  bool in_place = false;
+  bool complete = false;
+  const int status = ReadBody(header, &body, &in_place, &complete);
+  if (status != kExitOk || !complete) {
     dispatcher_.Unadmit(header.pid, header.size);
-    ZANTU_ERROR("no memory for a request record of %llu bytes", static_cast<unsigned long long>(header.size));
-    return kExitSetupFailed;
-  }
-  if (link_->ReadStream(body.data.get(), header.size) != StreamRead::kComplete) {
-    dispatcher_.Unadmit(header.pid, header.size);
-    if (!dispatcher_.stopping()) NODE_LOG("the daemon's stream ended inside a request record");
-    return kExitOk;
+    if (status == kExitOk && !dispatcher_.stopping()) NODE_LOG("the daemon's stream ended inside a request record");
+    return status;
   }
   ++records_;
+  if (in_place) {
+    // Well formed by construction: one entry filling the record.
+    dispatcher_.Submit(header, std::move(body), true);
+    *stop = false;
+    return kExitOk;
+  }
   char head[sizeof(RequestBatchHeader)];
   StoreRecord(head, header);
   if (!Record(head, sizeof(head), body.data.get(), header.size)) {
@@ -137,6 +145,57 @@ int NodeServer::ServeRecord(const RequestBatchHeader& header, bool* stop) {
   dispatcher_.Submit(header, std::move(body));
   *stop = false;
   return kExitOk;
+}
+
+int NodeServer::ReadBody(const RequestBatchHeader& header, BodyBuffer* body, bool* in_place, bool* complete) {
+  // Entry header and the five arguments of a copy.
+  constexpr uint64_t kPrefix = sizeof(RequestHeader) + kMemcpyArgc * sizeof(uint64_t);
+  // Below this, one more copy costs less than the checks.
+  constexpr uint64_t kDirectMinimum = uint64_t{1} << 20;
+  *in_place = false;
+  *complete = false;
+  char prefix[kPrefix];
+  uint64_t have = 0;
+  if (backend_ != nullptr && record_fd_ < 0 && header.count == 1 && header.size >= kPrefix + kDirectMinimum) {
+    if (link_->ReadStream(prefix, kPrefix) != StreamRead::kComplete) return kExitOk;
+    have = kPrefix;
+    if (char* target = DirectTarget(header, prefix)) {
+      *body = dispatcher_.TakeBuffer(kPrefix);
+      if (body->data) {
+        std::memcpy(body->data.get(), prefix, kPrefix);
+        *in_place = true;
+        *complete = link_->ReadStream(target, header.size - kPrefix) == StreamRead::kComplete;
+        return kExitOk;
+      }
+    }
+  }
+  *body = dispatcher_.TakeBuffer(header.size);
+  if (!body->data) {
+    ZANTU_ERROR("no memory for a request record of %llu bytes", static_cast<unsigned long long>(header.size));
+    return kExitSetupFailed;
+  }
+  if (have != 0) std::memcpy(body->data.get(), prefix, have);
+  *complete = link_->ReadStream(body->data.get() + have, header.size - have) == StreamRead::kComplete;
+  return kExitOk;
+}
+
+char* NodeServer::DirectTarget(const RequestBatchHeader& header, const char* prefix) {
+  const RequestHeader entry = LoadRecord<RequestHeader>(prefix);
+  if (entry.magic != kRequestMagic || entry.module != kModuleRuntime ||
+      (entry.api != k_cudaMemcpy && entry.api != k_cudaMemcpyAsync) || entry.argc != kMemcpyArgc ||
+      entry.size != header.size - sizeof(RequestHeader)) {
+    return nullptr;
+  }
+  const char* args = prefix + sizeof(RequestHeader);
+  const uint64_t dst = LoadRecord<uint64_t>(args);
+  const uint64_t count = LoadRecord<uint64_t>(args + 16);
+  const uint64_t kind = LoadRecord<uint64_t>(args + 24);
+  const uint64_t stream = LoadRecord<uint64_t>(args + 32);
+  if (kind != kCopyHostToDevice || count != entry.size - kMemcpyArgc * sizeof(uint64_t) || count > kMaxCopyChunk ||
+      header.device >= backend_->DeviceCount() || !dispatcher_.ClientIdle(header.pid, header.size)) {
+    return nullptr;
+  }
+  return backend_->DirectCopyTarget(header.pid, header.device, dst, count, stream);
 }
 
 std::string NodeServer::Summary() const {

@@ -44,12 +44,24 @@ class NodeServer {
   // Handles one request record whose header was read. Returns kExitOk to go
   // on; `*stop` is set when serving ends with that status.
   int ServeRecord(const RequestBatchHeader& header, bool* stop);
+  // Reads a request record's body into `*body`, or, for a large
+  // host-to-device copy that may skip the body (see DirectTarget), its
+  // entry header and arguments into `*body` and its data straight to the
+  // device (`*in_place`). `*complete` is false when the stream ended first.
+  // kExitOk, or kExitSetupFailed when memory ran out (logged).
+  int ReadBody(const RequestBatchHeader& header, BodyBuffer* body, bool* in_place, bool* complete);
+  // The destination of a record that is one host-to-device copy, whose
+  // entry header and arguments are `prefix`, when its data may be received
+  // there directly: the client has nothing queued or running and the backend
+  // accepts the range. Else null.
+  char* DirectTarget(const RequestBatchHeader& header, const char* prefix);
   // Appends one message, as received, to the record file.
   [[nodiscard]] bool Record(const void* head, size_t head_size, const void* body, size_t body_size);
 
   // Constant after construction.
   const NodeOptions options_;
   NodeLink* const link_;
+  GpuBackend* const backend_;
 
   ClientDispatcher dispatcher_;
 

@@ -14,7 +14,7 @@ RecordRunner::RecordRunner(GpuBackend* backend, uint32_t pid, CancelToken* cance
       cancel_(cancel),
       runtime_(backend != nullptr ? std::make_unique<RuntimeExecutor>(backend, pid) : nullptr) {}
 
-bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Response* response) {
+bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Response* response, bool data_in_place) {
   uint64_t offset = 0;
   RequestHeader entry{};
   for (uint32_t i = 0; i < header.count; ++i) {
@@ -25,7 +25,7 @@ bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Respo
     if (entry.module == kModuleTest) {
       TestModuleExecutor::Execute(entry, payload, answered, cancel_, &answer_);
     } else if (entry.module == kModuleRuntime && runtime_) {
-      runtime_->Execute(header.device, entry, payload, &answer_);
+      runtime_->Execute(header.device, entry, payload, &answer_, data_in_place);
     } else {
       answer_.Clear();
       answer_.result = kTestUnknownFunction;

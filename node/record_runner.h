@@ -46,7 +46,11 @@ class RecordRunner {
   // `*response` may point into `body`, into device memory and into this
   // runner, so it is valid until the next Run or until `body` goes. False when the answer cannot be built (compression
   // failed; logged).
-  [[nodiscard]] bool Run(const RequestBatchHeader& header, const char* body, Response* response);
+  // With `data_in_place` the record is one host-to-device copy whose data
+  // is already at its destination, and `body` holds only its entry header
+  // and argument block (see RuntimeExecutor::Execute).
+  [[nodiscard]] bool Run(const RequestBatchHeader& header, const char* body, Response* response,
+                         bool data_in_place = false);
 
  private:
   [[nodiscard]] bool Frame(const RequestBatchHeader& header, const RequestHeader& entry, Response* response);

@@ -71,9 +71,12 @@ bool RuntimeExecutor::IsSync(uint32_t api) {
   }
 }
 
-void RuntimeExecutor::Execute(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer) {
+void RuntimeExecutor::Execute(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer,
+                              bool data_in_place) {
   answer->Clear();
+  data_in_place_ = data_in_place;
   answer->result = Run(gpu, entry, payload, answer);
+  data_in_place_ = false;
   if (answer->result != kRtSuccess) {
     answer->payload = nullptr;
     answer->payload_size = 0;
@@ -208,6 +211,7 @@ uint32_t RuntimeExecutor::RunCopy(uint32_t gpu, const RequestHeader& entry, cons
     case kCopyHostToDevice:
       // The data comes straight from the request body: one copy in all.
       if (DataSize(entry) != count) return kRtInvalidValue;
+      if (data_in_place_) return kRtSuccess;
       return backend_->CopyToDevice(pid_, gpu, dst, Data(entry, payload), count, stream);
     case kCopyDeviceToHost:
       return backend_->CopyToHost(pid_, gpu, src, count, stream, answer);

@@ -27,8 +27,12 @@ class RuntimeExecutor {
   // Runs one entry on `gpu`. `payload` holds entry.size bytes (argument
   // block, then data), valid during the call and, for an answered entry,
   // while `answer` is sent. Fills `answer` (result and payload) whether the
-  // entry is answered or not.
-  void Execute(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer);
+  // entry is answered or not. With `data_in_place` the entry is a
+  // host-to-device copy whose data the reading thread has already received
+  // at its destination (GpuBackend::DirectCopyTarget), and `payload` holds
+  // its argument block only.
+  void Execute(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer,
+               bool data_in_place = false);
 
   // True for the functions that report a deferred failure.
   static bool IsSync(uint32_t api);
@@ -43,6 +47,7 @@ class RuntimeExecutor {
 
   GpuBackend* const backend_;
   const uint32_t pid_;
+  bool data_in_place_ = false;  // for the entry being run
   // GPU -> the first failure of a deferred entry not reported yet.
   std::unordered_map<uint32_t, uint32_t> deferred_failure_;
 };

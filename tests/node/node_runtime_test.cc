@@ -165,6 +165,8 @@ TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
   // Pointers outside the client's memory, or another GPU's, never crash it.
   EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {0, a + size - 10, 100, kCopyDeviceToHost, 0}), kRtInvalidValue);
   EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a + size, 0, 1, kCopyHostToDevice, 0}, "x"), kRtInvalidValue);
+  // Large copies may be received straight into device memory: only in bounds.
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a + size / 2, 0, size, kCopyHostToDevice, 0}, data), kRtInvalidValue);
   EXPECT_EQ(n.Call(kA, 0, k_cudaMemset, {a, 0, 1, 0}), kRtInvalidValue);
   EXPECT_EQ(n.Call(kB + 1, 1, k_cudaMemset, {a, 0, 1, 0}), kRtInvalidValue);
   EXPECT_EQ(n.Call(kA, 1, k_cudaMemcpy, {a, 0, 1, 9, 0}, "x"), kRtInvalidMemcpyDirection);
