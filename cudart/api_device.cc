@@ -27,8 +27,9 @@ cudaError_t cudaGetDeviceCount(int* count) {
 cudaError_t cudaSetDevice(int device) {
   const int status = Usable(device);
   if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  // A sticky error of the device is reported by the calls that use it.
   Layer().SetCurrentGpu(device);
-  return Done(status);
+  return Done(kRtSuccess);
 }
 
 cudaError_t cudaGetDevice(int* device) {

@@ -178,6 +178,11 @@ cudaError_t cudaMemcpyToSymbolAsync(const void* symbol, const void* src, size_t 
   return Done(ToSymbol(symbol, src, count, offset, kind, stream, true, false));
 }
 
+cudaError_t cudaMemcpyToSymbolAsync_ptsz(const void* symbol, const void* src, size_t count, size_t offset,
+                                         cudaMemcpyKind kind, cudaStream_t stream) {
+  return Done(ToSymbol(symbol, src, count, offset, kind, stream, true, true));
+}
+
 cudaError_t cudaMemcpyFromSymbol(void* dst, const void* symbol, size_t count, size_t offset, cudaMemcpyKind kind) {
   return Done(FromSymbol(dst, symbol, count, offset, kind, nullptr, false, false));
 }
@@ -190,6 +195,11 @@ cudaError_t cudaMemcpyFromSymbol_ptds(void* dst, const void* symbol, size_t coun
 cudaError_t cudaMemcpyFromSymbolAsync(void* dst, const void* symbol, size_t count, size_t offset,
                                       cudaMemcpyKind kind, cudaStream_t stream) {
   return Done(FromSymbol(dst, symbol, count, offset, kind, stream, true, false));
+}
+
+cudaError_t cudaMemcpyFromSymbolAsync_ptsz(void* dst, const void* symbol, size_t count, size_t offset,
+                                           cudaMemcpyKind kind, cudaStream_t stream) {
+  return Done(FromSymbol(dst, symbol, count, offset, kind, stream, true, true));
 }
 
 cudaError_t cudaGetSymbolAddress(void** dev_ptr, const void* symbol) {

@@ -4,6 +4,7 @@
 
 #include "common/trellan.h"
 #include "cudart/cubin_info.h"
+#include "cudart/ptx_info.h"
 
 namespace cudart {
 namespace {
@@ -46,7 +47,7 @@ bool FatBinary::FromWrapper(const void* wrapper, const uint8_t** image, uint64_t
 }
 
 bool FatBinary::ReadEntry(const uint8_t* entry, uint64_t left, uint64_t* consumed, KernelLayouts* out,
-                          std::string* error) {
+                          std::string* error, bool with_ptx) {
   if (left < kFatEntryHeaderSize) {
     *error = "entry header runs past the image";
     return false;
@@ -59,11 +60,18 @@ bool FatBinary::ReadEntry(const uint8_t* entry, uint64_t left, uint64_t* consume
     return false;
   }
   *consumed = header_size + payload_size;
-  if (kind != kFatKindCubin) return true;  // PTX and others carry no layout we read
+  const bool ptx = kind == kFatKindPtx && with_ptx;
+  if (kind != kFatKindCubin && !ptx) return true;
 
   const uint8_t* payload = entry + header_size;
   const uint64_t flags = Load<uint64_t>(entry + kEntryFlagsAt);
-  if ((flags & kFatCompressed) == 0) return CubinInfo::ReadLayouts(payload, payload_size, out, error);
+  if ((flags & kFatCompressed) == 0) {
+    if (!ptx) return CubinInfo::ReadLayouts(payload, payload_size, out, error);
+    // The text ends at its NUL or at the end of the (padded) payload.
+    const void* nul = std::memchr(payload, '\0', payload_size);
+    const size_t length = nul == nullptr ? payload_size : static_cast<const uint8_t*>(nul) - payload;
+    return PtxInfo::ReadLayouts(reinterpret_cast<const char*>(payload), length, out, error);
+  }
 
   const uint32_t packed_size = Load<uint32_t>(entry + kEntryCompressedSizeAt);
   const uint64_t plain_size = Load<uint64_t>(entry + kEntryPlainSizeAt);
@@ -74,13 +82,15 @@ bool FatBinary::ReadEntry(const uint8_t* entry, uint64_t left, uint64_t* consume
   std::string plain;
   if (!Inflater().Decompress(std::string(reinterpret_cast<const char*>(payload), packed_size), &plain) ||
       plain.size() != plain_size) {
-    *error = "compressed cubin does not inflate to its size";
+    *error = "compressed entry does not inflate to its size";
     return false;
   }
+  if (ptx) return PtxInfo::ReadLayouts(plain.c_str(), std::strlen(plain.c_str()), out, error);
   return CubinInfo::ReadLayouts(reinterpret_cast<const uint8_t*>(plain.data()), plain.size(), out, error);
 }
 
-bool FatBinary::ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* out, std::string* error) {
+bool FatBinary::ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* out, std::string* error,
+                            bool with_ptx) {
   if (size < kFatHeaderSize || Load<uint32_t>(image) != kFatBinaryMagic) {
     *error = "not a fat binary";
     return false;
@@ -95,7 +105,7 @@ bool FatBinary::ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* ou
   uint64_t left = entries;
   while (left != 0) {
     uint64_t consumed = 0;
-    if (!ReadEntry(at, left, &consumed, out, error)) return false;
+    if (!ReadEntry(at, left, &consumed, out, error, with_ptx)) return false;
     at += consumed;
     left -= consumed;
   }

@@ -44,15 +44,17 @@ class FatBinary {
   [[nodiscard]] static bool FromWrapper(const void* wrapper, const uint8_t** image, uint64_t* size);
 
   // Parses a whole fat binary image of `size` bytes and adds the parameter
-  // layout of every kernel in its cubins to `out`. False, with a reason in
-  // `error`, for a malformed image.
-  [[nodiscard]] static bool ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* out, std::string* error);
+  // layout of every kernel in its cubins to `out`, and with `with_ptx` of
+  // every kernel in its PTX entries too (a kernel already known is kept).
+  // False, with a reason in `error`, for a malformed image.
+  [[nodiscard]] static bool ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* out, std::string* error,
+                                        bool with_ptx = false);
 
  private:
   // One entry whose header lies at `entry` with `left` bytes of the image
   // from there; `*consumed` is its header and payload size.
   [[nodiscard]] static bool ReadEntry(const uint8_t* entry, uint64_t left, uint64_t* consumed, KernelLayouts* out,
-                                      std::string* error);
+                                      std::string* error, bool with_ptx);
 };
 
 }  // namespace cudart

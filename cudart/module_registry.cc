@@ -38,14 +38,24 @@ void ModuleRegistry::RegisterFunction(Module* module, const void* host_function,
   auto* function = new Function();
   function->module = module;
   function->name = device_name;
+  std::lock_guard<std::mutex> lock(mutex_);
   auto it = module->layouts.find(function->name);
+  if (it == module->layouts.end() && !module->ptx_read) {
+    // Built for a virtual architecture only: the PTX says it. Read once, and
+    // only for modules that need it.
+    module->ptx_read = true;
+    std::string error;
+    if (!FatBinary::ReadLayouts(module->image, module->image_size, &module->layouts, &error, true)) {
+      ZANTU_ERROR("fat binary of %s: %s", device_name, error.c_str());
+    }
+    it = module->layouts.find(function->name);
+  }
   function->has_layout = it != module->layouts.end();
   if (function->has_layout) {
     function->layout = it->second;
   } else {
     ZANTU_ERROR("kernel %s has no parameter layout in its fat binary", device_name);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
   function->id = next_function_++;
   module->functions.push_back(function);
   functions_[host_function] = function;

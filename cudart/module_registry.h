@@ -46,7 +46,8 @@ struct Module {
   uint64_t id;
   const uint8_t* image;  // the program's own fat binary; valid while it runs
   uint64_t image_size;
-  KernelLayouts layouts;
+  KernelLayouts layouts;  // from the cubins; from the PTX too once ptx_read
+  bool ptx_read = false;  // guarded by ModuleRegistry::mutex_
   std::vector<Function*> functions;  // guarded by ModuleRegistry::mutex_
   std::vector<Variable*> variables;  // guarded by ModuleRegistry::mutex_
   // Bit n: shipped to node n. Release after the shipping entries are

@@ -1,5 +1,5 @@
-// The fat-binary parser on nvcc's real output (plain, and with every entry
-// compressed), and on truncated and corrupted copies of it: an error, never a
+// The fat-binary parser on nvcc's real output (plain, with every entry
+// compressed, and PTX alone), and on truncated and corrupted copies of it: an error, never a
 // read outside the image (the sanitizer builds check that).
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ std::string ReadFile(const char* path) {
 
 bool Parse(const std::string& image, cudart::KernelLayouts* layouts, std::string* error) {
   return cudart::FatBinary::ReadLayouts(reinterpret_cast<const uint8_t*>(image.data()), image.size(), layouts,
-                                        error);
+                                        error, /*with_ptx=*/true);
 }
 
 // What nvcc 13 lays out for layout_kernels.cu.
@@ -56,7 +56,7 @@ TEST_P(FatBinaryTest, ReadsNvccOutputAndRejectsDamagedCopies) {
     std::vector<uint8_t> cut(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(size));
     cudart::KernelLayouts ignored;
     error.clear();
-    EXPECT_FALSE(cudart::FatBinary::ReadLayouts(cut.data(), cut.size(), &ignored, &error)) << size;
+    EXPECT_FALSE(cudart::FatBinary::ReadLayouts(cut.data(), cut.size(), &ignored, &error, true)) << size;
     EXPECT_FALSE(error.empty());
   }
 
@@ -72,7 +72,7 @@ TEST_P(FatBinaryTest, ReadsNvccOutputAndRejectsDamagedCopies) {
     }
     cudart::KernelLayouts out;
     error.clear();
-    if (!cudart::FatBinary::ReadLayouts(bad.data(), bad.size(), &out, &error)) {
+    if (!cudart::FatBinary::ReadLayouts(bad.data(), bad.size(), &out, &error, true)) {
       EXPECT_FALSE(error.empty());
       continue;
     }
@@ -82,6 +82,9 @@ TEST_P(FatBinaryTest, ReadsNvccOutputAndRejectsDamagedCopies) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Nvcc, FatBinaryTest, testing::Values(ZANTU_FATBIN_PLAIN, ZANTU_FATBIN_COMPRESSED));
+// Cubins and PTX as nvcc writes them by default; every entry compressed; PTX
+// alone (a virtual architecture only), read from the text.
+INSTANTIATE_TEST_SUITE_P(Nvcc, FatBinaryTest,
+                         testing::Values(ZANTU_FATBIN_PLAIN, ZANTU_FATBIN_COMPRESSED, ZANTU_FATBIN_PTX));
 
 }  // namespace

@@ -1,5 +1,6 @@
 // Fat binaries as a program registers them: any bytes either fail to parse
-// or give layouts whose parameters all lie inside their buffers.
+// or give layouts whose parameters all lie inside their buffers, reading
+// cubins alone or PTX as well.
 #include <cstdint>
 #include <cstdlib>
 #include <string>
@@ -7,15 +8,17 @@
 #include "cudart/fatbin.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  cudart::KernelLayouts layouts;
-  std::string error;
-  if (!cudart::FatBinary::ReadLayouts(data, size, &layouts, &error)) {
-    if (error.empty()) std::abort();
-    return 0;
-  }
-  for (const auto& [name, layout] : layouts) {
-    for (const cudart::KernelParam& param : layout.params) {
-      if (uint64_t{param.offset} + param.size > layout.buffer_bytes) std::abort();
+  for (bool with_ptx : {false, true}) {
+    cudart::KernelLayouts layouts;
+    std::string error;
+    if (!cudart::FatBinary::ReadLayouts(data, size, &layouts, &error, with_ptx)) {
+      if (error.empty()) std::abort();
+      continue;
+    }
+    for (const auto& [name, layout] : layouts) {
+      for (const cudart::KernelParam& param : layout.params) {
+        if (uint64_t{param.offset} + param.size > layout.buffer_bytes) std::abort();
+      }
     }
   }
   return 0;
