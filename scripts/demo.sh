@@ -121,7 +121,7 @@ if [ -n "$missing" ]; then
   if ! command -v nvcc >/dev/null && [ ! -x /usr/local/cuda/bin/nvcc ]; then
     say "The CUDA toolkit (nvcc) is not installed, so the CUDA samples cannot be built; running the earlier demo of the sample interposing layer instead."
   else
-    say "The CUDA samples are not built in $build/ (missing:$missing); running the earlier demo of the sample interposing layer instead."
+    say "The CUDA samples are not built in $build/ (rerun scripts/setup.sh to build them with nvcc); running the earlier demo of the sample interposing layer instead."
   fi
   say
   legacy_demo
@@ -198,7 +198,7 @@ stop_road
 phase 5 "figures"
 fp50=$(floor sync_p50_us); fp99=$(floor sync_p99_us)
 tcp=$(floor tcp_gbps); udp=$(floor udp_gbps); lost=$(floor udp_lost)
-row() { printf "  %-44s %16s   %-28s %s\n" "$@"; }
+row() { printf "  %-44s %16s   %-28s %-7s %s\n" "$1" "$2" "$3" "$4" "${5:+(target $5)}"; }
 header() {
   say
   say "== $1 — $(result "$2"), checked by the program; $(sed -n 's/^seconds=//p' "$out/$2.log") s =="
@@ -208,26 +208,26 @@ header() {
 sync_rows() {  # log p50-key p99-key label
   local p50 p99
   p50=$(num "$(fig "$1" "$2")"); p99=$(num "$(fig "$1" "$3")")
-  row "synchronous call p50, $4" "$(calc "$p50") us" "$(calc "$fp50") us bare parts" "$(calc "$p50 / $fp50" 2)x"
+  row "synchronous call p50, $4" "$(calc "$p50") us" "$(calc "$fp50") us bare parts" "$(calc "$p50 / $fp50" 2)x" "${5:-}"
   row "synchronous call p99, $4" "$(calc "$p99") us" "$(calc "$fp99") us bare parts" "$(calc "$p99 / $fp99" 2)x"
 }
-bw_rows() {  # log label floor-gbps floor-label
+bw_rows() {  # log label floor-gbps floor-label target
   local h d
   h=$(num "$(fig "$1" h2d_gbps)"); d=$(num "$(fig "$1" d2h_gbps)")
   local mib
   mib=$(calc "$(num "$(fig "$1" quoted_mib)")" 0)
-  row "host to GPU, $mib MiB pinned, $2" "$(calc "$h" 2) GB/s" "$(calc "$3" 2) GB/s $4" "$(calc "100 * $h / $3" 0) %"
-  row "GPU to host, $mib MiB pinned, $2" "$(calc "$d" 2) GB/s" "$(calc "$3" 2) GB/s $4" "$(calc "100 * $d / $3" 0) %"
+  row "host to GPU, $mib MiB pinned, $2" "$(calc "$h" 2) GB/s" "$(calc "$3" 2) GB/s $4" "$(calc "100 * $h / $3" 0) %" "$5"
+  row "GPU to host, $mib MiB pinned, $2" "$(calc "$d" 2) GB/s" "$(calc "$3" 2) GB/s $4" "$(calc "100 * $d / $3" 0) %" "$5"
 }
 
 header "device_query (4 GPUs)" device_query
-sync_rows device_query sync_first_p50_us sync_first_p99_us "GPU 0 (Native)"
+sync_rows device_query sync_first_p50_us sync_first_p99_us "GPU 0 (Native)" "<= 1.3x"
 sync_rows device_query sync_last_p50_us sync_last_p99_us "GPU 3 (Light, 5 % loss)"
 row "cudaGetDeviceProperties asked again" "$(calc "$(num "$(fig device_query props_again_us)")" 2) us" "no round trip" ""
 
 header "vector_add (every GPU, then 200000 launches on GPU 0)" vector_add
 issue=$(num "$(fig vector_add launch_issue_per_s)"); done_rate=$(num "$(fig vector_add launch_done_per_s)")
-row "kernel launches per second, issued" "$(calc "$issue" 0)" "$(calc "$(num "$deferred")" 0) deferred calls/s" "$(calc "$issue / $(num "$deferred")" 2)x"
+row "kernel launches per second, issued" "$(calc "$issue" 0)" "$(calc "$(num "$deferred")" 0) deferred calls/s" "$(calc "$issue / $(num "$deferred")" 2)x" ">= 1000000"
 row "kernel launches per second, run to the end" "$(calc "$done_rate" 0)" "(library, test module)" ""
 
 header "multistream_saxpy (two streams per GPU, events)" multistream_saxpy
@@ -238,9 +238,9 @@ header "reduction (shared memory, __syncthreads, atomics)" reduction
 row "two tree passes, slowest GPU (events)" "$(calc "$(num "$(fig reduction tree_ms)")") ms" "CPU kernels" ""
 
 header "bandwidth on GPU 1 (Native), 1 KiB to 256 MiB" bw_native
-bw_rows bw_native "Native" "$tcp" "raw TCP"
+bw_rows bw_native "Native" "$tcp" "raw TCP" ">= 80 %"
 header "bandwidth on GPU 2 (Light, 5 % loss), 1 KiB to 256 MiB" bw_light
-bw_rows bw_light "Light" "$udp" "raw UDP ($(calc "100 * $(num "$lost")") % lost)"
+bw_rows bw_light "Light" "$udp" "raw UDP ($(calc "100 * $(num "$lost")") % lost)" ">= 60 %"
 
 say
 say "== CUDA_VISIBLE_DEVICES=3,1 =="
