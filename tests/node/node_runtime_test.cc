@@ -306,6 +306,8 @@ TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
   EXPECT_EQ(n.Call(kA, 0, k_cudaFree, {symbol}), kRtInvalidValue);
   EXPECT_EQ(n.Call(kA, 0, k_zantuVarRegister, {1, 4, 4}, "absent_symbol"), kRtSuccess);
   EXPECT_EQ(n.Call(kA, 0, k_cudaGetSymbolAddress, {4}), kRtInvalidSymbol);
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
 }
 
 // The same calls on a real GPU, where one is present.
