@@ -115,6 +115,9 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
 
 cudaError_t cudaMallocHost(void** ptr, size_t size) {
   if (ptr == nullptr) return Done(kRtInvalidValue);
+  // Page-locked memory belongs to a device context, as with the toolkit's
+  // runtime: without a GPU there is none.
+  if (Layer().gpu_count() == 0) return Done(Usable(0));
   *ptr = PinnedMemory::Get().Allocate(size);
   return Done(*ptr == nullptr ? kRtMemoryAllocation : kRtSuccess);
 }
