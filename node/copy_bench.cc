@@ -6,7 +6,8 @@
 //      CopyToHost (which only points the answer at device memory);
 //   3. whole 64 MiB cudaMemcpy calls through a zantu_node child over its
 //      Native transport on loopback, each way, beside raw TCP loopback
-//      streaming of the same bytes.
+//      streaming of the same bytes;
+//   4. empty kernel launches on the emulated backend.
 //
 // Prints GB/s (10^9 bytes per second), medians of the rounds.
 
@@ -224,6 +225,36 @@ void NodeRates(const char* self, const std::string& data) {
   waitpid(child, &status, 0);
 }
 
+// Empty launches (the samples' countLaunch) straight on the backend: what
+// the node adds per launch is the lookups and the parameter copy.
+void LaunchRate(const char* self) {
+  std::string library(self);
+  library = library.substr(0, library.rfind('/') + 1) + "libzantu_sample_kernels.so";
+  zantu_node::KernelLibraries kernels;
+  if (access(library.c_str(), R_OK) != 0 || !kernels.Load({library})) {
+    std::printf("launches: no sample kernel library\n");
+    return;
+  }
+  zantu_node::EmulatedBackend backend(1, 1 << 20, &kernels);
+  uint64_t counter = 0;
+  backend.Malloc(1, 0, 4, &counter);
+  backend.Memset(1, 0, counter, 0, 4, 0);
+  backend.ModuleLoad(1, 1, "image", 5);
+  backend.FunctionRegister(1, 1, 9, "_Z11countLaunchPj");
+  zantu_node::LaunchConfig config;
+  config.function = 9;
+  constexpr int kLaunches = 200000;
+  const auto start = Clock::now();
+  for (int i = 0; i < kLaunches; ++i) {
+    backend.LaunchKernel(1, 0, config, reinterpret_cast<const char*>(&counter), sizeof(counter));
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  uint32_t count = 0;
+  std::memcpy(&count, reinterpret_cast<void*>(static_cast<uintptr_t>(counter)), 4);
+  std::printf("emulated launches           %8.2f million/s (1x1 grid, empty kernel)%s\n", kLaunches / seconds / 1e6,
+              count == kLaunches ? "" : "  LOST LAUNCHES");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -231,5 +262,6 @@ int main(int argc, char** argv) {
   for (uint64_t i = 0; i < kSize; ++i) data[i] = static_cast<char>(i * 131 + (i >> 12));
   BackendRates(data);
   NodeRates(argv[0], data);
+  LaunchRate(argv[0]);
   return 0;
 }
