@@ -256,6 +256,52 @@ TEST(NodeRuntime, ExitNoticeFreesTheClientAndDropsItsQueueAtOnce) {
       << n.node().process().Stderr();
 }
 
+// Malformed or hostile runtime entries: each is answered with an error and
+// the node goes on serving.
+TEST(NodeRuntime, BadEntriesAreAnsweredWithErrors) {
+  RuntimeNode n;
+  ASSERT_TRUE(n.ok());
+  const uint64_t p = n.Malloc(kA, 0, 4096);
+  const uint64_t top = ~uint64_t{0} - 8;
+  struct Case {
+    const char* name;
+    uint32_t api;
+    std::vector<uint64_t> args;
+    std::string data;
+    uint32_t want;
+  };
+  const std::vector<Case> cases = {
+      {"malloc without size", k_cudaMalloc, {}, "", kRtInvalidValue},
+      {"copy with 4 arguments", k_cudaMemcpy, {p, 0, 1, kCopyHostToDevice}, "x", kRtInvalidValue},
+      {"copy data shorter than count", k_cudaMemcpy, {p, 0, 16, kCopyHostToDevice, 0}, "x", kRtInvalidValue},
+      {"copy over the chunk limit", k_cudaMemcpy, {0, p, kMaxCopyChunk + 1, kCopyDeviceToHost, 0}, "", kRtInvalidValue},
+      {"copy from address 0", k_cudaMemcpy, {0, 0, 8, kCopyDeviceToHost, 0}, "", kRtInvalidValue},
+      {"copy wrapping the address space", k_cudaMemcpy, {0, top, 64, kCopyDeviceToHost, 0}, "", kRtInvalidValue},
+      {"copy on an unknown stream", k_cudaMemcpy, {0, p, 8, kCopyDeviceToHost, 1234}, "", kRtInvalidResourceHandle},
+      {"memset past the end", k_cudaMemset, {p + 4000, 0, 100, 0}, "", kRtInvalidValue},
+      {"free inside an allocation", k_cudaFree, {p + 8}, "", kRtInvalidValue},
+      {"zero grid", k_cudaLaunchKernel, {1, 0, 1, 1, 1, 1, 1, 0, 0}, "", kRtInvalidConfiguration},
+      {"parameters over the limit", k_cudaLaunchKernel, {1, 1, 1, 1, 1, 1, 1, 0, 0}, std::string(40000, 'p'),
+       kRtInvalidValue},
+      {"empty kernel name", k_zantuFunctionRegister, {1, 1}, "", kRtInvalidValue},
+      {"function of an unloaded module", k_zantuFunctionRegister, {99, 1}, "_Z1fv", kRtInvalidResourceHandle},
+      {"empty module image", k_zantuModuleLoad, {1}, "", kRtInvalidKernelImage},
+      {"unload of an unknown module", k_zantuModuleUnload, {42}, "", kRtInvalidResourceHandle},
+      {"stream handle 0", k_cudaStreamCreate, {0, 0}, "", kRtInvalidValue},
+      {"destroy of an unknown stream", k_cudaStreamDestroy, {55}, "", kRtInvalidResourceHandle},
+      {"event handle 0", k_cudaEventCreate, {0, 0}, "", kRtInvalidValue},
+      {"times of unknown events", k_cudaEventElapsedTime, {1, 2}, "", kRtInvalidResourceHandle},
+      {"symbol never registered", k_cudaGetSymbolAddress, {8}, "", kRtInvalidSymbol},
+      {"unknown function number", kRuntimeApiCount + 5, {}, "", kRtNotSupported},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(n.Call(kA, 0, c.api, c.args, c.data), c.want) << c.name;
+  }
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemset, {p, 1, 4096, 0}), kRtSuccess);  // still serving
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
+}
+
 // Kernels from the samples' CPU kernel library, and a device variable's
 // storage, which copies may reach but not overrun and which is never freed.
 TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
