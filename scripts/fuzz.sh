@@ -33,9 +33,13 @@ if ! command -v clang++ >/dev/null || ! dpkg-query -W -f='${Status}' libclang-rt
 fi
 
 build_dir="${ZANTU_FUZZ_BUILD:-build-fuzz}"
-CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTU_BUILD_FUZZERS=ON \
-  -DZANTU_BUILD_TESTS=OFF -DZANTU_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build_dir" -j"$(nproc)" --target fuzzers >/dev/null
+mkdir -p "$build_dir"
+if ! { CC=clang CXX=clang++ cmake -S . -B "$build_dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZANTU_BUILD_FUZZERS=ON \
+         -DZANTU_BUILD_TESTS=OFF -DZANTU_BUILD_BENCHMARKS=OFF &&
+       cmake --build "$build_dir" -j"$(nproc)" --target fuzzers; } >"$build_dir/fuzz_build.log" 2>&1; then
+  cat "$build_dir/fuzz_build.log" >&2
+  exit 1
+fi
 
 if [ ${#names[@]} -eq 0 ]; then
   for binary in "$build_dir"/bin/*_fuzzer; do
