@@ -2,11 +2,13 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|count
+// Usage: cudart_e2e_app work|errors|threads
 #include <cuda_runtime.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "e2e_kernels.cuh"
@@ -84,6 +86,50 @@ int Errors() {
   return 0;
 }
 
+// Threads on both GPUs at once, each with its own stream: module shipping,
+// the allocation and handle tables and the answers all under concurrency.
+int Threads() {
+  constexpr int kThreads = 4;
+  // The emulated node keeps a kernel library's variables once for all its
+  // clients: set the value the other programs of the test set too.
+  const float bias = 0.5f;
+  int count = 0;
+  cudaGetDeviceCount(&count);
+  for (int gpu = 0; gpu < count; ++gpu) {
+    cudaSetDevice(gpu);
+    if (cudaMemcpyToSymbol(e2e_bias, &bias, sizeof(bias)) != cudaSuccess) return 1;
+  }
+  std::atomic<int> wrong{0};
+  std::atomic<int> failed{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &wrong, &failed] {
+      int count = 0;
+      cudaGetDeviceCount(&count);
+      if (cudaSetDevice(t % count) != cudaSuccess) ++failed;
+      const int n = 4096 + t;
+      std::vector<float> host(n, 1.0f + t);
+      float* dev = nullptr;
+      cudaStream_t stream;
+      int status = cudaMalloc(&dev, n * sizeof(float)) | cudaStreamCreate(&stream);
+      for (int round = 0; round < 20; ++round) {
+        status |= cudaMemcpyAsync(dev, host.data(), n * sizeof(float), cudaMemcpyHostToDevice, stream);
+        e2e_scale<<<(n + 127) / 128, 128, 0, stream>>>(dev, 3.0f, n);
+        status |= cudaMemcpyAsync(host.data(), dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream);
+        status |= cudaStreamSynchronize(stream);
+        for (int i = 0; i < n; ++i) wrong += host[i] != (1.0f + t) * 3.0f + 0.5f;
+        for (int i = 0; i < n; ++i) host[i] = 1.0f + t;
+      }
+      status |= cudaStreamDestroy(stream) | cudaFree(dev);
+      if (status != cudaSuccess) ++failed;
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  Report("threads_wrong", wrong);
+  Report("threads_failed", failed);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -91,6 +137,7 @@ int main(int argc, char** argv) {
   int result = 1;
   if (std::strcmp(mode, "work") == 0) result = Work();
   if (std::strcmp(mode, "errors") == 0) result = Errors();
+  if (std::strcmp(mode, "threads") == 0) result = Threads();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

@@ -1,6 +1,7 @@
 // The runtime library end to end: an unmodified nvcc-built program through
 // our libcudart.so.13, the real daemon and an emulated node with two GPUs.
-// One client does real work while another provokes errors at the same time;
+// One client does real work, another works from four threads on both GPUs,
+// while a third provokes errors at the same time;
 // each error is the runtime's code, a deferred failure comes back from the
 // next synchronize, and the node keeps serving both. CUDA_VISIBLE_DEVICES
 // narrows what a program sees; a program carrying PTX alone works as well.
@@ -112,7 +113,8 @@ TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
 
   auto errors = RuntimeRoad::App("errors");
   auto work = RuntimeRoad::App("work");
-  ASSERT_TRUE(errors && work);
+  auto threads = RuntimeRoad::App("threads");
+  ASSERT_TRUE(errors && work && threads);
   auto values = Finish(errors.get());
   EXPECT_EQ(values["done"], "0");
   EXPECT_EQ(values["oob_copy"], "1");        // cudaErrorInvalidValue
@@ -127,6 +129,10 @@ TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   EXPECT_EQ(values["unsupported"], "801");    // cudaErrorNotSupported
   EXPECT_EQ(values["set_device_bad"], "101");  // cudaErrorInvalidDevice
   ExpectWorkDone(work.get(), "2");
+  auto threaded = Finish(threads.get());
+  EXPECT_EQ(threaded["done"], "0");
+  EXPECT_EQ(e2e_test::Value(threads->Stdout(), "threads_wrong"), "0");
+  EXPECT_EQ(e2e_test::Value(threads->Stdout(), "threads_failed"), "0");
 
   // The node still serves, and the program sees only the GPU it is given;
   // built for a virtual architecture only, its kernels' layouts come from
