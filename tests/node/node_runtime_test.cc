@@ -136,8 +136,7 @@ TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
   RuntimeNode n;
   ASSERT_TRUE(n.ok());
   // Client B sits in a long test-module delay; A's calls must not wait for it.
-  ASSERT_TRUE(n.Send(kB, {{.request = 1, .api = k_testDelay, .args = {1500000}}}));
-  const auto start = Clock::now();
+  ASSERT_TRUE(n.Send(kB, {{.request = 1, .api = k_testDelay, .args = {3000000}}}));
 
   std::string out;
   ASSERT_EQ(n.Call(kA, 1, k_cudaGetDeviceProperties, {}, "", &out), kRtSuccess);
@@ -212,7 +211,7 @@ TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
   EXPECT_EQ(n.Call(kA, 1, k_cudaEventRecord, {5, 78}), kRtInvalidResourceHandle);
 
   // All of that came while B was still waiting.
-  EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(n.Next(kB, &m, std::chrono::milliseconds(0)));
   ASSERT_TRUE(n.Next(kB, &m, std::chrono::seconds(10)));
   EXPECT_EQ(m.entry().request, 1u);
 
@@ -245,7 +244,7 @@ TEST(NodeRuntime, ExitNoticeFreesTheClientAndDropsItsQueueAtOnce) {
   }
   EXPECT_EQ(free_now, free_at_start);
   EXPECT_EQ(n.Call(kA, 0, k_cudaStreamSynchronize, {9}), kRtInvalidResourceHandle);
-  EXPECT_LT(Clock::now() - exited, std::chrono::milliseconds(500));
+  EXPECT_LT(Clock::now() - exited, std::chrono::milliseconds(1000));  // the queue held 1.75 s more
 
   // No answer for the dropped records ever comes.
   Message m;
