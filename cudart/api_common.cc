@@ -7,12 +7,14 @@
 namespace cudart {
 
 HandleTable& Streams() {
-  static HandleTable* const streams = new HandleTable();  // lives until the process ends
+  // Stream and event numbers never coincide, so one passed for the other is
+  // refused.
+  static HandleTable* const streams = new HandleTable(0x1000);  // lives until the process ends
   return *streams;
 }
 
 HandleTable& Events() {
-  static HandleTable* const events = new HandleTable();  // lives until the process ends
+  static HandleTable* const events = new HandleTable(0x1008);  // lives until the process ends
   return *events;
 }
 

@@ -13,7 +13,9 @@ namespace cudart {
 
 class HandleTable {
  public:
-  HandleTable() = default;
+  // Handles are first_handle, first_handle + 16, ...; tables with distinct
+  // first handles modulo 16 never share a number.
+  explicit HandleTable(uint64_t first_handle) : next_(first_handle) {}
   HandleTable(const HandleTable&) = delete;
   HandleTable& operator=(const HandleTable&) = delete;
 
@@ -27,10 +29,8 @@ class HandleTable {
   void ClearGpu(int gpu);
 
  private:
-  static constexpr uint64_t kFirstHandle = 0x100;
-
   mutable std::mutex mutex_;
-  uint64_t next_ = kFirstHandle;               // guarded by mutex_
+  uint64_t next_;                              // guarded by mutex_
   std::unordered_map<uint64_t, int> handles_;  // handle -> GPU; guarded by mutex_
 };
 
