@@ -35,7 +35,6 @@ struct BlockRunner::Fiber {
   FiberStack stack;
   BlockRunner* runner;
   uint3 index{0, 0, 0};
-  bool finished = true;
   void* asan_fake_stack = nullptr;
   void* tsan_fiber = nullptr;
 };
@@ -98,41 +97,70 @@ uint3 BlockRunner::ThreadIndex(uint32_t thread) const {
 
 uint32_t BlockRunner::RunBlock(uint32_t threads) {
   if (!EnsureIdleFibers(1)) return kRtLaunchOutOfResources;
+  threads_ = threads;
+  next_thread_ = 1;
+  chaining_ = false;
+  waiting_.clear();
+  next_.clear();
+  cursor_ = 0;
   Fiber* first = idle_.back();
   idle_.pop_back();
-  Start(first, 0);
-  if (first->finished) {
-    idle_.push_back(first);
+  first->index = ThreadIndex(0);
+  Resume(Enter(first));
+  if (next_.empty()) {  // the first thread ended without a barrier
     for (uint32_t t = 1; t < threads; ++t) {
       threadIdx = ThreadIndex(t);
       body_(args_);
     }
     return kRtSuccess;
   }
-  waiting_.clear();
-  waiting_.push_back(first);
   if (!EnsureIdleFibers(threads - 1)) {
-    Discard(waiting_);
+    Discard(next_);
     return kRtLaunchOutOfResources;
   }
-  for (uint32_t t = 1; t < threads; ++t) {
+  // From here the fibers hand over among themselves; the last to stop
+  // returns here when every thread has ended.
+  chaining_ = true;
+  Resume(NextFiber());
+  chaining_ = false;
+  return kRtSuccess;
+}
+
+// The fiber to run next: a thread still to start, else the next one waiting
+// at the barrier of this round; when the round is through, the barrier opens
+// for those that reached the next one. Null when every thread has ended.
+BlockRunner::Fiber* BlockRunner::NextFiber() {
+  if (next_thread_ < threads_) {
     Fiber* fiber = idle_.back();
     idle_.pop_back();
-    Start(fiber, t);
-    (fiber->finished ? idle_ : waiting_).push_back(fiber);
+    fiber->index = ThreadIndex(next_thread_++);
+    return Enter(fiber);
   }
-  // Every thread not yet ended waits at the same barrier: let each run to
-  // its next one, in thread order.
-  while (!waiting_.empty()) {
-    next_.clear();
-    for (Fiber* fiber : waiting_) {
-      threadIdx = fiber->index;
-      Resume(fiber);
-      (fiber->finished ? idle_ : next_).push_back(fiber);
-    }
+  if (cursor_ == waiting_.size()) {
+    if (next_.empty()) return nullptr;
     waiting_.swap(next_);
+    next_.clear();
+    cursor_ = 0;
   }
-  return kRtSuccess;
+  return Enter(waiting_[cursor_++]);
+}
+
+BlockRunner::Fiber* BlockRunner::Enter(Fiber* fiber) {
+  threadIdx = fiber->index;
+  current_ = fiber;
+  return fiber;
+}
+
+// `self` stops (at a barrier, or its thread ended): the OS thread goes to the
+// next fiber, or back to the scheduler. Returns when `self` is resumed.
+void BlockRunner::Leave(Fiber* self) {
+  Fiber* next = chaining_ ? NextFiber() : nullptr;
+  if (next == self) return;  // an ended thread's fiber starts the next thread itself
+  if (next == nullptr) {
+    SwitchToScheduler(self);
+  } else {
+    SwitchBetween(self, next);
+  }
 }
 
 bool BlockRunner::EnsureIdleFibers(size_t count) {
@@ -164,20 +192,14 @@ void BlockRunner::Discard(const std::vector<Fiber*>& suspended) {
   }
 }
 
-void BlockRunner::Start(Fiber* fiber, uint32_t thread) {
-  fiber->index = ThreadIndex(thread);
-  threadIdx = fiber->index;
-  Resume(fiber);
-}
-
 void BlockRunner::Resume(Fiber* fiber) {
-  current_ = fiber;
 #if defined(ZANTU_TSAN_FIBERS)
   if (scheduler_tsan_fiber_ == nullptr) scheduler_tsan_fiber_ = __tsan_get_current_fiber();
   __tsan_switch_to_fiber(fiber->tsan_fiber, 0);
 #endif
 #if defined(ZANTU_ASAN_FIBERS)
   void* fake_stack = nullptr;
+  from_scheduler_ = true;
   __sanitizer_start_switch_fiber(&fake_stack, fiber->stack.bottom(), fiber->stack.size());
   SwitchFiber(&scheduler_, &fiber->context);
   __sanitizer_finish_switch_fiber(fake_stack, nullptr, nullptr);
@@ -187,16 +209,43 @@ void BlockRunner::Resume(Fiber* fiber) {
   current_ = nullptr;
 }
 
-void BlockRunner::SwitchToScheduler(Fiber* fiber) {
+void BlockRunner::SwitchBetween(Fiber* from, Fiber* to) {
+#if defined(ZANTU_TSAN_FIBERS)
+  __tsan_switch_to_fiber(to->tsan_fiber, 0);
+#endif
+#if defined(ZANTU_ASAN_FIBERS)
+  __sanitizer_start_switch_fiber(&from->asan_fake_stack, to->stack.bottom(), to->stack.size());
+#endif
+  SwitchFiber(&from->context, &to->context);
+  SwitchedIn(from);
+}
+
+void BlockRunner::SwitchToScheduler(Fiber* from) {
 #if defined(ZANTU_TSAN_FIBERS)
   __tsan_switch_to_fiber(scheduler_tsan_fiber_, 0);
 #endif
 #if defined(ZANTU_ASAN_FIBERS)
-  __sanitizer_start_switch_fiber(&fiber->asan_fake_stack, scheduler_stack_bottom_, scheduler_stack_size_);
-  SwitchFiber(&fiber->context, &scheduler_);
-  __sanitizer_finish_switch_fiber(fiber->asan_fake_stack, &scheduler_stack_bottom_, &scheduler_stack_size_);
+  __sanitizer_start_switch_fiber(&from->asan_fake_stack, scheduler_stack_bottom_, scheduler_stack_size_);
+#endif
+  SwitchFiber(&from->context, &scheduler_);
+  SwitchedIn(from);
+}
+
+// Runs on `self` right after a switch into it. The address sanitizer says
+// which stack the switch came from: the scheduler's, when it did, is where
+// the last fiber of a block must return.
+void BlockRunner::SwitchedIn(Fiber* self) {
+#if defined(ZANTU_ASAN_FIBERS)
+  const void* bottom = nullptr;
+  size_t size = 0;
+  __sanitizer_finish_switch_fiber(self->asan_fake_stack, &bottom, &size);
+  if (from_scheduler_) {
+    scheduler_stack_bottom_ = bottom;
+    scheduler_stack_size_ = size;
+    from_scheduler_ = false;
+  }
 #else
-  SwitchFiber(&fiber->context, &scheduler_);
+  (void)self;
 #endif
 }
 
@@ -205,21 +254,21 @@ void BlockRunner::Barrier() {
     stray_barrier_ = true;  // a thread run straight through: its block's first thread met no barrier
     return;
   }
-  SwitchToScheduler(current_);
+  Fiber* self = current_;
+  next_.push_back(self);
+  Leave(self);
 }
 
-// A fiber's whole life: run a thread, park, run the next one it is given.
+// A fiber's whole life: run a thread, park or start the next thread, again.
 void BlockRunner::FiberMain(void* arg) {
   auto* fiber = static_cast<Fiber*>(arg);
   BlockRunner* runner = fiber->runner;
-#if defined(ZANTU_ASAN_FIBERS)
-  __sanitizer_finish_switch_fiber(nullptr, &runner->scheduler_stack_bottom_, &runner->scheduler_stack_size_);
-#endif
+  fiber->asan_fake_stack = nullptr;
+  runner->SwitchedIn(fiber);
   for (;;) {
-    fiber->finished = false;
     runner->body_(runner->args_);
-    fiber->finished = true;
-    runner->SwitchToScheduler(fiber);
+    runner->idle_.push_back(fiber);
+    runner->Leave(fiber);
   }
 }
 

@@ -7,7 +7,10 @@
 // some threads reach undefined, and the launch fails). Otherwise every thread
 // gets a fiber and runs to its next barrier; the barrier opens when every
 // thread that has not ended has reached it, so the threads run round by
-// round. Fibers and their stacks are kept for the OS thread's next block.
+// round. A fiber that stops hands the OS thread straight to the next one
+// (one switch per thread and barrier, not two through a scheduler); a fiber
+// whose thread ends runs the next thread still to start itself. Fibers and
+// their stacks are kept for the OS thread's next block.
 //
 // Thread safety: one BlockRunner per OS thread (Current()); __shared__
 // storage is per OS thread, so it is block-shared.
@@ -45,9 +48,13 @@ class BlockRunner {
 
   uint32_t RunBlock(uint32_t threads);
   [[nodiscard]] bool EnsureIdleFibers(size_t count);
-  void Start(Fiber* fiber, uint32_t thread);
+  Fiber* NextFiber();
+  Fiber* Enter(Fiber* fiber);
+  void Leave(Fiber* self);
   void Resume(Fiber* fiber);
-  void SwitchToScheduler(Fiber* fiber);
+  void SwitchBetween(Fiber* from, Fiber* to);
+  void SwitchToScheduler(Fiber* from);
+  void SwitchedIn(Fiber* self);
   void Discard(const std::vector<Fiber*>& suspended);
   uint3 ThreadIndex(uint32_t thread) const;
   static void FiberMain(void* fiber);
@@ -57,17 +64,24 @@ class BlockRunner {
   const void* args_ = nullptr;
   bool stray_barrier_ = false;
 
+  // The block in progress.
+  uint32_t threads_ = 0;
+  uint32_t next_thread_ = 0;  // the next thread still to start
+  bool chaining_ = false;     // fibers hand over to each other (every fiber is ready)
+  std::vector<Fiber*> waiting_;  // this round: at the last barrier, to be resumed in order
+  size_t cursor_ = 0;            // the next of waiting_ to resume
+  std::vector<Fiber*> next_;     // reached the next barrier this round
+
   FiberContext scheduler_;
   Fiber* current_ = nullptr;  // the fiber running now; null on the OS thread's stack
   std::vector<std::unique_ptr<Fiber>> fibers_;  // every fiber, owned
   std::vector<Fiber*> idle_;                    // parked between threads
-  std::vector<Fiber*> waiting_;                 // at the barrier
-  std::vector<Fiber*> next_;
 
   // The scheduler's own stack, as the address sanitizer must be told.
   const void* scheduler_stack_bottom_ = nullptr;
   size_t scheduler_stack_size_ = 0;
   void* scheduler_tsan_fiber_ = nullptr;
+  bool from_scheduler_ = false;  // the switch in progress leaves the scheduler
 };
 
 }  // namespace zantu
