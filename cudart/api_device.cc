@@ -32,6 +32,44 @@ cudaError_t cudaSetDevice(int device) {
   return Done(kRtSuccess);
 }
 
+// Scheduling flags decide how a host thread waits for its GPU; ours always
+// waits for an answer, so they are kept and reported, nothing more.
+thread_local unsigned int device_flags = 0;
+
+cudaError_t cudaSetDeviceFlags(unsigned int flags) {
+  constexpr unsigned int kKnown = cudaDeviceScheduleMask | cudaDeviceMapHost | cudaDeviceLmemResizeToMax |
+                                  cudaDeviceSyncMemops;
+  if ((flags & ~kKnown) != 0) return Done(kRtInvalidValue);
+  const int status = Usable(CurrentGpu());
+  if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  device_flags = flags;
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaGetDeviceFlags(unsigned int* flags) {
+  if (flags == nullptr) return Done(kRtInvalidValue);
+  const int status = Usable(CurrentGpu());
+  if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  *flags = device_flags;
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaInitDevice(int device, unsigned int device_flags_in, unsigned int flags) {
+  const int status = Usable(device);
+  return Done(status == kRtNoDevice || status == kRtInvalidDevice ? status : static_cast<int>(kRtSuccess));
+}
+
+// GPUs of a process may sit on different machines: no peer access.
+cudaError_t cudaDeviceCanAccessPeer(int* can_access, int device, int peer) {
+  if (can_access == nullptr) return Done(kRtInvalidValue);
+  for (int gpu : {device, peer}) {
+    const int status = Usable(gpu);
+    if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  }
+  *can_access = 0;
+  return Done(kRtSuccess);
+}
+
 cudaError_t cudaGetDevice(int* device) {
   if (device == nullptr) return Done(kRtInvalidValue);
   if (Layer().gpu_count() == 0) return Done(Usable(0));

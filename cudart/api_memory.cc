@@ -217,6 +217,24 @@ cudaError_t cudaGetSymbolAddress(void** dev_ptr, const void* symbol) {
   return Done(status);
 }
 
+cudaError_t cudaPointerGetAttributes(cudaPointerAttributes* attributes, const void* ptr) {
+  if (attributes == nullptr) return Done(kRtInvalidValue);
+  *attributes = cudaPointerAttributes{};
+  attributes->device = -1;
+  attributes->type = cudaMemoryTypeUnregistered;
+  const int gpu = DeviceMemory::Get().FindGpu(Word(ptr), CurrentGpu());
+  if (gpu >= 0) {
+    attributes->type = cudaMemoryTypeDevice;
+    attributes->device = gpu;
+    attributes->devicePointer = const_cast<void*>(ptr);
+  } else if (PinnedMemory::Get().Contains(ptr, 1)) {
+    attributes->type = cudaMemoryTypeHost;
+    attributes->device = CurrentGpu();
+    attributes->hostPointer = const_cast<void*>(ptr);
+  }
+  return Done(kRtSuccess);
+}
+
 cudaError_t cudaGetSymbolSize(size_t* size, const void* symbol) {
   if (size == nullptr) return Done(kRtInvalidValue);
   const Variable* variable = ModuleRegistry::Get().FindVariable(symbol);

@@ -83,6 +83,26 @@ cudaError_t cudaStreamCreateWithFlags(cudaStream_t* stream, unsigned int flags) 
   return Done(CreateStream(stream, flags));
 }
 
+// Priorities are hints the nodes do not take: every stream has the default.
+cudaError_t cudaStreamCreateWithPriority(cudaStream_t* stream, unsigned int flags, int priority) {
+  return Done(CreateStream(stream, flags));
+}
+
+cudaError_t cudaDeviceGetStreamPriorityRange(int* least, int* greatest) {
+  if (least != nullptr) *least = 0;
+  if (greatest != nullptr) *greatest = 0;
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaStreamGetDevice(cudaStream_t stream, int* device) {
+  if (device == nullptr) return Done(kRtInvalidValue);
+  int gpu = -1;
+  uint64_t wire = 0;
+  const int status = ResolveStream(stream, false, &gpu, &wire);
+  if (status == 0) *device = gpu;
+  return Done(status);
+}
+
 cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   const int gpu = Streams().Remove(Word(stream));
   if (gpu < 0) return Done(kRtInvalidResourceHandle);
@@ -123,6 +143,16 @@ cudaError_t cudaEventRecord(cudaEvent_t event, cudaStream_t stream) {
 }
 
 cudaError_t cudaEventRecord_ptsz(cudaEvent_t event, cudaStream_t stream) {
+  return Done(RecordEvent(event, stream, true));
+}
+
+cudaError_t cudaEventRecordWithFlags(cudaEvent_t event, cudaStream_t stream, unsigned int flags) {
+  if (flags != cudaEventRecordDefault) return Done(kRtNotSupported);  // external events only
+  return Done(RecordEvent(event, stream, false));
+}
+
+cudaError_t cudaEventRecordWithFlags_ptsz(cudaEvent_t event, cudaStream_t stream, unsigned int flags) {
+  if (flags != cudaEventRecordDefault) return Done(kRtNotSupported);
   return Done(RecordEvent(event, stream, true));
 }
 

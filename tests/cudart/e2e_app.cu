@@ -56,6 +56,17 @@ int Work() {
   size_t free_bytes = 0, total = 0;
   Report("mem_info", cudaMemGetInfo(&free_bytes, &total));
   Report("query", cudaStreamQuery(stream));
+  // Calls answered by the library itself.
+  cudaPointerAttributes attributes;
+  Report("pointer", cudaPointerGetAttributes(&attributes, dev + 10));
+  Report("pointer_not_device", attributes.type != cudaMemoryTypeDevice);
+  int peer = -1;
+  Report("flags", cudaSetDeviceFlags(cudaDeviceScheduleBlockingSync) | cudaDeviceCanAccessPeer(&peer, 0, 0));
+  Report("peer", peer);
+  cudaStream_t ranked;
+  Report("ranked_stream", cudaStreamCreateWithPriority(&ranked, cudaStreamNonBlocking, 0) |
+                              cudaEventRecordWithFlags(start, ranked, 0) | cudaStreamSynchronize(ranked) |
+                              cudaStreamDestroy(ranked));
   Report("destroy", cudaStreamDestroy(stream) | cudaEventDestroy(start) | cudaEventDestroy(stop));
   Report("free", cudaFree(dev));
   Report("device_sync", cudaDeviceSynchronize());
