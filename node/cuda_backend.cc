@@ -1,5 +1,6 @@
 #include "node/cuda_backend.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace zantu_node {
