@@ -9,7 +9,9 @@
 // 3. a synchronous 64-byte echo's latency (scale_probe) with the 1024
 //    registered, beside the figure with none, before and after.
 //
-// Usage: scale_bench [clients] (default 1024). Needs UDP port 9979 free. The
+// Usage: scale_bench [clients] (default 1024). ZANTU_SCALE_BARE=1 registers
+// bare clients instead (the exchange and the rings, no library): the daemon's
+// own share of the figures. Needs UDP port 9979 free. The
 // soft descriptor limit is raised to the hard one first (the daemon inherits
 // it) unless ZANTU_SCALE_KEEP_FD_LIMIT=1. Prints figures; checks nothing.
 #include <dlfcn.h>
@@ -17,6 +19,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -27,6 +30,11 @@
 #include "bench/bench_util.h"
 
 namespace {
+
+// ZANTU_SCALE_BARE=1: clients register with the bare exchange and attach
+// their rings, but run no library and no response thread: what the daemon
+// costs alone.
+bool bare_clients = false;
 
 using bench::Median;
 using bench::NowNs;
@@ -41,13 +49,22 @@ struct HolderReport {
 // Forks one client that loads libtovrel (registering), reports on `report`
 // and stays until `hold` reaches end of file. The caller is single-threaded.
 pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_write) {
+  std::fflush(stdout);  // nothing buffered may be written twice
   const pid_t pid = fork();
   if (pid != 0) return pid;
   prctl(PR_SET_PDEATHSIG, SIGKILL);
+  setenv("ZANTU_DISABLE_LOG", "1", 1);
   close(hold_write);
   HolderReport out{-1, 0, static_cast<int32_t>(getpid())};
-  // Dependencies first, so the timed load is libtovrel and its registration.
-  if (dlopen((bin + "/libtrellan.so").c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
+  std::unique_ptr<bench::Registration> bare;
+  if (bare_clients) {
+    // The exchange and both rings, without the library's response thread.
+    const int64_t start = NowNs();
+    bare = bench::Register(static_cast<uint32_t>(getpid()));
+    out.register_ns = NowNs() - start;
+    out.registered = bare != nullptr ? 1 : 0;
+  } else if (dlopen((bin + "/libtrellan.so").c_str(), RTLD_NOW | RTLD_GLOBAL) != nullptr) {
+    // Dependencies first, so the timed load is libtovrel and its registration.
     const int64_t start = NowNs();
     void* tovrel = dlopen((bin + "/libtovrel.so").c_str(), RTLD_NOW | RTLD_LOCAL);
     out.register_ns = NowNs() - start;
@@ -61,6 +78,26 @@ pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_wr
   while (read(hold_read, &byte, 1) > 0) {
   }
   _exit(0);
+}
+
+// Median time to load libtovrel while no daemon listens, in microseconds.
+double LoadWithoutDaemonUs(const std::string& bin, int runs) {
+  int report[2], hold[2];
+  if (pipe(report) != 0 || pipe(hold) != 0) return 0;
+  std::vector<double> times;
+  std::vector<pid_t> children;
+  for (int i = 0; i < runs; ++i) {
+    const pid_t pid = StartHolder(bin, report[1], hold[0], hold[1]);
+    if (pid < 0) break;
+    children.push_back(pid);
+    HolderReport in{};
+    if (read(report[0], &in, sizeof(in)) != sizeof(in)) break;
+    times.push_back(static_cast<double>(in.register_ns) / 1000.0);
+  }
+  close(hold[1]);
+  for (pid_t pid : children) waitpid(pid, nullptr, 0);
+  for (int fd : {report[0], report[1], hold[0]}) close(fd);
+  return Median(times);
 }
 
 // Median p50 and p99 of `runs` probe runs, in microseconds; 0 when a probe
@@ -83,31 +120,68 @@ std::pair<double, double> ProbeLatency(const std::string& bin, int runs, int cal
   return {Median(p50), Median(p99)};
 }
 
-// The daemon's CPU over `seconds`, in % of one core.
-double IdleCpuPercent(pid_t daemon, double seconds) {
-  const int64_t cpu0 = bench::ProcessCpuNs(daemon);
+// CPU time of each thread of a process, in nanoseconds, by thread id (in
+// the order the threads were made, for the daemon: main, registration,
+// liveness, request worker, response workers).
+std::map<int, int64_t> ThreadCpuNs(pid_t pid) {
+  std::map<int, int64_t> threads;
+  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+  DIR* d = opendir(dir.c_str());
+  if (d == nullptr) return threads;
+  while (dirent* e = readdir(d)) {
+    if (e->d_name[0] == '.') continue;
+    std::ifstream in(dir + "/" + e->d_name + "/schedstat");
+    int64_t on_cpu = 0;
+    if (in >> on_cpu) threads[std::atoi(e->d_name)] = on_cpu;
+  }
+  closedir(d);
+  return threads;
+}
+
+// The daemon's CPU over `seconds`, in % of one core; `*by_thread` gets the
+// share of each thread.
+double IdleCpuPercent(pid_t daemon, double seconds, std::string* by_thread) {
+  const auto before = ThreadCpuNs(daemon);
   const int64_t t0 = NowNs();
   usleep(static_cast<useconds_t>(seconds * 1e6));
-  const int64_t cpu1 = bench::ProcessCpuNs(daemon);
-  return 100.0 * static_cast<double>(cpu1 - cpu0) / static_cast<double>(NowNs() - t0);
+  const auto after = ThreadCpuNs(daemon);
+  const double wall = static_cast<double>(NowNs() - t0);
+  double total = 0;
+  by_thread->clear();
+  for (const auto& [tid, ns] : after) {
+    const auto was = before.find(tid);
+    const double share = 100.0 * static_cast<double>(ns - (was == before.end() ? 0 : was->second)) / wall;
+    total += share;
+    char text[32];
+    std::snprintf(text, sizeof(text), "%s%.2f", by_thread->empty() ? "" : " ", share);
+    *by_thread += text;
+  }
+  return total;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   const int clients = argc > 1 ? std::atoi(argv[1]) : 1024;
+  const char* bare = std::getenv("ZANTU_SCALE_BARE");
+  bare_clients = bare != nullptr && std::string(bare) == "1";
   const char* keep = std::getenv("ZANTU_SCALE_KEEP_FD_LIMIT");
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
+  const unsigned long long soft_before = files.rlim_cur;
   if (keep == nullptr || std::string(keep) != "1") {
     files.rlim_cur = files.rlim_max;
     setrlimit(RLIMIT_NOFILE, &files);
   }
   getrlimit(RLIMIT_NOFILE, &files);
-  std::printf("== %d registered clients on one daemon (descriptor limit %llu, hard %llu) ==\n", clients,
-              static_cast<unsigned long long>(files.rlim_cur), static_cast<unsigned long long>(files.rlim_max));
+  std::printf("== %d registered %sclients on one daemon (descriptor limit %llu, was %llu, hard %llu) ==\n", clients,
+              bare_clients ? "bare " : "", static_cast<unsigned long long>(files.rlim_cur), soft_before,
+              static_cast<unsigned long long>(files.rlim_max));
 
   const std::string bin = bench::BinDir();
+  // What loading libtovrel costs without a registration: nobody listens on
+  // the port yet, so the library learns that at once and gives up.
+  const double load_alone_us = bare_clients ? 0 : LoadWithoutDaemonUs(bin, 21);
   Program node({bin + "/zantu_node", "--transport", "native"});
   if (!node.WaitForOutput("zantu_node ready", 5000)) {
     std::fprintf(stderr, "zantu_node did not start: %s\n", node.Output().c_str());
@@ -127,7 +201,8 @@ int main(int argc, char** argv) {
   const int probe_runs = 3, probe_calls = 3000;
   const auto alone_before = ProbeLatency(bin, probe_runs, probe_calls);
   usleep(1500000);  // the probes are released
-  const double idle_alone = IdleCpuPercent(daemon.pid(), 3.0);
+  std::string alone_threads;
+  const double idle_alone = IdleCpuPercent(daemon.pid(), 3.0, &alone_threads);
 
   int report[2], hold[2];
   if (pipe(report) != 0 || pipe(hold) != 0) return 1;
@@ -148,7 +223,8 @@ int main(int argc, char** argv) {
   }
   const double all_s = static_cast<double>(NowNs() - all_start) / 1e9;
   usleep(1000000);
-  const double idle_many = IdleCpuPercent(daemon.pid(), 5.0);
+  std::string many_threads;
+  const double idle_many = IdleCpuPercent(daemon.pid(), 5.0, &many_threads);
   const auto crowded = ProbeLatency(bin, probe_runs, probe_calls);
 
   close(hold[1]);  // every holder exits
@@ -163,10 +239,13 @@ int main(int argc, char** argv) {
   for (size_t at = daemon_out.find("Error"); at != std::string::npos; at = daemon_out.find("Error", at + 1)) ++errors;
   std::printf("registered           %d of %d (one after the other, %.1f s in all); daemon Error lines: %zu\n",
               registered, clients, all_s, errors);
-  std::printf("registration         p50 %.0f us, p99 %.0f us per client   (target p50 <= 1000 us)\n", reg.p50_us,
-              reg.p99_us);
+  std::printf("registration         p50 %.0f us, p99 %.0f us per client   (target p50 <= 1000 us); of which "
+              "loading the library without a daemon takes %.0f us\n",
+              reg.p50_us, reg.p99_us, load_alone_us);
   std::printf("daemon idle CPU      %.2f %% of a core with %d idle clients, %.2f %% with none   (target <= 1 %%)\n",
               idle_many, registered, idle_alone);
+  std::printf("  by daemon thread   %s %% with the clients; %s %% without (in the order they were made)\n",
+              many_threads.c_str(), alone_threads.c_str());
   std::printf("sync 64 B echo       p50 %.1f us (p99 %.1f) with %d registered; alone %.1f us before (p99 %.1f), "
               "%.1f us after (p99 %.1f)\n",
               crowded.first, crowded.second, registered, alone_before.first, alone_before.second, alone_after.first,
