@@ -8,9 +8,15 @@
 
 namespace {
 
-struct ErrorTexts {
-  std::unordered_map<int, std::string> names;
-  std::unordered_map<int, std::string> texts;
+struct ErrorName {
+  int code;
+  const char* name;
+};
+
+constexpr ErrorName kErrorNames[] = {
+#define ZANTU_ERROR_NAME(name) {name, #name},
+#include "cudart/error_names.inc"
+#undef ZANTU_ERROR_NAME
 };
 
 std::string TextOf(const std::string& name) {
@@ -28,15 +34,18 @@ std::string TextOf(const std::string& name) {
   return text;
 }
 
-const ErrorTexts& Texts() {
+const ErrorName* Find(int code) {
+  for (const ErrorName& e : kErrorNames) {
+    if (e.code == code) return &e;
+  }
+  return nullptr;
+}
+
+const std::unordered_map<int, std::string>& Texts() {
   // Never destroyed: a program may ask while static objects are torn down.
-  static const ErrorTexts* const texts = [] {
-    auto* t = new ErrorTexts();
-#define ZANTU_ERROR_NAME(name)  \
-  t->names[name] = #name;       \
-  t->texts[name] = TextOf(#name);
-#include "cudart/error_names.inc"
-#undef ZANTU_ERROR_NAME
+  static const auto* const texts = [] {
+    auto* t = new std::unordered_map<int, std::string>();
+    for (const ErrorName& e : kErrorNames) (*t)[e.code] = TextOf(e.name);
     return t;
   }();
   return *texts;
@@ -47,15 +56,13 @@ const ErrorTexts& Texts() {
 extern "C" {
 
 const char* cudaGetErrorName(cudaError_t error) {
-  const auto& names = Texts().names;
-  auto it = names.find(error);
-  return it == names.end() ? "cudaErrorUnknown" : it->second.c_str();
+  const ErrorName* e = Find(error);
+  return e == nullptr ? "cudaErrorUnknown" : e->name;
 }
 
 const char* cudaGetErrorString(cudaError_t error) {
-  const auto& texts = Texts().texts;
-  auto it = texts.find(error);
-  return it == texts.end() ? "unrecognized error code" : it->second.c_str();
+  auto it = Texts().find(error);
+  return it == Texts().end() ? "unrecognized error code" : it->second.c_str();
 }
 
 }  // extern "C"
