@@ -75,9 +75,9 @@ void** __cudaRegisterFatBinary(void* fat_cubin) {
 
 void __cudaRegisterFatBinaryEnd(void** handle) {}
 
-// Modules stay until the process ends; its exit notice frees them on the
-// nodes.
-void __cudaUnregisterFatBinary(void** handle) {}
+void __cudaUnregisterFatBinary(void** handle) {
+  ModuleRegistry::Get().Unregister(reinterpret_cast<Module*>(handle));
+}
 
 char __cudaInitModule(void** handle) { return 1; }
 

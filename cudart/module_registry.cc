@@ -1,5 +1,7 @@
 #include "cudart/module_registry.h"
 
+#include <iterator>
+
 #include "common/api_numbers.h"
 #include "common/log.h"
 #include "common/runtime_calls.h"
@@ -40,7 +42,7 @@ void ModuleRegistry::RegisterFunction(Module* module, const void* host_function,
   function->name = device_name;
   std::lock_guard<std::mutex> lock(mutex_);
   auto it = module->layouts.find(function->name);
-  if (it == module->layouts.end() && !module->ptx_read) {
+  if (it == module->layouts.end() && !module->ptx_read && module->image != nullptr) {
     // Built for a virtual architecture only: the PTX says it. Read once, and
     // only for modules that need it.
     module->ptx_read = true;
@@ -73,6 +75,19 @@ void ModuleRegistry::RegisterVariable(Module* module, const void* host_variable,
   variable->id = next_variable_++;
   module->variables.push_back(variable);
   variables_[host_variable] = variable;
+}
+
+void ModuleRegistry::Unregister(Module* module) {
+  if (module == nullptr) return;
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = functions_.begin(); it != functions_.end();) {
+    it = it->second->module == module ? functions_.erase(it) : std::next(it);
+  }
+  for (auto it = variables_.begin(); it != variables_.end();) {
+    it = it->second->module == module ? variables_.erase(it) : std::next(it);
+  }
+  module->image = nullptr;
+  module->image_size = 0;
 }
 
 Function* ModuleRegistry::FindFunction(const void* host_function) const {
@@ -113,10 +128,11 @@ int ModuleRegistry::Ship(Module* module, int gpu) {
     std::string data;
   };
   std::vector<Entry> entries;
-  entries.push_back(Entry{k_zantuModuleLoad, 1, {module->id, 0, 0},
-                          std::string(reinterpret_cast<const char*>(module->image), module->image_size)});
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (module->image == nullptr) return kRtInvalidKernelImage;  // unregistered before it was needed here
+    entries.push_back(Entry{k_zantuModuleLoad, 1, {module->id, 0, 0},
+                            std::string(reinterpret_cast<const char*>(module->image), module->image_size)});
     for (const Function* f : module->functions) {
       entries.push_back(Entry{k_zantuFunctionRegister, 2, {module->id, f->id, 0}, f->name});
     }

@@ -44,7 +44,9 @@ struct Variable {
 
 struct Module {
   uint64_t id;
-  const uint8_t* image;  // the program's own fat binary; valid while it runs
+  // The program's own fat binary; null once unregistered (its library may be
+  // unloaded). Guarded by ModuleRegistry::mutex_ after registration.
+  const uint8_t* image;
   uint64_t image_size;
   KernelLayouts layouts;  // from the cubins; from the PTX too once ptx_read
   bool ptx_read = false;  // guarded by ModuleRegistry::mutex_
@@ -64,6 +66,11 @@ class ModuleRegistry {
   Module* RegisterFatBinary(const void* wrapper);
   void RegisterFunction(Module* module, const void* host_function, const char* device_name);
   void RegisterVariable(Module* module, const void* host_variable, const char* device_name, uint64_t size);
+  // __cudaUnregisterFatBinary: the module's host addresses may be reused by
+  // another library from now on, and its image may go away. Nothing is sent:
+  // at process exit this runs after the thread contexts are gone, and the
+  // nodes free a client's modules when it exits.
+  void Unregister(Module* module);
 
   // Null when the host address was never registered.
   Function* FindFunction(const void* host_function) const;
