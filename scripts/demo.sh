@@ -169,11 +169,19 @@ run_sample() {  # log-name sample args... (environment from $sample_env)
   printf "  %-60s" "${sample_env:+$sample_env }$s $*"
   local t0 t1
   t0=$(date +%s.%N)
-  env ${sample_env:-} LD_LIBRARY_PATH="$cudart" ZANTU_DISABLE_LOG=1 timeout 300 "$samples/$s" "$@" >"$out/$log.log" 2>&1
+  env ${sample_env:-} LD_LIBRARY_PATH="$cudart" ZANTU_DISABLE_LOG=1 timeout 300 "$samples/$s" "$@" >"$out/$log.log" 2>&1 &
+  local app=$! ticks=0
+  # A dot every two seconds while a long sample runs.
+  while kill -0 "$app" 2>/dev/null; do
+    sleep 0.1
+    ticks=$((ticks + 1))
+    [ $((ticks % 20)) -eq 0 ] && printf "."
+  done
+  wait "$app"
   echo "rc=$?" >>"$out/$log.log"
   t1=$(date +%s.%N)
   echo "seconds=$(calc "$t1 - $t0")" >>"$out/$log.log"
-  echo "$(result "$log") in $(calc "$t1 - $t0") s"
+  echo " $(result "$log") in $(calc "$t1 - $t0") s"
 }
 
 phase 3 "the samples, each checking its own results"
