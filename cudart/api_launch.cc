@@ -135,6 +135,22 @@ cudaError_t cudaLaunchKernel_ptsz(const void* func, dim3 grid, dim3 block, void*
   return Done(Launch(ModuleRegistry::Get().FindFunction(func), grid, block, args, shared, stream, true));
 }
 
+// Launch attributes (clusters, priorities, programmatic dependencies) are not
+// carried to the nodes: a launch that asks for any is refused.
+cudaError_t cudaLaunchKernelExC(const cudaLaunchConfig_t* config, const void* func, void** args) {
+  if (config == nullptr) return Done(kRtInvalidValue);
+  if (config->numAttrs != 0) return Done(kRtNotSupported);
+  return Done(Launch(ModuleRegistry::Get().FindFunction(func), config->gridDim, config->blockDim, args,
+                     config->dynamicSmemBytes, config->stream, false));
+}
+
+cudaError_t cudaLaunchKernelExC_ptsz(const cudaLaunchConfig_t* config, const void* func, void** args) {
+  if (config == nullptr) return Done(kRtInvalidValue);
+  if (config->numAttrs != 0) return Done(kRtNotSupported);
+  return Done(Launch(ModuleRegistry::Get().FindFunction(func), config->gridDim, config->blockDim, args,
+                     config->dynamicSmemBytes, config->stream, true));
+}
+
 struct cudaChannelFormatDesc cudaCreateChannelDesc(int x, int y, int z, int w, enum cudaChannelFormatKind f) {
   struct cudaChannelFormatDesc desc;
   desc.x = x;

@@ -38,6 +38,12 @@ int Work() {
   Report("record", cudaEventRecord(start, stream));
   e2e_scale<<<(n + 255) / 256, 256, 0, stream>>>(dev, 2.0f, n);
   Report("launch", cudaGetLastError());
+  // The same kernel once more through the extensible launch, factor 1.
+  cudaLaunchConfig_t config = {};
+  config.gridDim = dim3((n + 255) / 256);
+  config.blockDim = dim3(256);
+  config.stream = stream;
+  Report("launch_ex", cudaLaunchKernelEx(&config, e2e_scale, dev, 1.0f, n));
   Report("record", cudaEventRecord(stop, stream));
   std::vector<float> back(n, -1.0f);
   Report("d2h_async", cudaMemcpyAsync(back.data(), dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream));
@@ -45,7 +51,7 @@ int Work() {
   float ms = -1;
   Report("elapsed", cudaEventElapsedTime(&ms, start, stop));
   int wrong = 0;
-  for (int i = 0; i < n; ++i) wrong += back[i] != static_cast<float>(i) * 2.0f + 0.5f;
+  for (int i = 0; i < n; ++i) wrong += back[i] != static_cast<float>(i) * 2.0f + 0.5f + 0.5f;
   Report("wrong", wrong);
   float bias_back = 0;
   Report("from_symbol", cudaMemcpyFromSymbol(&bias_back, e2e_bias, sizeof(bias_back)));
