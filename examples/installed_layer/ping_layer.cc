@@ -1,7 +1,9 @@
 #include "ping_layer.h"
 
-int32_t PingLayer::PrepareRequest(Request* request) { return 0; }
+// The argument block is the whole payload: nothing to add or rewrite.
+int32_t PingLayer::PrepareRequest(Request*) { return 0; }
 
-void PingLayer::HandleResponse(Request* request, ResponseView* view) {}
+// The caller wants only the status, which Dispatch returns.
+void PingLayer::HandleResponse(Request*, ResponseView*) {}
 
 int PingLayer::Ping(uint64_t value) { return Dispatch(k_testEcho, 1, value); }
