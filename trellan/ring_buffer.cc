@@ -527,7 +527,9 @@ RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)>
       Release(offset, length);
       return result;
     }
-    if (status != kRingEmpty) {
+    // Damage found while looking (the other side shrank the ring) is
+    // reported at once, not after a sleep.
+    if (status != kRingEmpty || Damaged()) {
       read_failure_ = Damaged() ? kRingCorrupt : status;
       return read_failure_;
     }
