@@ -23,7 +23,7 @@ int CudaTovrel::Dispatch(unsigned int api, unsigned int argc, ...) {
     ZANTU_ERROR("tovrel has not been initialized yet.");
     return kTovrelFailure;
   }
-  if (getpid() != pid_) {
+  if (tovrel::CurrentPid() != pid_) {
     // A forked child shares its parent's rings; a second writer would
     // corrupt the parent's request ring.
     ZANTU_ERROR("process pid=%d is a fork of registered pid=%d and is not registered", static_cast<int>(getpid()),

@@ -1,6 +1,8 @@
 // What the definitions of libtovrel share and do not export.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -45,6 +47,10 @@ constexpr int kFirstResendMs = 100;
 // deferred request that would take the batch past it writes the batch first.
 constexpr uint64_t kMaxPendingRecordBytes = uint64_t{16} << 20;
 static_assert(kMaxPendingRecordBytes < kRingBufferSize);
+
+// The calling process's id without a system call; right in a child forked
+// with fork() (not with a raw clone).
+pid_t CurrentPid();
 
 // Pauses 1 ms, resuming after signals until the whole pause has passed.
 void PauseOneMillisecond();

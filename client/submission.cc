@@ -136,7 +136,7 @@ void HandleRecord(uint8_t* body, uint64_t size, uint32_t count) {
 }  // namespace
 
 bool CudaTovrel::CanSend() {
-  return initialized_.load(std::memory_order_acquire) && getpid() == pid_ &&
+  return initialized_.load(std::memory_order_acquire) && tovrel::CurrentPid() == pid_ &&
          !response_loop_ended_.load(std::memory_order_acquire);
 }
 
