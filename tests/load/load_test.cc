@@ -79,10 +79,16 @@ TEST(LoadTest, SixtyFourProcessesOfFourThreadsOverNativeAndLossyLight) {
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   const pid_t daemon = road->daemon().process().pid();
   const long long peak_kb = StatusKb(daemon, "VmHWM:");
+  // Of what it holds at the end: its own memory, and client ring pages it
+  // has touched (shared, counted in the peak too).
+  const long long anon_kb = StatusKb(daemon, "RssAnon:");
+  const long long shared_kb = StatusKb(daemon, "RssShmem:");
   const auto stats = road->relay().stats();
   std::printf("load: %lld processes x %lld threads: %lld calls in %.1f s = %.0f calls/s; wrong %lld, lost %lld, "
-              "hung %lld; daemon peak memory (VmHWM) %lld kB; relay dropped %llu of %llu datagrams\n",
+              "hung %lld; daemon peak memory (VmHWM) %lld kB, at the end %lld kB own + %lld kB ring pages; relay dropped "
+              "%llu of %llu datagrams\n",
               processes, threads, made, seconds, static_cast<double>(made) / seconds, wrong, lost, hung, peak_kb,
+              anon_kb, shared_kb,
               static_cast<unsigned long long>(stats.dropped), static_cast<unsigned long long>(stats.received));
   EXPECT_EQ(hung, 0);
   EXPECT_EQ(failed, 0);
