@@ -85,6 +85,10 @@ class TRELLAN_EXPORT RingBuffer {
   RingBuffer(const RingBuffer&) = delete;
   RingBuffer& operator=(const RingBuffer&) = delete;
 
+  // Tests start a ring at any position through this accessor (defined in
+  // tests/trellan/, never in the library).
+  friend class RingBufferTestPeer;
+
   // Reserves `size` contiguous bytes, runs `fill` once on them and, if it
   // returns kRingSuccess, publishes them as one record. A non-zero status of
   // `fill` is returned unchanged and nothing is published. Returns kRingFull
@@ -141,10 +145,20 @@ class TRELLAN_EXPORT RingBuffer {
  private:
   void Create(const std::string& shm_name);
   void Attach(const std::string& shm_name);
+  // Writer (ring_writer.cc).
+  enum Room { kRoomNone, kRoomBacked, kRoomUnbacked, kRoomReaderDamaged };
+  RingBufferStatus PlaceRecord(uint64_t size, uint64_t* start);
+  Room FindRoom(uint64_t read_pos, uint64_t size, uint64_t* start) const;
+  RingBufferStatus FillRecord(uint64_t offset, uint64_t size, const std::function<RingBufferStatus(void*)>& fill);
+  void PublishRecord(uint64_t start, uint64_t size);
   RingBufferStatus Full();
   RingBufferStatus EnsureBacking(uint64_t offset, uint64_t length);
   void RingReaderBells();
+  // Reader (ring_reader.cc).
+  void DeclareReader();
   RingBufferStatus FindSpan(uint64_t* offset, uint64_t* length);
+  RingBufferStatus ConsumeSpan(uint64_t offset, uint64_t length,
+                               const std::function<RingBufferStatus(void*, size_t)>& consume);
   void Release(uint64_t offset, uint64_t length);
   bool WaitOnBell(trellan::Bell* bell, bool mixed_round, uint32_t key);
   void MaybeTrim();
@@ -178,7 +192,9 @@ class TRELLAN_EXPORT RingBuffer {
   uint64_t hot_backed_ = 0; // [0, hot_backed_) is allocated
   uint64_t cold_lo_ = 0;    // [cold_lo_, cold_hi_) is known to be allocated
   uint64_t cold_hi_ = 0;
-  uint64_t read_seen_ = 0;  // the reader's position as last read; never goes back
+  // The reader's position as last read: never goes back, never ahead of the
+  // real one. Read again only when it leaves no room in backed pages.
+  uint64_t read_seen_ = 0;
   uint32_t trim_epoch_seen_ = 0;
   uint32_t reader_bell_seen_ = 0;
   int64_t liveness_checked_ns_ = 0;
