@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <vector>
 
-#include "client/address_set.h"
 #include "client/tovrel.h"
+#include "common/request_batch.h"
 
 #if defined(__SANITIZE_THREAD__)
 extern "C" void __tsan_acquire(void* addr);
@@ -65,32 +65,6 @@ inline bool SomebodyWaits(const Request* request) {
 }
 
 // Bytes that request takes in a request record: its header and its pieces.
-inline uint64_t EntryBytes(const Request* request) { return sizeof(RequestHeader) + request->header.size; }
-
-// The requests written into the ring whose answer has not come yet. The
-// response loop finds answers only here, so it never follows an address the
-// node sent that is not a live request of this process.
-class AwaitingRequests {
- public:
-  static AwaitingRequests& Get();
-
-  // Adds a request about to be written. False once the response loop has
-  // ended: no answer could come any more.
-  [[nodiscard]] bool Add(Request* request);
-  // Removes it again after a failed write.
-  void Remove(Request* request);
-  // Removes and returns the request with that address; null if the address
-  // names no awaited request.
-  Request* Take(uint64_t address);
-  // Marks the loop ended and hands out everything still awaited.
-  std::vector<Request*> EndAndTakeAll();
-
- private:
-  AwaitingRequests() = default;
-
-  std::mutex mutex_;
-  AddressSet addresses_;  // guarded by mutex_
-  bool ended_ = false;    // guarded by mutex_
-};
+inline uint64_t EntryBytes(const Request* request) { return RequestEntryBytes(request->header.size); }
 
 }  // namespace tovrel

@@ -20,6 +20,8 @@
 #include "common/trellan.h"
 
 #define TOVREL_EXPORT __attribute__((visibility("default")))
+// Members of an exported class that stay inside libtovrel.
+#define TOVREL_HIDDEN __attribute__((visibility("hidden")))
 
 // Dispatch's status for failures inside this system (the API's unknown-error
 // code). A fresh Request carries it until an answer replaces it.
@@ -182,7 +184,17 @@ class TOVREL_EXPORT CudaTovrel {
 
   // True when this process may write its request ring: registered, not a
   // forked child, response loop not ended.
-  __attribute__((visibility("hidden"))) static bool CanSend();
+  TOVREL_HIDDEN static bool CanSend();
+
+  // Dispatch's steps (client/dispatch.cc). Admit: whether a call of `api`
+  // may be forwarded now (registered, not a forked child, loop running),
+  // waiting for the response loop to start. Defer: queues a prepared
+  // deferrable request in the thread's batch. SendAndWait: writes a prepared
+  // request after the thread's batch and waits for its answer unless nobody
+  // waits for it. Both take the request over and return Dispatch's status.
+  TOVREL_HIDDEN bool Admit(unsigned int api);
+  TOVREL_HIDDEN int Defer(Request* request, int gpu);
+  TOVREL_HIDDEN int SendAndWait(Request* request, int gpu, unsigned int api);
 
   // Constant after a successful Initialize (written under mutex_ before
   // initialized_ is published).
@@ -191,7 +203,11 @@ class TOVREL_EXPORT CudaTovrel {
   static RingBuffer* request_rb_;
   static RingBuffer* response_rb_;
 
-  static std::mutex mutex_;  // serialises Initialize and every write into request_rb_
+  // Serialises Initialize and every write into request_rb_. A std::mutex
+  // because its type is part of this exported class; library code takes it
+  // only through tovrel::SubmissionLock (client/submission_lock.h), which
+  // clang's thread-safety analysis checks.
+  static std::mutex mutex_;
 
   static std::atomic<bool> initialized_;            // release once registration is complete
   static std::atomic<bool> response_loop_working_;  // set once by the response loop

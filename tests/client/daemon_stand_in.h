@@ -31,6 +31,7 @@
 #include "common/test_module.h"
 #include "common/trellan.h"
 #include "trellan/ring_layout.h"
+#include "wire_codec.h"
 
 namespace testing_util {
 
@@ -41,39 +42,13 @@ struct GpuEntry {
   uint32_t node;
 };
 
-struct RequestEntry {
-  RequestHeader header;
-  std::string payload;
-  uint64_t Argument(size_t i) const {
-    uint64_t v = 0;
-    if ((i + 1) * 8 <= payload.size()) std::memcpy(&v, payload.data() + i * 8, 8);
-    return v;
-  }
-};
-
-struct RequestRecord {
-  std::string bytes;  // the record as it lay in the ring
-  RequestBatchHeader batch;
-  std::vector<RequestEntry> entries;
-};
-
-struct Answer {
-  uint64_t request;
-  uint32_t flags;
-  uint32_t result;
-  std::string payload;
-};
+using RequestEntry = wire_test::DecodedEntry;
+using RequestRecord = wire_test::DecodedRecord;
+using Answer = wire_test::AnswerSpec;
 
 // Bytes of one response record.
 inline std::string ResponseRecord(uint32_t pid, const std::vector<Answer>& answers) {
-  std::string body;
-  for (const Answer& a : answers) {
-    ResponseHeader h{a.request, a.flags, a.result, a.payload.size()};
-    body.append(reinterpret_cast<const char*>(&h), sizeof(h));
-    body += a.payload;
-  }
-  ResponseBatchHeader batch{0, body.size(), pid, static_cast<uint32_t>(answers.size())};
-  return std::string(reinterpret_cast<const char*>(&batch), sizeof(batch)) + body;
+  return wire_test::EncodeResponseRecord(pid, answers);
 }
 
 class DaemonStandIn {
@@ -135,27 +110,20 @@ class DaemonStandIn {
     return true;
   }
 
+  // A reply for `gpus` on `nodes` nodes, node i at 127.0.0.<i+1>:7000+i.
+  // `key10` fills the key field as given (at most 10 bytes), so that a test
+  // can send a bad one.
   static std::string Reply(const std::string& key10, const std::vector<GpuEntry>& gpus, uint32_t nodes) {
-    std::string reply(ReplySize(gpus.size(), nodes), '\0');
-    std::memcpy(reply.data(), key10.data(), std::min<size_t>(key10.size(), kKeySize));
-    size_t at = kKeySize;
-    auto put = [&](uint32_t v) {
-      std::memcpy(reply.data() + at, &v, 4);
-      at += 4;
-    };
-    put(static_cast<uint32_t>(gpus.size()));
-    for (const GpuEntry& g : gpus) put(g.index);
-    for (const GpuEntry& g : gpus) put(g.node);
-    put(nodes);
-    for (uint32_t i = 0; i < nodes; ++i) {
-      NodeInfo node{};
-      const std::string host = "127.0.0." + std::to_string(i + 1);
-      std::memcpy(node.host, host.c_str(), std::min(host.size(), sizeof(node.host)));
-      node.port = static_cast<uint16_t>(7000 + i);
-      std::memcpy(reply.data() + at, &node, sizeof(node));
-      at += sizeof(node);
+    wire_test::ReplySpec spec;
+    spec.key = key10;
+    for (const GpuEntry& g : gpus) {
+      spec.indexes.push_back(g.index);
+      spec.nodes.push_back(g.node);
     }
-    return reply;
+    for (uint32_t i = 0; i < nodes; ++i) {
+      spec.node_infos.push_back({"127.0.0." + std::to_string(i + 1), static_cast<uint16_t>(7000 + i)});
+    }
+    return wire_test::EncodeReply(spec);
   }
 
   // Sends `bytes` to the client that sent the last pid, from our port or
@@ -208,10 +176,7 @@ class DaemonStandIn {
       AnswerRepeats();
       const RingBufferStatus status = request_->Read([this](void* data, size_t length) {
         const char* p = static_cast<const char*>(data);
-        while (length >= sizeof(RequestBatchHeader)) {
-          const auto batch = LoadRecord<RequestBatchHeader>(p);
-          const size_t total = sizeof(batch) + batch.size;
-          if (total > length) break;
+        while (const size_t total = wire_test::WholeRequestRecord(p, length)) {
           queued_.emplace_back(p, total);
           p += total;
           length -= total;
@@ -221,19 +186,8 @@ class DaemonStandIn {
       if (status != kRingSuccess && status != kRingEmpty) return std::nullopt;
       if (queued_.empty() && std::chrono::steady_clock::now() >= deadline) return std::nullopt;
     }
-    RequestRecord record;
-    record.bytes = std::move(queued_.front());
+    RequestRecord record = wire_test::DecodeRequestRecord(std::move(queued_.front()));
     queued_.pop_front();
-    record.batch = LoadRecord<RequestBatchHeader>(record.bytes.data());
-    size_t at = sizeof(RequestBatchHeader);
-    for (uint32_t i = 0; i < record.batch.count && at + sizeof(RequestHeader) <= record.bytes.size(); ++i) {
-      RequestEntry entry;
-      entry.header = LoadRecord<RequestHeader>(record.bytes.data() + at);
-      at += sizeof(RequestHeader);
-      entry.payload = record.bytes.substr(at, entry.header.size);
-      at += entry.header.size;
-      record.entries.push_back(std::move(entry));
-    }
     return record;
   }
 

@@ -1,0 +1,226 @@
+// The tests' own codec of the wire records (layouts in common/records.h and
+// common/registration.h), written apart from the product's encoders and
+// decoders so that a mistake in those cannot hide itself: a test builds the records it sends and takes
+// apart the records it receives only through this file. Plain byte strings
+// in and out; no state.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "common/records.h"
+
+namespace wire_test {
+
+// ------------------------------------------------------------ request records
+
+// One request entry: its header, then `args` as the argument block, then
+// `data`. The header's argc and size are counted from them.
+inline std::string EncodeRequestEntry(uint64_t request, uint32_t flags, uint32_t tid, uint32_t module, uint32_t api,
+                                      const std::vector<uint64_t>& args, const std::string& data = "") {
+  std::string entry(sizeof(RequestHeader) + 8 * args.size(), '\0');
+  const RequestHeader header{request, flags, tid, module, kRequestMagic, api, static_cast<uint32_t>(args.size()),
+                             8 * args.size() + data.size()};
+  StoreRecord(entry.data(), header);
+  for (size_t i = 0; i < args.size(); ++i) StoreRecord(entry.data() + sizeof(RequestHeader) + 8 * i, args[i]);
+  return entry + data;
+}
+
+// A request record of the encoded `entries`; size and count are counted.
+inline std::string EncodeRequestRecord(uint32_t flags, uint32_t node, uint32_t device, uint32_t pid,
+                                       const std::vector<std::string>& entries) {
+  std::string body;
+  for (const std::string& entry : entries) body += entry;
+  std::string record(sizeof(RequestBatchHeader), '\0');
+  StoreRecord(record.data(), RequestBatchHeader{flags, node, device, body.size(), pid,
+                                                static_cast<uint32_t>(entries.size())});
+  return record + body;
+}
+
+// The daemon's notice to a node that client `pid` has exited: a header alone.
+inline std::string EncodeExitNotice(uint32_t pid) {
+  std::string notice(sizeof(RequestBatchHeader), '\0');
+  StoreRecord(notice.data(), RequestBatchHeader{kLinkClientExit, 0, 0, 0, pid, 0});
+  return notice;
+}
+
+// Bytes of the whole request record at the start of `length` bytes at `p`;
+// 0 when they do not hold a whole one.
+inline size_t WholeRequestRecord(const char* p, size_t length) {
+  if (length < sizeof(RequestBatchHeader)) return 0;
+  const uint64_t body = LoadRecord<RequestBatchHeader>(p).size;
+  if (body > length - sizeof(RequestBatchHeader)) return 0;
+  return sizeof(RequestBatchHeader) + static_cast<size_t>(body);
+}
+
+struct DecodedEntry {
+  RequestHeader header;
+  std::string payload;
+  // Argument `i` of the argument block; 0 past its end.
+  uint64_t Argument(size_t i) const {
+    uint64_t v = 0;
+    if ((i + 1) * 8 <= payload.size()) std::memcpy(&v, payload.data() + i * 8, 8);
+    return v;
+  }
+};
+
+struct DecodedRecord {
+  std::string bytes;  // the record as it was received
+  RequestBatchHeader batch;
+  std::vector<DecodedEntry> entries;
+};
+
+// Takes apart one request record; entries that run past the bytes are cut.
+inline DecodedRecord DecodeRequestRecord(std::string bytes) {
+  DecodedRecord record;
+  record.bytes = std::move(bytes);
+  record.batch = LoadRecord<RequestBatchHeader>(record.bytes.data());
+  size_t at = sizeof(RequestBatchHeader);
+  for (uint32_t i = 0; i < record.batch.count && at + sizeof(RequestHeader) <= record.bytes.size(); ++i) {
+    DecodedEntry entry;
+    entry.header = LoadRecord<RequestHeader>(record.bytes.data() + at);
+    at += sizeof(RequestHeader);
+    entry.payload = record.bytes.substr(at, entry.header.size);
+    at += entry.header.size;
+    record.entries.push_back(std::move(entry));
+  }
+  return record;
+}
+
+// ----------------------------------------------------------- response records
+
+struct AnswerSpec {
+  uint64_t request;
+  uint32_t flags;
+  uint32_t result;
+  std::string payload;
+};
+
+// One response record of `answers`; size and count are counted.
+inline std::string EncodeResponseRecord(uint32_t pid, const std::vector<AnswerSpec>& answers) {
+  std::string body;
+  for (const AnswerSpec& a : answers) {
+    std::string head(sizeof(ResponseHeader), '\0');
+    StoreRecord(head.data(), ResponseHeader{a.request, a.flags, a.result, a.payload.size()});
+    body += head + a.payload;
+  }
+  std::string record(sizeof(ResponseBatchHeader), '\0');
+  StoreRecord(record.data(), ResponseBatchHeader{0, body.size(), pid, static_cast<uint32_t>(answers.size())});
+  return record + body;
+}
+
+// A response record's batch header and its first entry (a node answers with
+// one), copied out of the packed layout so that tests compare them directly.
+struct DecodedResponse {
+  uint32_t flags = 0;
+  uint64_t size = 0;
+  uint32_t pid = 0;
+  uint32_t count = 0;
+  uint64_t request = 0;
+  uint32_t entry_flags = 0;
+  uint32_t result = 0;
+  std::string payload;
+  std::string raw;  // the whole record
+};
+
+// Bytes of the whole response record at the start of `length` bytes at `p`;
+// 0 when they do not hold a whole one.
+inline size_t WholeResponseRecord(const char* p, size_t length) {
+  if (length < sizeof(ResponseBatchHeader)) return 0;
+  const uint64_t body = LoadRecord<ResponseBatchHeader>(p).size;
+  if (body > length - sizeof(ResponseBatchHeader)) return 0;
+  return sizeof(ResponseBatchHeader) + static_cast<size_t>(body);
+}
+
+// Takes apart the whole response record of `size` bytes at `p`.
+inline DecodedResponse DecodeResponseRecord(const char* p, size_t size) {
+  const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(p);
+  DecodedResponse response;
+  response.flags = header.flags;
+  response.size = header.size;
+  response.pid = header.pid;
+  response.count = header.count;
+  response.raw.assign(p, size);
+  if (response.count > 0 && response.size >= sizeof(ResponseHeader)) {
+    const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(ResponseBatchHeader));
+    response.request = entry.request;
+    response.entry_flags = entry.flags;
+    response.result = entry.result;
+    const size_t at = sizeof(ResponseBatchHeader) + sizeof(ResponseHeader);
+    response.payload.assign(p + at, std::min<uint64_t>(uint64_t{entry.size}, size - at));
+  }
+  return response;
+}
+
+// -------------------------------------------------------- registration
+
+// The pid datagram.
+inline std::string EncodePidDatagram(uint32_t pid) {
+  std::string datagram(4, '\0');
+  StoreRecord(datagram.data(), pid);
+  return datagram;
+}
+
+// One node of the registration reply: its 16-byte host field and port.
+struct ReplyNodeSpec {
+  std::string host;  // up to the first NUL of the field
+  uint16_t port = 0;
+};
+
+// The registration reply, spelled out here apart from
+// common/registration_format.h:
+//   key[10] | G u32 | G x index u32 | G x node u32 | N u32 | N x (host[16] port u16)
+struct ReplySpec {
+  std::string key;  // the field's first min(size, 10) bytes, zero-padded
+  std::vector<uint32_t> indexes;
+  std::vector<uint32_t> nodes;  // as many as indexes
+  std::vector<ReplyNodeSpec> node_infos;
+};
+
+inline std::string EncodeReply(const ReplySpec& spec) {
+  std::string reply(10, '\0');
+  std::memcpy(reply.data(), spec.key.data(), std::min<size_t>(spec.key.size(), 10));
+  auto put32 = [&reply](uint32_t v) {
+    char bytes[4];
+    StoreRecord(bytes, v);
+    reply.append(bytes, 4);
+  };
+  put32(static_cast<uint32_t>(spec.indexes.size()));
+  for (uint32_t index : spec.indexes) put32(index);
+  for (uint32_t node : spec.nodes) put32(node);
+  put32(static_cast<uint32_t>(spec.node_infos.size()));
+  for (const ReplyNodeSpec& node : spec.node_infos) {
+    std::string field(16, '\0');
+    std::memcpy(field.data(), node.host.data(), std::min<size_t>(node.host.size(), 16));
+    char port[2];
+    StoreRecord(port, node.port);
+    reply += field + std::string(port, 2);
+  }
+  return reply;
+}
+
+// Takes apart a reply that must be exactly as long as its counts say, with
+// the key's NUL in place; `spec->key` is the 9 characters. False otherwise.
+inline bool DecodeReply(const std::string& raw, ReplySpec* spec) {
+  *spec = ReplySpec{};
+  if (raw.size() < 18 || raw[9] != '\0') return false;
+  spec->key = raw.substr(0, 9);
+  const auto gpus = LoadRecord<uint32_t>(raw.data() + 10);
+  if (raw.size() < 18 + 8 * size_t{gpus}) return false;
+  for (uint32_t g = 0; g < gpus; ++g) {
+    spec->indexes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * g));
+    spec->nodes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * gpus + 4 * g));
+  }
+  const auto node_count = LoadRecord<uint32_t>(raw.data() + 14 + 8 * gpus);
+  if (raw.size() != 18 + 8 * size_t{gpus} + 18 * size_t{node_count}) return false;
+  for (uint32_t i = 0; i < node_count; ++i) {
+    const char* field = raw.data() + 18 + 8 * gpus + 18 * i;
+    spec->node_infos.push_back(ReplyNodeSpec{std::string(field, strnlen(field, 16)), LoadRecord<uint16_t>(field + 16)});
+  }
+  return true;
+}
+
+}  // namespace wire_test
