@@ -3,15 +3,17 @@
 // (at most kMaxReplySize bytes, as the client receives it); what follows the
 // reply's own length is used as the variable's text.
 //
-// The decoder lives in the anonymous namespace of registration.cc, so this
-// file includes it (and the target links the rest of libtovrel but that
-// file and the load-time initialiser).
+// The codec is common/registration_format.h; what the client makes of its
+// result lives in the anonymous namespace of registration.cc, so this file
+// includes that (and the target links the rest of libtovrel but that file
+// and the load-time initialiser).
 #include "client/registration.cc"
 
 #include <cassert>
 #include <cstdlib>
 #include <set>
 #include <utility>
+#include <vector>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("ZANTU_DISABLE_LOG", "1", 1);
@@ -24,7 +26,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> reply(new uint8_t[size]);
   if (size > 0) std::memcpy(reply.get(), data, size);
   RegisterInfo info;
-  if (!DecodeReply(reply.get(), size, &info)) return 0;
+  if (!DecodeRegisterInfo(reply.get(), size, &info)) return 0;
+
+  // Whatever decodes encodes back to the same bytes, but for the key's NUL.
+  RegistrationReply decoded;
+  std::string why;
+  if (!DecodeReply(reply.get(), size, &decoded, &why)) std::abort();
+  std::vector<uint8_t> encoded;
+  if (!EncodeReply(decoded, &encoded)) std::abort();
+  if (encoded.size() != ReplySize(info.gpu_count, info.node_count)) std::abort();
+  if (std::memcmp(encoded.data(), data, kKeyChars) != 0) std::abort();
+  if (std::memcmp(encoded.data() + kKeySize, data + kKeySize, encoded.size() - kKeySize) != 0) std::abort();
 
   if (info.gpu_count > kMaxGpus || info.node_count > kMaxNodes) std::abort();
   const size_t used = ReplySize(info.gpu_count, info.node_count);
