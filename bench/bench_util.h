@@ -27,7 +27,9 @@
 
 #include "common/api_numbers.h"
 #include "common/records.h"
+#include "common/request_batch.h"
 #include "common/registration.h"
+#include "common/registration_format.h"
 #include "common/trellan.h"
 
 namespace bench {
@@ -196,9 +198,13 @@ inline std::unique_ptr<Registration> Register(uint32_t pid, int timeout_ms = 500
     n = recv(fd, reply, sizeof(reply), 0);
   }
   close(fd);
-  if (n < static_cast<ssize_t>(kKeySize)) return nullptr;
+  RegistrationReply decoded;
+  std::string why;
+  if (n < 0 || !DecodeReply(reinterpret_cast<const uint8_t*>(reply), static_cast<size_t>(n), &decoded, &why)) {
+    return nullptr;
+  }
   auto reg = std::make_unique<Registration>();
-  reg->key.assign(reply, kKeyChars);
+  reg->key = decoded.key;
   std::string request_name = std::string(kRequestRingPrefix) + reg->key;
   std::string response_name = std::string(kResponseRingPrefix) + reg->key;
   try {
@@ -221,12 +227,13 @@ inline void UnlinkRings(const std::string& key) {
 inline void BuildRequest(uint32_t pid, uint32_t node, uint32_t api, const std::vector<uint64_t>& args,
                          size_t data_bytes, std::string* out) {
   const size_t payload = args.size() * 8 + data_bytes;
-  out->assign(sizeof(RequestBatchHeader) + sizeof(RequestHeader) + payload, '\0');
-  RequestBatchHeader batch{0, node, 0, sizeof(RequestHeader) + payload, pid, 1};
-  RequestHeader entry{1, 0, pid, kModuleTest, kRequestMagic, api, static_cast<uint32_t>(args.size()), payload};
-  StoreRecord(&(*out)[0], batch);
-  StoreRecord(&(*out)[sizeof(batch)], entry);
-  if (!args.empty()) std::memcpy(&(*out)[sizeof(batch) + sizeof(entry)], args.data(), args.size() * 8);
+  out->assign(sizeof(RequestBatchHeader) + RequestEntryBytes(payload), '\0');
+  RequestBatchBuilder record(out->data());
+  record.AddEntry(
+      RequestHeader{1, 0, pid, kModuleTest, kRequestMagic, api, static_cast<uint32_t>(args.size()), payload});
+  record.AppendArguments(args.data(), args.size());
+  record.AppendRoom(data_bytes);  // the data stays zero
+  record.Finish(0, node, 0, pid);
 }
 
 inline bool WriteRecord(RingBuffer& ring, const char* bytes, size_t size) {

@@ -1,5 +1,5 @@
 // The daemon's side of a node link, built from raw sockets for the node's
-// own tests: record builders, blocking I/O bounded in time, and a small
+// own tests: record builders (over tests/wire_codec.h), blocking I/O bounded in time, and a small
 // Light sender with a datagram cache that serves the node's resend requests.
 #pragma once
 
@@ -25,6 +25,7 @@
 #include "common/api_numbers.h"
 #include "common/records.h"
 #include "common/test_module.h"
+#include "wire_codec.h"
 
 namespace node_test {
 
@@ -47,43 +48,16 @@ struct Entry {
   std::string data;  // appended after the argument block
 };
 
+// A request record of `entries` for `device`; every entry's tid is pid + 1.
 inline std::string BuildRecord(uint32_t pid, const std::vector<Entry>& entries, uint32_t device = 0) {
-  std::string body;
+  std::vector<std::string> encoded;
   for (const Entry& e : entries) {
-    RequestHeader h{};
-    h.request = e.request;
-    h.flags = e.flags;
-    h.tid = pid + 1;
-    h.module = e.module;
-    h.magic = kRequestMagic;
-    h.api = e.api;
-    h.argc = static_cast<uint32_t>(e.args.size());
-    h.size = e.args.size() * 8 + e.data.size();
-    char raw[sizeof(h)];
-    StoreRecord(raw, h);
-    body.append(raw, sizeof(raw));
-    for (uint64_t a : e.args) body.append(reinterpret_cast<const char*>(&a), 8);
-    body += e.data;
+    encoded.push_back(wire_test::EncodeRequestEntry(e.request, e.flags, pid + 1, e.module, e.api, e.args, e.data));
   }
-  RequestBatchHeader b{};
-  b.node = 0;
-  b.device = device;
-  b.size = body.size();
-  b.pid = pid;
-  b.count = static_cast<uint32_t>(entries.size());
-  char raw[sizeof(b)];
-  StoreRecord(raw, b);
-  return std::string(raw, sizeof(raw)) + body;
+  return wire_test::EncodeRequestRecord(0, 0, device, pid, encoded);
 }
 
-inline std::string ExitNotice(uint32_t pid) {
-  RequestBatchHeader b{};
-  b.flags = kLinkClientExit;
-  b.pid = pid;
-  char raw[sizeof(b)];
-  StoreRecord(raw, b);
-  return std::string(raw, sizeof(raw));
-}
+inline std::string ExitNotice(uint32_t pid) { return wire_test::EncodeExitNotice(pid); }
 
 inline std::string Pattern(size_t n, uint64_t seed) {
   std::string s(n, '\0');

@@ -8,15 +8,14 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <sys/prctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <csignal>
-
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -26,12 +25,13 @@
 #include <vector>
 
 #include "common/records.h"
-#include "common/test_module.h"
 #include "common/registration.h"
+#include "common/test_module.h"
 #include "common/trellan.h"
 #include "node_harness.h"
 #include "process_harness.h"
 #include "test_util.h"
+#include "wire_codec.h"
 
 namespace server_test {
 
@@ -39,10 +39,15 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
 // The seven arguments of one GPU on `node`.
-inline std::vector<std::string> Group(uint32_t node_id, const testing_util::NodeProcess& node,
-                                      const std::string& type, uint16_t node_port, uint32_t gpu_index) {
-  return {std::to_string(node_id), "127.0.0.1", type, std::to_string(node.send_port()),
-          std::to_string(node.recv_port()), std::to_string(node_port), std::to_string(gpu_index)};
+inline std::vector<std::string> Group(uint32_t node_id, const testing_util::NodeProcess& node, const std::string& type,
+                                      uint16_t node_port, uint32_t gpu_index) {
+  return {std::to_string(node_id),
+          "127.0.0.1",
+          type,
+          std::to_string(node.send_port()),
+          std::to_string(node.recv_port()),
+          std::to_string(node_port),
+          std::to_string(gpu_index)};
 }
 
 inline std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> groups) {
@@ -59,39 +64,14 @@ inline bool ShmExists(const std::string& name) {
 inline std::string RequestRingName(const std::string& key) { return kRequestRingPrefix + key; }
 inline std::string ResponseRingName(const std::string& key) { return kResponseRingPrefix + key; }
 
-// The registration reply, taken apart into plain (unpacked) values.
-struct ReplyNode {
-  std::string host;  // up to the first NUL of the 16-byte field
-  uint16_t port = 0;
-};
-
-struct Reply {
+// The registration reply, taken apart by the tests' own codec, and its bytes.
+struct Reply : wire_test::ReplySpec {
   std::string raw;
-  std::string key;  // the 9 characters
-  std::vector<uint32_t> indexes;
-  std::vector<uint32_t> nodes;
-  std::vector<ReplyNode> node_infos;
 };
 
 inline bool ParseReply(const std::string& raw, Reply* reply) {
   reply->raw = raw;
-  if (raw.size() < 18 || raw[9] != '\0') return false;
-  reply->key = raw.substr(0, kKeyChars);
-  const auto gpus = LoadRecord<uint32_t>(raw.data() + 10);
-  if (raw.size() < ReplySize(gpus, 0)) return false;
-  reply->indexes.resize(gpus);
-  reply->nodes.resize(gpus);
-  for (uint32_t g = 0; g < gpus; ++g) {
-    reply->indexes[g] = LoadRecord<uint32_t>(raw.data() + 14 + 4 * g);
-    reply->nodes[g] = LoadRecord<uint32_t>(raw.data() + 14 + 4 * gpus + 4 * g);
-  }
-  const auto node_count = LoadRecord<uint32_t>(raw.data() + 14 + 8 * gpus);
-  if (raw.size() != ReplySize(gpus, node_count)) return false;
-  for (uint32_t i = 0; i < node_count; ++i) {
-    const NodeInfo info = LoadRecord<NodeInfo>(raw.data() + 18 + 8 * gpus + sizeof(NodeInfo) * i);
-    reply->node_infos.push_back(ReplyNode{std::string(info.host, strnlen(info.host, sizeof(info.host))), info.port});
-  }
-  return true;
+  return wire_test::DecodeReply(raw, reply);
 }
 
 // Sends `datagram` to the registration port from socket `fd` every 100 ms
@@ -170,11 +150,7 @@ class SocketHolder {
   int fd_;
 };
 
-inline std::string PidDatagram(uint32_t pid) {
-  std::string datagram(4, '\0');
-  StoreRecord(datagram.data(), pid);
-  return datagram;
-}
+inline std::string PidDatagram(uint32_t pid) { return wire_test::EncodePidDatagram(pid); }
 
 class Daemon {
  public:
@@ -253,39 +229,18 @@ class Daemon {
 
 // A request entry: header and payload (argument block, then `data`).
 inline std::string RequestEntry(uint64_t request, uint32_t flags, uint32_t module, uint32_t api,
-                                const std::vector<uint64_t>& args, const std::string& data = "",
-                                uint32_t tid = 0) {
-  std::string entry(sizeof(RequestHeader) + 8 * args.size(), '\0');
-  RequestHeader header{request, flags, tid, module, kRequestMagic, api, static_cast<uint32_t>(args.size()),
-                       8 * args.size() + data.size()};
-  StoreRecord(entry.data(), header);
-  for (size_t i = 0; i < args.size(); ++i) StoreRecord(entry.data() + sizeof(RequestHeader) + 8 * i, args[i]);
-  return entry + data;
+                                const std::vector<uint64_t>& args, const std::string& data = "", uint32_t tid = 0) {
+  return wire_test::EncodeRequestEntry(request, flags, tid, module, api, args, data);
 }
 
 inline std::string RequestRecord(uint32_t node, uint32_t device, uint32_t pid, const std::vector<std::string>& entries,
                                  uint32_t flags = 0) {
-  std::string body;
-  for (const std::string& entry : entries) body += entry;
-  std::string record(sizeof(RequestBatchHeader), '\0');
-  StoreRecord(record.data(), RequestBatchHeader{flags, node, device, body.size(), pid,
-                                                static_cast<uint32_t>(entries.size())});
-  return record + body;
+  return wire_test::EncodeRequestRecord(flags, node, device, pid, entries);
 }
 
 // One response record, taken apart into plain (unpacked) values: the batch
 // header and the first entry (the node answers with one).
-struct Response {
-  uint32_t flags = 0;
-  uint64_t size = 0;
-  uint32_t pid = 0;
-  uint32_t count = 0;
-  uint64_t request = 0;
-  uint32_t entry_flags = 0;
-  uint32_t result = 0;
-  std::string payload;
-  std::string raw;
-};
+using Response = wire_test::DecodedResponse;
 
 // A client's two rings, attached as the client library attaches them.
 class ClientRings {
@@ -321,25 +276,8 @@ class ClientRings {
     while (out->size() < count && Clock::now() < deadline) {
       RingBufferStatus status = response_->Read([out](void* data, size_t length) {
         const char* p = static_cast<const char*>(data);
-        while (length >= sizeof(ResponseBatchHeader)) {
-          const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(p);
-          Response response;
-          response.flags = header.flags;
-          response.size = header.size;
-          response.pid = header.pid;
-          response.count = header.count;
-          const size_t size = sizeof(ResponseBatchHeader) + response.size;
-          if (size > length) break;
-          response.raw.assign(p, size);
-          if (response.count > 0 && response.size >= sizeof(ResponseHeader)) {
-            const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(ResponseBatchHeader));
-            response.request = entry.request;
-            response.entry_flags = entry.flags;
-            response.result = entry.result;
-            const size_t at = sizeof(ResponseBatchHeader) + sizeof(ResponseHeader);
-            response.payload.assign(p + at, std::min<uint64_t>(uint64_t{entry.size}, size - at));
-          }
-          out->push_back(std::move(response));
+        while (const size_t size = wire_test::WholeResponseRecord(p, length)) {
+          out->push_back(wire_test::DecodeResponseRecord(p, size));
           p += size;
           length -= size;
         }
