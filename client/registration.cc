@@ -3,6 +3,7 @@
 // process can trust) and starting the response loop.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -11,8 +12,10 @@
 
 #include "client/internal.h"
 #include "client/registration_exchange.h"
+#include "client/submission_lock.h"
 #include "client/visible_devices.h"
 #include "common/log.h"
+#include "common/registration_format.h"
 
 int32_t CudaTovrel::pid_ = 0;
 RegisterInfo CudaTovrel::register_info_{};
@@ -25,47 +28,22 @@ std::atomic<bool> CudaTovrel::response_loop_ended_{false};
 
 namespace {
 
-uint32_t LoadU32(const uint8_t* at) {
-  uint32_t v;
-  std::memcpy(&v, at, sizeof(v));
-  return v;
-}
-
-// Decodes the reply into `info`: key[10] | G | G indexes | G nodes | N | N
-// NodeInfo. Refuses a reply shorter than its counts imply and counts beyond
-// what the record holds.
-bool DecodeReply(const uint8_t* reply, size_t length, RegisterInfo* info) {
+// The reply as the process keeps it. False, after logging why, for a reply
+// that is refused (see DecodeReply).
+bool DecodeRegisterInfo(const uint8_t* reply, size_t length, RegisterInfo* info) {
   *info = RegisterInfo{};
-  if (length < ReplySize(0, 0)) {
-    ZANTU_ERROR("registration reply refused: %zu bytes", length);
+  RegistrationReply decoded;
+  std::string why;
+  if (!DecodeReply(reply, length, &decoded, &why)) {
+    ZANTU_ERROR("registration reply refused: %s", why.c_str());
     return false;
   }
-  const uint32_t gpus = LoadU32(reply + kKeySize);
-  if (gpus > kMaxGpus) {
-    ZANTU_ERROR("registration reply refused: gpu count=%u above %u", gpus, kMaxGpus);
-    return false;
-  }
-  const size_t node_count_at = kKeySize + 4 + 8 * size_t{gpus};
-  if (length < node_count_at + 4) {
-    ZANTU_ERROR("registration reply refused: %zu bytes for %u gpus", length, gpus);
-    return false;
-  }
-  const uint32_t nodes = LoadU32(reply + node_count_at);
-  if (nodes > kMaxNodes) {
-    ZANTU_ERROR("registration reply refused: node count=%u above %u", nodes, kMaxNodes);
-    return false;
-  }
-  if (length < ReplySize(gpus, nodes)) {
-    ZANTU_ERROR("registration reply refused: %zu bytes for %u gpus and %u nodes", length, gpus, nodes);
-    return false;
-  }
-  std::memcpy(info->key, reply, kKeySize);
-  info->key[kKeySize - 1] = '\0';
-  info->gpu_count = gpus;
-  std::memcpy(info->gpu_indexes, reply + kKeySize + 4, 4 * size_t{gpus});
-  std::memcpy(info->gpu_nodes, reply + kKeySize + 4 + 4 * size_t{gpus}, 4 * size_t{gpus});
-  info->node_count = nodes;
-  std::memcpy(info->nodes, reply + node_count_at + 4, sizeof(NodeInfo) * nodes);
+  std::memcpy(info->key, decoded.key.data(), kKeyChars);  // the NUL stays
+  info->gpu_count = static_cast<uint32_t>(decoded.gpu_indexes.size());
+  std::copy(decoded.gpu_indexes.begin(), decoded.gpu_indexes.end(), info->gpu_indexes);
+  std::copy(decoded.gpu_nodes.begin(), decoded.gpu_nodes.end(), info->gpu_nodes);
+  info->node_count = static_cast<uint32_t>(decoded.nodes.size());
+  std::copy(decoded.nodes.begin(), decoded.nodes.end(), info->nodes);
   return true;
 }
 
@@ -88,7 +66,7 @@ CudaTovrel::CudaTovrel() : module_(-1) {}
 CudaTovrel::~CudaTovrel() = default;
 
 void CudaTovrel::Initialize() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  tovrel::SubmissionLock lock(mutex_);
   if (initialized_.load(std::memory_order_acquire)) return;
   pid_ = getpid();
   ZANTU_LOG("Initialize start, pid=%d tid=%d", pid_, thread_info.tid);
@@ -114,7 +92,7 @@ void CudaTovrel::Initialize() {
       return;  // reported by the exchange
   }
   RegisterInfo info;
-  if (!DecodeReply(reply, length, &info)) return;
+  if (!DecodeRegisterInfo(reply, length, &info)) return;
   const std::string key(info.key);
   ZANTU_LOG("Get ring buffer key=%s", key.c_str());
 

@@ -12,28 +12,23 @@ constexpr long kCheckIntervalNs = 500000000;  // 500 ms
 }  // namespace
 
 void Zantu::IsClientActiveCheck() {
-  if (quit_.load(std::memory_order_acquire)) return;
-  for (;;) {
+  while (!Quitting()) {
     std::unordered_set<unsigned long> clients;
     {
-      std::lock_guard<std::mutex> lock(clients_mutex_);
+      zantu::MutexLock lock(&clients_mutex_);
       clients = clients_;
       fresh_clients_.clear();
     }
     // No lock while /proc is read.
     std::unordered_set<unsigned long> exited = GetExitedPids(clients);
     if (!exited.empty()) {
-      std::lock_guard<std::mutex> lock(clients_mutex_);
+      zantu::MutexLock lock(&clients_mutex_);
       for (unsigned long pid : exited) {
         // A pid registered since the copy may belong to a new process.
         if (fresh_clients_.count(pid) == 0) clients_.erase(pid);
       }
     }
-    {
-      std::unique_lock<std::mutex> lock(check_mutex_);
-      check_cv_.wait_for(lock, std::chrono::nanoseconds(kCheckIntervalNs),
-                         [this] { return quit_.load(std::memory_order_acquire); });
-    }
-    if (quit_.load(std::memory_order_acquire)) return;
+    zantu::MutexLock lock(&check_mutex_);
+    check_cv_.wait_for(check_mutex_, std::chrono::nanoseconds(kCheckIntervalNs), [this] { return Quitting(); });
   }
 }

@@ -13,6 +13,7 @@
 
 #include "common/log.h"
 #include "common/request_check.h"
+#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {
@@ -70,7 +71,7 @@ RingBufferStatus Zantu::ForwardSpan(uint64_t pid, uint8_t* data, size_t length, 
     return kRingRejected;
   };
   while (length > 0) {
-    if (quit_.load(std::memory_order_acquire)) return kRingSendFailed;
+    if (Quitting()) return kRingSendFailed;
     if (length < sizeof(RequestBatchHeader)) return refuse("a record header runs past the span");
     RequestBatchHeader header = LoadRecord<RequestBatchHeader>(data);
     const size_t body_room = length - sizeof(RequestBatchHeader);
@@ -85,22 +86,22 @@ RingBufferStatus Zantu::ForwardSpan(uint64_t pid, uint8_t* data, size_t length, 
     uint8_t* body = data + sizeof(RequestBatchHeader);
     std::string why;
     if (!StageRecord(header, body, staging, &why)) return refuse(why);
-
-    Network* link = network->second;
-    bool sent = true;
-    for (const ForwardStaging::Piece& piece : staging->pieces) {
-      if (!sent) break;
-      uint8_t* from = piece.staged ? reinterpret_cast<uint8_t*>(staging->bytes.data()) + piece.offset
-                                   : body + piece.offset;
-      sent = link->Send(from, piece.length);
-    }
-    if (!sent) {
-      if (!quit_.load(std::memory_order_acquire)) ZANTU_ERROR("network send error happened");
-      return kRingSendFailed;
-    }
+    if (!SendRecord(network->second, *staging, body)) return kRingSendFailed;
     const size_t record_size = sizeof(RequestBatchHeader) + header.size;
     data += record_size;
     length -= record_size;
   }
   return kRingSuccess;
+}
+
+bool Zantu::SendRecord(Network* link, const ForwardStaging& staging, uint8_t* body) {
+  for (const ForwardStaging::Piece& piece : staging.pieces) {
+    const uint8_t* from =
+        piece.staged ? reinterpret_cast<const uint8_t*>(staging.bytes.data()) + piece.offset : body + piece.offset;
+    if (!link->Send(const_cast<uint8_t*>(from), piece.length)) {
+      if (!Quitting()) ZANTU_ERROR_AS("ForwardSpan", "network send error happened");
+      return false;
+    }
+  }
+  return true;
 }

@@ -66,7 +66,7 @@ bool Light::Send(void* data, size_t length) {
     {
       // Taken per datagram, so that the node's resend requests, which the
       // node has to make one at a time, never wait for a whole record.
-      std::lock_guard<std::mutex> lock(send_mutex_);
+      zantu::MutexLock lock(&send_mutex_);
       StoreRecord(datagram.data(), LightHeader{next_seq_, chunk});
       if (!SendDatagram(datagram)) return false;
       packet_cache_[next_seq_] = std::move(datagram);
@@ -88,7 +88,7 @@ bool Light::Recv(void* data, size_t length) {
 }
 
 bool Light::ResendLightPacket(unsigned long seq) {
-  std::lock_guard<std::mutex> lock(send_mutex_);
+  zantu::MutexLock lock(&send_mutex_);
   if (seq == next_seq_) {
     std::string bare(sizeof(LightHeader), '\0');
     StoreRecord(bare.data(), LightHeader{seq, 0});

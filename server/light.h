@@ -10,11 +10,12 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
-#include <mutex>
 #include <string>
 
+#include "common/thread_annotations.h"
 #include "server/network.h"
-#include "server/socket.h"
+#include "server/tcp.h"
+#include "server/udp.h"
 
 class Light final : public Network {
  public:
@@ -28,7 +29,7 @@ class Light final : public Network {
   bool Connect(std::string& host, unsigned short send_port, unsigned short recv_port) override;
   // Splits the bytes into datagrams numbered from next_seq_ on, sends and
   // caches each. Serialised with ResendLightPacket.
-  bool Send(void* data, size_t length) override;
+  bool Send(void* data, size_t length) EXCLUDES(send_mutex_) override;
   // Reads from the TCP connection.
   bool Recv(void* data, size_t length) override;
   void Shutdown() override;
@@ -38,25 +39,24 @@ class Light final : public Network {
   // bare header with length 0 (the number stays unused); a cached datagram
   // is sent again unchanged and every lower number is forgotten; anything
   // else fails. Serialised with Send.
-  [[nodiscard]] bool ResendLightPacket(unsigned long seq);
+  [[nodiscard]] bool ResendLightPacket(unsigned long seq) EXCLUDES(send_mutex_);
 
  private:
   // Sends one whole datagram; logs and returns false otherwise.
-  bool SendDatagram(const std::string& datagram);
+  bool SendDatagram(const std::string& datagram) REQUIRES(send_mutex_);
 
-  // Owned. Constant once Connect has created them.
+  // Owned. Constant once Connect has created them; after Connect the
+  // datagram socket is written to only under send_mutex_.
   Tcp* recv_socket_ = nullptr;
   Udp* send_socket_ = nullptr;
-
-  // Guarded by send_mutex_.
-  uint64_t next_seq_ = 0;
 
   // Constant.
   const uint64_t max_packet_size_ = 1472;
   const uint64_t max_payload_size_ = 1456;
 
-  std::mutex send_mutex_;  // guards next_seq_, packet_cache_ and the datagram socket
-  std::map<uint64_t, std::string> packet_cache_;  // guarded by send_mutex_; seq -> datagram
+  zantu::Mutex send_mutex_;
+  uint64_t next_seq_ GUARDED_BY(send_mutex_) = 0;
+  std::map<uint64_t, std::string> packet_cache_ GUARDED_BY(send_mutex_);  // seq -> datagram
 
   std::atomic<bool> shut_down_{false};
 };

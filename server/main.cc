@@ -19,6 +19,7 @@
 #include "common/trellan.h"
 #include "server/light.h"
 #include "server/native.h"
+#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {
@@ -82,29 +83,65 @@ void RaiseDescriptorLimit() {
   }
 }
 
+// Reads the command line into groups; false, after logging, for a bad one.
+bool ParseGroups(int argc, char** argv, std::vector<Group>* groups) {
+  if (argc <= kArgsPerGroup || (argc - 1) % kArgsPerGroup != 0) {
+    ZANTU_ERROR_AS("main", "invalid params count=%d", argc);
+    return false;
+  }
+  const int group_count = (argc - 1) / kArgsPerGroup;
+  if (group_count > kMaxGroups) {
+    ZANTU_ERROR_AS("main", "too many cuda device, count=%d", group_count);
+    return false;
+  }
+  for (int g = 0; g < group_count; ++g) {
+    char** arg = argv + 1 + g * kArgsPerGroup;
+    groups->push_back(Group{ParseU32(arg[0]), arg[1], arg[2], ParseLong(arg[3]), ParseLong(arg[4]), ParseLong(arg[5]),
+                            ParseU32(arg[6])});
+  }
+  return CheckGroups(*groups);
+}
+
+// Connects one transport per node, in command-line order, and greets each
+// with `guest_info`. Start-up stops at the first node that fails: false,
+// with every transport made so far deleted.
+bool ConnectNodes(std::vector<Group>& groups, const char (&guest_info)[kGuestInfoSize], std::vector<GPU>* gpus,
+                  std::map<unsigned int, Network*>* networks, std::map<unsigned int, unsigned short>* node_ports) {
+  for (size_t g = 0; g < groups.size(); ++g) {
+    Group& group = groups[g];
+    if (networks->count(group.node_id) == 0) {
+      Network* network = group.network_type == "light" ? static_cast<Network*>(new Light()) : new Native();
+      (*networks)[group.node_id] = network;
+      bool connected = network->Connect(group.host, static_cast<unsigned short>(group.send_port),
+                                        static_cast<unsigned short>(group.recv_port));
+      if (!connected) ZANTU_ERROR_AS("main", "create network failed");
+      if (connected && !network->Send(const_cast<char*>(guest_info), kGuestInfoSize)) {
+        ZANTU_ERROR_AS("main", "send guest info failed");
+        connected = false;
+      }
+      if (!connected) {
+        for (auto& [node, made] : *networks) delete made;
+        networks->clear();
+        return false;
+      }
+      (*node_ports)[group.node_id] = static_cast<unsigned short>(group.node_port);
+    }
+    ZANTU_LOG_AS("main",
+                 "create gpu-%d from host=%s network=%s send_port=%d recv_port=%d node_port=%d gpu_index=%d uuid=%s",
+                 static_cast<int>(g), group.host.c_str(), group.network_type.c_str(), static_cast<int>(group.send_port),
+                 static_cast<int>(group.recv_port), static_cast<int>(group.node_port),
+                 static_cast<int>(group.gpu_index), guest_info);
+    gpus->push_back(GPU{group.gpu_index, group.node_id});
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   RaiseDescriptorLimit();
-  // Each failed step breaks out to the common end.
-  do {
-    if (argc <= kArgsPerGroup || (argc - 1) % kArgsPerGroup != 0) {
-      ZANTU_ERROR("invalid params count=%d", argc);
-      break;
-    }
-    const int group_count = (argc - 1) / kArgsPerGroup;
-    if (group_count > kMaxGroups) {
-      ZANTU_ERROR("too many cuda device, count=%d", group_count);
-      break;
-    }
-    std::vector<Group> groups;
-    for (int g = 0; g < group_count; ++g) {
-      char** arg = argv + 1 + g * kArgsPerGroup;
-      groups.push_back(Group{ParseU32(arg[0]), arg[1], arg[2], ParseLong(arg[3]), ParseLong(arg[4]),
-                             ParseLong(arg[5]), ParseU32(arg[6])});
-    }
-    if (!CheckGroups(groups)) break;
-
+  std::vector<Group> groups;
+  if (ParseGroups(argc, argv, &groups)) {
     char guest_info[kGuestInfoSize] = {};
     const std::string uuid = GenerateRandomString(kGuestInfoSize - 1);
     uuid.copy(guest_info, kGuestInfoSize - 1);
@@ -112,40 +149,11 @@ int main(int argc, char** argv) {
     std::vector<GPU> gpus;
     std::map<unsigned int, Network*> networks;
     std::map<unsigned int, unsigned short> node_ports;
-    bool connected = true;
-    for (int g = 0; g < group_count && connected; ++g) {
-      Group& group = groups[g];
-      if (networks.count(group.node_id) == 0) {
-        Network* network = group.network_type == "light" ? static_cast<Network*>(new Light()) : new Native();
-        networks[group.node_id] = network;
-        if (!network->Connect(group.host, static_cast<unsigned short>(group.send_port),
-                              static_cast<unsigned short>(group.recv_port))) {
-          ZANTU_ERROR("create network failed");
-          connected = false;
-          break;
-        }
-        if (!network->Send(guest_info, sizeof(guest_info))) {
-          ZANTU_ERROR("send guest info failed");
-          connected = false;
-          break;
-        }
-        node_ports[group.node_id] = static_cast<unsigned short>(group.node_port);
-      }
-      ZANTU_LOG("create gpu-%d from host=%s network=%s send_port=%d recv_port=%d node_port=%d gpu_index=%d uuid=%s",
-                g, group.host.c_str(), group.network_type.c_str(), static_cast<int>(group.send_port),
-                static_cast<int>(group.recv_port), static_cast<int>(group.node_port),
-                static_cast<int>(group.gpu_index), guest_info);
-      gpus.push_back(GPU{group.gpu_index, group.node_id});
+    if (ConnectNodes(groups, guest_info, &gpus, &networks, &node_ports)) {
+      Zantu zantu;
+      zantu.Run(gpus, networks, node_ports);
     }
-    if (!connected) {
-      // Start-up stops at the first node that fails; none of them is used.
-      for (auto& [node, network] : networks) delete network;
-      break;
-    }
-
-    Zantu zantu;
-    zantu.Run(gpus, networks, node_ports);
-  } while (false);
+  }
   ZANTU_LOG("zantu quit");
   return 0;
 }

@@ -5,7 +5,7 @@
 #include <atomic>
 
 #include "server/network.h"
-#include "server/socket.h"
+#include "server/tcp.h"
 
 class Native final : public Network {
  public:

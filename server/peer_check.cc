@@ -139,8 +139,7 @@ int64_t LookupInode(const sockaddr_in& peer, uint16_t local_port) {
     } while (n < 0 && errno == EINTR);
     const auto* reply = reinterpret_cast<const nlmsghdr*>(buffer);
     if (n >= static_cast<ssize_t>(sizeof(nlmsghdr)) && NLMSG_OK(reply, static_cast<size_t>(n))) {
-      if (reply->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
-          reply->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
+      if (reply->nlmsg_type == SOCK_DIAG_BY_FAMILY && reply->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg))) {
         inode = static_cast<const inet_diag_msg*>(NLMSG_DATA(reply))->idiag_inode;
       } else if (reply->nlmsg_type == NLMSG_ERROR && reply->nlmsg_len >= NLMSG_LENGTH(sizeof(nlmsgerr))) {
         // No such socket, or no UDP lookups in this kernel.

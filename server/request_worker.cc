@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "server/step_log.h"
 #include "server/zantu.h"
 
 void Zantu::SendClientExit(uint64_t pid) {
@@ -25,8 +26,7 @@ void Zantu::SendClientExit(uint64_t pid) {
   }
 }
 
-std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(
-    std::map<unsigned long, RingBuffer*>::iterator it) {
+std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(std::map<unsigned long, RingBuffer*>::iterator it) {
   const uint64_t pid = it->first;
   ZANTU_LOG("delete ring buffers for pid=%d", static_cast<int>(pid));
   SendClientExit(pid);
@@ -34,17 +34,16 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(
   auto next = request_rbs_.erase(it);
   {
     // Waits for a response being written into the ring to finish.
-    std::lock_guard<std::mutex> lock(ResponseMutex(pid));
+    zantu::MutexLock lock(&ResponseMutex(pid));
     delete ExchangeResponseRing(pid, nullptr);
     ForgetReleaseRequests(pid);
   }
   return next;
 }
 
-std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(
-    std::map<unsigned long, RingBuffer*>::iterator it) {
+std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(std::map<unsigned long, RingBuffer*>::iterator it) {
   {
-    std::lock_guard<std::mutex> clients(clients_mutex_);
+    zantu::MutexLock clients(&clients_mutex_);
     clients_.erase(it->first);
   }
   return ReleaseClient(it);
@@ -52,7 +51,7 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(
 
 void Zantu::AskRelease(uint64_t pid, RingBuffer* response_ring) {
   {
-    std::lock_guard<std::mutex> lock(release_mutex_);
+    zantu::MutexLock lock(&release_mutex_);
     release_requests_.emplace_back(pid, response_ring);
   }
   // The request worker may sleep in Read with request_mutex_ held.
@@ -60,7 +59,7 @@ void Zantu::AskRelease(uint64_t pid, RingBuffer* response_ring) {
 }
 
 void Zantu::ForgetReleaseRequests(uint64_t pid) {
-  std::lock_guard<std::mutex> lock(release_mutex_);
+  zantu::MutexLock lock(&release_mutex_);
   release_requests_.erase(std::remove_if(release_requests_.begin(), release_requests_.end(),
                                          [pid](const auto& request) { return request.first == pid; }),
                           release_requests_.end());
@@ -69,7 +68,7 @@ void Zantu::ForgetReleaseRequests(uint64_t pid) {
 void Zantu::ServeReleaseRequests() {
   std::vector<std::pair<uint64_t, RingBuffer*>> requests;
   {
-    std::lock_guard<std::mutex> lock(release_mutex_);
+    zantu::MutexLock lock(&release_mutex_);
     requests.swap(release_requests_);
   }
   for (const auto& [pid, ring] : requests) {
@@ -80,7 +79,7 @@ void Zantu::ServeReleaseRequests() {
     // the pid's response mutex, which the asker held too.
     bool current;
     {
-      std::lock_guard<std::mutex> response(ResponseMutex(pid));
+      zantu::MutexLock response(&ResponseMutex(pid));
       current = FindResponseRing(pid) == ring;
     }
     if (!current) continue;
@@ -90,53 +89,65 @@ void Zantu::ServeReleaseRequests() {
 }
 
 void Zantu::RequestWorker() {
-  if (quit_.load(std::memory_order_acquire)) return;
-  // Copies of the records being sent; reused from record to record.
   ForwardStaging staging;
-  for (;;) {
-    std::unique_lock<std::mutex> lock(request_mutex_);
-    request_cv_.wait(lock, [this] {
-      return !registering_.load(std::memory_order_seq_cst) || quit_.load(std::memory_order_acquire);
-    });
+  bool link_failed = false;
+  while (!Quitting() && !link_failed) {
+    zantu::MutexLock lock(&request_mutex_);
+    AwaitRegistrations();
     ServeReleaseRequests();
     if (request_rbs_.empty()) {
-      // The wait lets go of request_mutex_, so the first registration is
-      // not held up; it ends early once a ring is stored.
-      request_cv_.wait_for(lock, std::chrono::milliseconds(100), [this] {
-        return !request_rbs_.empty() || quit_.load(std::memory_order_acquire);
-      });
+      AwaitFirstClient();
     } else {
-      for (auto it = request_rbs_.begin(); it != request_rbs_.end();) {
-        if (quit_.load(std::memory_order_acquire)) break;
-        const uint64_t pid = it->first;
-        auto forward = [this, pid, &staging](void* data, size_t length) -> RingBufferStatus {
-          return ForwardSpan(pid, static_cast<uint8_t*>(data), length, &staging);
-        };
-        const RingBufferStatus status = it->second->Read(forward);
-        if (status == kRingSuccess) {
-          ++it;
-        } else if (status == kRingEmpty) {
-          bool registered;
-          {
-            std::lock_guard<std::mutex> clients(clients_mutex_);
-            registered = clients_.count(pid) != 0;
-          }
-          it = registered ? std::next(it) : ReleaseClient(it);
-        } else if (status == kRingSendFailed) {
-          // A node link is broken: nothing more can be forwarded in step.
-          if (!quit_.load(std::memory_order_acquire)) ZANTU_ERROR("read ring buffer failed=%d", status);
-          lock.unlock();
-          if (!quit_.load(std::memory_order_acquire)) Quit();
-          return;
-        } else {
-          // The client broke a record or damaged its ring: it is served no
-          // longer (its waiters learn it when its rings go), the others are.
-          if (status != kRingRejected) ZANTU_ERROR("read ring buffer failed=%d", status);
-          it = DropClient(it);
-        }
-      }
+      link_failed = !ServeClients(&staging);
     }
-    lock.unlock();
-    if (quit_.load(std::memory_order_acquire)) return;
   }
+  if (link_failed && !Quitting()) Quit();
+}
+
+void Zantu::AwaitRegistrations() {
+  while (registering_.load(std::memory_order_seq_cst) && !Quitting()) request_cv_.wait(request_mutex_);
+}
+
+void Zantu::AwaitFirstClient() {
+  // The wait lets go of request_mutex_, so the first registration is not
+  // held up; it ends early once a ring is stored.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+  while (request_rbs_.empty() && !Quitting()) {
+    if (request_cv_.wait_until(request_mutex_, until) == std::cv_status::timeout) return;
+  }
+}
+
+bool Zantu::ServeClients(ForwardStaging* staging) {
+  for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
+    const uint64_t pid = it->first;
+    // Runs inside Read, on this thread, which holds request_mutex_.
+    auto forward = [this, pid, staging](void* data, size_t length) REQUIRES(request_mutex_) {
+      return ForwardSpan(pid, static_cast<uint8_t*>(data), length, staging);
+    };
+    const RingBufferStatus status = it->second->Read(forward);
+    if (status == kRingSendFailed) {
+      if (!Quitting()) ZANTU_ERROR_AS("RequestWorker", "read ring buffer failed=%d", status);
+      return false;
+    }
+    it = AfterRead(it, status);
+  }
+  return true;
+}
+
+std::map<unsigned long, RingBuffer*>::iterator Zantu::AfterRead(std::map<unsigned long, RingBuffer*>::iterator it,
+                                                                RingBufferStatus status) {
+  if (status == kRingSuccess) return std::next(it);
+  if (status == kRingEmpty) {
+    // Drained: a client that is no longer registered has exited.
+    bool registered;
+    {
+      zantu::MutexLock clients(&clients_mutex_);
+      registered = clients_.count(it->first) != 0;
+    }
+    return registered ? std::next(it) : ReleaseClient(it);
+  }
+  // The client broke a record or damaged its ring: it is served no longer
+  // (its waiters learn it when its rings go), the others are.
+  if (status != kRingRejected) ZANTU_ERROR_AS("RequestWorker", "read ring buffer failed=%d", status);
+  return DropClient(it);
 }

@@ -22,6 +22,7 @@
 #include "common/log.h"
 #include "common/registration.h"
 #include "server/light.h"
+#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {
@@ -43,149 +44,200 @@ bool Discard(Network* network, uint64_t size) {
   return true;
 }
 
+enum class Body {
+  kReady,        // the plain body is in hand
+  kTooLarge,     // refused unread (logged)
+  kUndecodable,  // read, but it does not decompress (logged)
+  kRecvFailed,   // the stream is out of step
+};
+
+// Reads the compressed body of `*header` whole and decompresses it into
+// `*plain`; header->size becomes the plain size.
+Body ReadCompressedBody(Network* network, ZSTDUtil* zstd, ResponseBatchHeader* header, std::string* plain) {
+  const int pid = static_cast<int>(header->pid);
+  const unsigned long size = static_cast<unsigned long>(header->size);
+  std::string packed;
+  bool too_large = header->size > kMaxCompressedBody;
+  if (!too_large) {
+    try {
+      packed.resize(static_cast<size_t>(header->size));
+    } catch (const std::bad_alloc&) {
+      too_large = true;
+    }
+  }
+  if (too_large) {
+    ZANTU_ERROR_AS("ResponseWorker", "compressed response of %lu bytes for pid=%d dropped", size, pid);
+    return Body::kTooLarge;
+  }
+  if (!network->Recv(packed.data(), packed.size())) return Body::kRecvFailed;
+  if (!zstd->Decompress(packed, plain)) {
+    ZANTU_ERROR_AS("ResponseWorker", "decompress response of %lu bytes for pid=%d failed, dropped", size, pid);
+    return Body::kUndecodable;
+  }
+  header->size = plain->size();
+  return Body::kReady;
+}
+
+void ReportClientGone(uint64_t pid) {
+  ZANTU_ERROR_AS("ResponseWorker", "client process pid=%d has been exited when zantu is busy.", static_cast<int>(pid));
+}
+
 }  // namespace
 
 void Zantu::ResponseWorker(Network* network) {
-  // Nothing may follow a failed receive: the stream is out of step.
-  auto stop = [this] {
-    if (!quit_.load(std::memory_order_acquire)) Quit();
-  };
-  // A receive that fails after Quit was woken by it: nothing to report.
-  auto read_failed = [this] { return !quit_.load(std::memory_order_acquire); };
-  for (;;) {
-    if (quit_.load(std::memory_order_acquire)) return;
-
+  while (!Quitting()) {
     ResponseBatchHeader header;
     if (!network->Recv(&header, sizeof(header))) {
-      if (read_failed()) ZANTU_ERROR("network read error happened");
-      return stop();
+      ReportReadError();
+      break;
     }
     if (header.flags & kLinkSkip) continue;
-    if (header.flags & kLinkResend) {
-      auto* light = dynamic_cast<Light*>(network);
-      if (light == nullptr) {
-        ZANTU_ERROR("resend request seq=%lu on a transport that is not light ignored",
-                    static_cast<unsigned long>(header.size));
-        continue;
-      }
-      if (!light->ResendLightPacket(header.size)) {
-        ZANTU_ERROR("resend light packet failed");
-        return stop();
-      }
-      continue;
-    }
+    const bool in_step =
+        (header.flags & kLinkResend) ? ServeResend(network, header.size) : DeliverResponse(network, header);
+    if (!in_step) break;
+  }
+  // Nothing may follow a failed receive: the stream is out of step.
+  if (!Quitting()) Quit();
+}
 
-    const uint64_t pid = header.pid;
-    const bool compressed = (header.flags & kLinkCompressed) != 0;
-    bool body_read = false;
-    // Drops the message; its body, if still unread, is read and discarded.
-    // False when that receive fails.
-    auto drop = [&]() -> bool {
-      if (body_read || Discard(network, header.size)) return true;
-      if (read_failed()) ZANTU_ERROR("network read error happened");
-      return false;
-    };
+void Zantu::ReportReadError() {
+  // A receive that fails after Quit was woken by it: nothing to report.
+  if (!Quitting()) ZANTU_ERROR_AS("ResponseWorker", "network read error happened");
+}
 
-    std::mutex* response_mutex = FindResponseMutex(pid);
-    std::unique_lock<std::mutex> lock;
-    RingBuffer* ring = nullptr;
-    if (response_mutex != nullptr) {
-      lock = std::unique_lock<std::mutex>(*response_mutex);
-      ring = FindResponseRing(pid);
-    }
-    if (ring == nullptr) {
-      ZANTU_ERROR("client process pid=%d has been exited when zantu is busy.", static_cast<int>(pid));
-      if (lock.owns_lock()) lock.unlock();
-      if (!drop()) return stop();
-      continue;
-    }
+bool Zantu::DropBody(Network* network, uint64_t size) {
+  if (Discard(network, size)) return true;
+  ReportReadError();
+  return false;
+}
 
-    std::string plain;
-    size_t record_size;
-    std::function<RingBufferStatus(void*)> fill;
-    if (compressed) {
-      std::string packed;
-      bool too_large = header.size > kMaxCompressedBody;
-      if (!too_large) {
-        try {
-          packed.resize(static_cast<size_t>(header.size));
-        } catch (const std::bad_alloc&) {
-          too_large = true;
-        }
-      }
-      if (too_large) {
-        ZANTU_ERROR("compressed response of %lu bytes for pid=%d dropped", static_cast<unsigned long>(header.size),
-                    static_cast<int>(pid));
-        AskRelease(pid, ring);
-        lock.unlock();
-        if (!drop()) return stop();
-        continue;
-      }
-      if (!network->Recv(packed.data(), packed.size())) {
-        if (read_failed()) ZANTU_ERROR("network read error happened");
-        return stop();
-      }
-      body_read = true;
-      if (!zstd_->Decompress(packed, &plain)) {
-        ZANTU_ERROR("decompress response of %lu bytes for pid=%d failed, dropped",
-                    static_cast<unsigned long>(header.size), static_cast<int>(pid));
-        AskRelease(pid, ring);
-        continue;
-      }
-      header.size = plain.size();
-      record_size = sizeof(header) + plain.size();
-      fill = [&header, &plain](void* space) -> RingBufferStatus {
-        StoreRecord(space, header);
-        std::copy(plain.begin(), plain.end(), static_cast<char*>(space) + sizeof(header));
-        return kRingSuccess;
-      };
-    } else {
-      // Sizes no ring can hold are refused before the sum could overflow.
-      record_size = header.size > kRingBufferSize ? kRingBufferSize + 1 : sizeof(header) + header.size;
-      fill = [&header, &body_read, network](void* space) -> RingBufferStatus {
-        StoreRecord(space, header);
-        // Straight from the node into the client's ring.
-        body_read = true;
-        if (!network->Recv(static_cast<char*>(space) + sizeof(header), header.size)) return kRingRecvFailed;
-        return kRingSuccess;
-      };
-    }
+bool Zantu::ServeResend(Network* network, uint64_t seq) {
+  auto* light = dynamic_cast<Light*>(network);
+  if (light == nullptr) {
+    ZANTU_ERROR_AS("ResponseWorker", "resend request seq=%lu on a transport that is not light ignored",
+                   static_cast<unsigned long>(seq));
+    return true;
+  }
+  if (light->ResendLightPacket(seq)) return true;
+  ZANTU_ERROR_AS("ResponseWorker", "resend light packet failed");
+  return false;
+}
 
-    RingBufferStatus status;
-    for (;;) {
-      status = ring->Write(record_size, fill);
-      if (status != kRingFull) break;
-      ZANTU_LOG("response ringbuffer is full pid=%d", static_cast<int>(pid));
-      // The client may be released while the lock is let go.
-      lock.unlock();
-      zantu_internal::SleepNanos(kFullRingWaitNs);
-      if (quit_.load(std::memory_order_acquire)) {
-        ZANTU_ERROR("write ring buffer failed=%d", status);
-        return;
-      }
-      lock.lock();
-      ring = FindResponseRing(pid);
-      if (ring == nullptr) {
-        ZANTU_ERROR("client process pid=%d has been exited when zantu is busy.", static_cast<int>(pid));
-        break;
-      }
+// One response message on its way into the ring of the client it names.
+struct Zantu::Delivery {
+  Network* network;
+  ResponseBatchHeader header;
+  std::unique_lock<zantu::Mutex> lock;  // the client's response mutex
+  RingBuffer* ring = nullptr;           // the client's response ring, kept alive by `lock`
+  std::string plain;                    // a decompressed body
+  bool body_read = false;               // unless set, the body is still on the stream
+  size_t record_size = 0;
+  std::function<RingBufferStatus(void*)> fill;
+};
+
+bool Zantu::DeliverResponse(Network* network, const ResponseBatchHeader& header) {
+  Delivery delivery;
+  delivery.network = network;
+  delivery.header = header;
+  const uint64_t pid = header.pid;
+  if (zantu::Mutex* response_mutex = FindResponseMutex(pid)) {
+    delivery.lock = std::unique_lock<zantu::Mutex>(*response_mutex);
+    delivery.ring = FindResponseRing(pid);
+  }
+  if (delivery.ring == nullptr) {
+    ReportClientGone(pid);
+    if (delivery.lock.owns_lock()) delivery.lock.unlock();
+    return DropBody(network, header.size);
+  }
+  if (header.flags & kLinkCompressed) {
+    bool in_step;
+    if (!PrepareCompressed(&delivery, &in_step)) return in_step;
+  } else {
+    PreparePlain(&delivery);
+  }
+  return WriteDelivery(&delivery);
+}
+
+bool Zantu::PrepareCompressed(Delivery* delivery, bool* in_step) {
+  const Body body = ReadCompressedBody(delivery->network, zstd_, &delivery->header, &delivery->plain);
+  if (body == Body::kRecvFailed) {
+    ReportReadError();
+    *in_step = false;
+    return false;
+  }
+  if (body != Body::kReady) {
+    AskRelease(delivery->header.pid, delivery->ring);
+    delivery->lock.unlock();
+    *in_step = body == Body::kUndecodable || DropBody(delivery->network, delivery->header.size);
+    return false;
+  }
+  delivery->body_read = true;
+  delivery->record_size = sizeof(ResponseBatchHeader) + delivery->plain.size();
+  delivery->fill = [delivery](void* space) -> RingBufferStatus {
+    StoreRecord(space, delivery->header);
+    std::copy(delivery->plain.begin(), delivery->plain.end(), static_cast<char*>(space) + sizeof(ResponseBatchHeader));
+    return kRingSuccess;
+  };
+  return true;
+}
+
+void Zantu::PreparePlain(Delivery* delivery) {
+  const uint64_t size = delivery->header.size;
+  // Sizes no ring can hold are refused before the sum could overflow.
+  delivery->record_size = size > kRingBufferSize ? kRingBufferSize + 1 : sizeof(ResponseBatchHeader) + size;
+  delivery->fill = [delivery](void* space) -> RingBufferStatus {
+    StoreRecord(space, delivery->header);
+    // Straight from the node into the client's ring.
+    delivery->body_read = true;
+    char* body = static_cast<char*>(space) + sizeof(ResponseBatchHeader);
+    if (!delivery->network->Recv(body, delivery->header.size)) return kRingRecvFailed;
+    return kRingSuccess;
+  };
+}
+
+bool Zantu::WriteDelivery(Delivery* delivery) {
+  const uint64_t pid = delivery->header.pid;
+  const RingBufferStatus status =
+      WriteWithFullRingWait(pid, delivery->record_size, delivery->fill, &delivery->lock, &delivery->ring);
+  if (delivery->ring == nullptr) {
+    // The client went while its ring was full.
+    if (delivery->lock.owns_lock()) delivery->lock.unlock();
+    return delivery->body_read || DropBody(delivery->network, delivery->header.size);
+  }
+  if (status == kRingFull) return false;  // quitting
+  if (status == kRingSuccess) return true;
+  if (status != kRingRecvFailed) AskRelease(pid, delivery->ring);
+  delivery->lock.unlock();
+  if (status == kRingRecvFailed) {
+    // The body was half read: the stream is out of step.
+    if (!Quitting()) ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
+    return false;
+  }
+  // The ring cannot take the record (larger than the ring, no memory,
+  // damaged by the client): this message is lost, the others are not.
+  ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
+  return delivery->body_read || DropBody(delivery->network, delivery->header.size);
+}
+
+RingBufferStatus Zantu::WriteWithFullRingWait(uint64_t pid, size_t record_size,
+                                              const std::function<RingBufferStatus(void*)>& fill,
+                                              std::unique_lock<zantu::Mutex>* lock, RingBuffer** ring) {
+  for (;;) {
+    const RingBufferStatus status = (*ring)->Write(record_size, fill);
+    if (status != kRingFull) return status;
+    ZANTU_LOG_AS("ResponseWorker", "response ringbuffer is full pid=%d", static_cast<int>(pid));
+    // The client may be released while the lock is let go.
+    lock->unlock();
+    zantu_internal::SleepNanos(kFullRingWaitNs);
+    if (Quitting()) {
+      ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
+      return kRingFull;
     }
-    const bool lost = ring != nullptr && status != kRingSuccess && status != kRingRecvFailed;
-    if (lost) AskRelease(pid, ring);
-    if (lock.owns_lock()) lock.unlock();
-    if (ring == nullptr) {
-      if (!drop()) return stop();
-      continue;
+    lock->lock();
+    *ring = FindResponseRing(pid);
+    if (*ring == nullptr) {
+      ReportClientGone(pid);
+      return status;
     }
-    if (status == kRingSuccess) continue;
-    if (status == kRingRecvFailed) {
-      // The body was half read: the stream is out of step.
-      if (read_failed()) ZANTU_ERROR("write ring buffer failed=%d", status);
-      return stop();
-    }
-    // The ring cannot take the record (larger than the ring, no memory,
-    // damaged by the client): this message is lost, the others are not.
-    ZANTU_ERROR("write ring buffer failed=%d", status);
-    if (!drop()) return stop();
   }
 }

@@ -1,5 +1,6 @@
-// IPv4 socket wrappers under the node transports: a connected stream (Tcp)
-// and a send-only datagram socket aimed at one destination (Udp).
+// The socket under the node transports: what a connected stream (Tcp, in
+// server/tcp.h) and a send-only datagram socket (Udp, in server/udp.h) have
+// in common, and the helpers they share.
 //
 // Thread safety: an object is used by one thread at a time, except Shutdown,
 // which any thread may call while another is blocked in Read or Write.
@@ -47,40 +48,6 @@ class Socket {
   std::string host_;
   unsigned short port_ = 0;
   bool connected_ = false;
-};
-
-// A TCP connection tuned for large transfers: no Nagle delay, 100 MiB
-// buffers. Sends never raise SIGPIPE: a closed peer is a failed Write.
-class Tcp final : public Socket {
- public:
-  Tcp() = default;
-  ~Tcp() override;
-
-  bool Connect(std::string& host, unsigned short port) override;
-  int Read(void* buffer, size_t length) override;
-  int Write(void* buffer, size_t length) override;
-  void Shutdown() override;
-
- private:
-  int fd_ = -1;  // owned; constant once Connect has created it
-};
-
-// A datagram socket that sends to the address given to Connect. No
-// connection is made; Read is not supported.
-class Udp final : public Socket {
- public:
-  Udp() = default;
-  ~Udp() override;
-
-  bool Connect(std::string& host, unsigned short port) override;
-  // Not supported on a send-only socket: logs and returns 0.
-  int Read(void* buffer, size_t length) override;
-  // Sends exactly `length` bytes as one datagram.
-  int Write(void* buffer, size_t length) override;
-
- private:
-  sockaddr_in remote_addr_{};
-  int fd_ = -1;  // owned; constant once Connect has created it
 };
 
 // Repeats Read (Write) until all `length` bytes have moved. Returns 1, or the

@@ -1,3 +1,5 @@
+#include "server/tcp.h"
+
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,7 +10,6 @@
 
 #include "common/log.h"
 #include "common/trellan.h"
-#include "server/socket.h"
 
 // Records travel straight between a node and a client's ring. A client that
 // shrinks its ring's object makes such a transfer fail with EFAULT; the ring

@@ -1,10 +1,11 @@
+#include "server/udp.h"
+
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "common/log.h"
-#include "server/socket.h"
 
 Udp::~Udp() {
   connected_ = false;

@@ -21,7 +21,7 @@ void SleepNanos(long ns) {
 Zantu::Zantu() = default;
 
 Zantu::~Zantu() {
-  if (!quit_.load(std::memory_order_acquire)) ZANTU_ERROR("call Quit() before delete it");
+  if (!Quitting()) ZANTU_ERROR("call Quit() before delete it");
 }
 
 void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networks,
@@ -53,12 +53,12 @@ void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networ
   for (auto& [node, network] : networks_) delete network;
   networks_.clear();
   {
-    std::lock_guard<std::mutex> table(response_table_mutex_);
+    zantu::MutexLock table(&response_table_mutex_);
     for (auto& [pid, ring] : response_rbs_) delete ring;
     response_rbs_.clear();
   }
   {
-    std::lock_guard<std::mutex> lock(request_mutex_);
+    zantu::MutexLock lock(&request_mutex_);
     for (auto& [pid, ring] : request_rbs_) delete ring;
     request_rbs_.clear();
   }
@@ -72,7 +72,7 @@ void Zantu::Quit() {
     if (network != nullptr) network->Shutdown();
   }
   {
-    std::lock_guard<std::mutex> lock(server_socket_mutex_);
+    zantu::MutexLock lock(&server_socket_mutex_);
     // On a datagram socket this fails with ENOTCONN but still ends a
     // blocked receive, which then returns 0.
     if (server_socket_ != -1) shutdown(server_socket_, SHUT_RDWR);
@@ -82,30 +82,30 @@ void Zantu::Quit() {
   {
     // Under the mutex: the liveness check cannot miss it between its test
     // of quit_ and its wait.
-    std::lock_guard<std::mutex> lock(check_mutex_);
+    zantu::MutexLock lock(&check_mutex_);
     check_cv_.notify_all();
   }
 }
 
-std::mutex& Zantu::ResponseMutex(uint64_t pid) {
-  std::lock_guard<std::mutex> table(response_table_mutex_);
+zantu::Mutex& Zantu::ResponseMutex(uint64_t pid) {
+  zantu::MutexLock table(&response_table_mutex_);
   return response_mutexes_[pid];
 }
 
-std::mutex* Zantu::FindResponseMutex(uint64_t pid) {
-  std::lock_guard<std::mutex> table(response_table_mutex_);
+zantu::Mutex* Zantu::FindResponseMutex(uint64_t pid) {
+  zantu::MutexLock table(&response_table_mutex_);
   auto it = response_mutexes_.find(pid);
   return it == response_mutexes_.end() ? nullptr : &it->second;
 }
 
 RingBuffer* Zantu::FindResponseRing(uint64_t pid) {
-  std::lock_guard<std::mutex> table(response_table_mutex_);
+  zantu::MutexLock table(&response_table_mutex_);
   auto it = response_rbs_.find(pid);
   return it == response_rbs_.end() ? nullptr : it->second;
 }
 
 RingBuffer* Zantu::ExchangeResponseRing(uint64_t pid, RingBuffer* ring) {
-  std::lock_guard<std::mutex> table(response_table_mutex_);
+  zantu::MutexLock table(&response_table_mutex_);
   auto it = response_rbs_.find(pid);
   RingBuffer* old = it == response_rbs_.end() ? nullptr : it->second;
   if (ring != nullptr) {

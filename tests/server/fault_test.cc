@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "server_harness.h"
+#include "trellan/ring_layout.h"
 
 namespace {
 
@@ -82,7 +83,7 @@ TEST_P(FaultTest, ClientsThatDamageTheirRingsAreReleasedAndTheOthersServed) {
       // The response ring's read position is impossible: the answer is
       // dropped, and must not leave its caller waiting.
       [&](const std::string& key, uint32_t pid, ClientRings& rings) {
-        ASSERT_TRUE(Scribble(ResponseRingName(key), 192, 12345));
+        ASSERT_TRUE(Scribble(ResponseRingName(key), offsetof(trellan::RingHeader, read_pos), 12345));
         ASSERT_EQ(rings.Write(echo(pid, 1, "lost")), kRingSuccess);
       },
   };

@@ -21,7 +21,8 @@
 #include "common/records.h"
 #include "server/light.h"
 #include "server/native.h"
-#include "server/socket.h"
+#include "server/tcp.h"
+#include "server/udp.h"
 
 namespace {
 
