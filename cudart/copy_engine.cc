@@ -6,6 +6,7 @@
 
 #include "common/api_numbers.h"
 #include "cudart/api_common.h"
+#include "cudart/copy_completion.h"
 #include "cudart/device_memory.h"
 
 namespace cudart {
@@ -33,6 +34,29 @@ int CopyEngine::CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, u
   }
   const uint32_t api = async ? k_cudaMemcpyAsync : k_cudaMemcpy;
   return Layer().Call(gpu, plan, api, kMemcpyArgc, dst, src, count, kind, stream);
+}
+
+int CopyEngine::CopyToHostPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t stream) {
+  CopyCompletion completion;
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min<uint64_t>(count - done, kPipelinedChunk);
+    CallPlan plan;
+    plan.mode = CallMode::kNoWait;
+    plan.sink.gpu = gpu;
+    plan.sink.ticket = completion.NewTicket();
+    const int status = Layer().Call(gpu, plan, k_cudaMemcpy, kMemcpyArgc, dst + done, src + done, n,
+                                    kCopyDeviceToHost, stream);
+    if (status != 0) {
+      // Not written: nothing of it will be answered.
+      completion.Fail(status);
+      break;
+    }
+    done += n;
+  }
+  const int status = completion.Wait();
+  // As any synchronizing call, report a failure of an earlier no-wait call.
+  const int async = ErrorState::TakeAsyncFailure(gpu);
+  return status != 0 ? status : async;
 }
 
 int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream, bool async,
@@ -80,6 +104,9 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
   if ((dst_on_device && !memory.Contains(gpu, Word(dst), count)) ||
       (src_on_device && !memory.Contains(gpu, Word(src), count))) {
     return kRtInvalidValue;
+  }
+  if (!async && direction == kCopyDeviceToHost && count > kPipelinedChunk) {
+    return CopyToHostPipelined(gpu, Word(dst), Word(src), count, wire);
   }
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);

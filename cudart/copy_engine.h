@@ -6,7 +6,10 @@
 //   host to device, sync      waits; data borrowed from the caller
 //   host to device, async     small: deferred with a copy of the data;
 //                             large: no-wait, borrowed (written before return)
-//   device to host, sync      waits; the answer lands in the caller's buffer
+//   device to host, sync      waits; the answer lands in the caller's buffer;
+//                             large: no-wait chunks of kPipelinedChunk that
+//                             the caller waits for together, so that one
+//                             chunk is copied out while the next travels
 //   device to host, async     no-wait; the answer lands when it comes, before
 //                             the answer of any later sync call
 //   device to device          sync waits; async deferred
@@ -24,6 +27,9 @@ class CopyEngine {
  public:
   // Async copies smaller than this travel deferred with a copy of their data.
   static constexpr size_t kSmallAsyncCopy = size_t{64} << 10;
+  // Synchronous copies to the host larger than this are pipelined in chunks
+  // of this size.
+  static constexpr size_t kPipelinedChunk = size_t{8} << 20;
 
   // cudaMemcpy (async false) and cudaMemcpyAsync; `per_thread` when stream 0
   // is the thread's own default stream.
@@ -36,6 +42,9 @@ class CopyEngine {
   // One explicit-direction copy of at most kMaxCopyChunk bytes on `gpu`.
   static int CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
                        bool async);
+  // A synchronous device-to-host copy of any size as no-wait chunks, each a
+  // synchronizing cudaMemcpy entry on the node. Returns the first failure.
+  static int CopyToHostPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t stream);
 };
 
 }  // namespace cudart

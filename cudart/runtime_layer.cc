@@ -56,6 +56,9 @@ int RuntimeLayer::Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t arg
   next_plan = plan;
   // Dispatch reads exactly argc of the words; the rest are ignored.
   int status = Dispatch(api, argc, a0, a1, a2, a3, a4, a5, a6, a7, a8);
+  // A call turned away before its prepare hook leaves the plan behind; a
+  // copy ticket must not outlive its request.
+  if (plan.sink.ticket) next_plan = CallPlan{};
   if (gpu != previous) SetCurrentGpu(previous);
   if (plan.mode == CallMode::kSync) {
     const int async = ErrorState::TakeAsyncFailure(gpu);
@@ -112,6 +115,12 @@ void RuntimeLayer::HandleResponse(Request* request, ResponseView* view) {
   const AnswerSink* sink = request->callback.target<AnswerSink>();
   const bool waits = (flags & kRequestNoWait) == 0;
   const uint32_t result = view->Result();
+  if (!waits && sink != nullptr && sink->ticket) {
+    int status = static_cast<int>(result);
+    if (status == 0 && !DeliverAnswer(request, sink, *view)) status = kRtUnknown;
+    sink->ticket->Answered(status);
+    return;
+  }
   if (result != 0) {
     if (!waits && sink != nullptr) ErrorState::NoteAsyncFailure(sink->gpu, static_cast<int>(result));
     return;

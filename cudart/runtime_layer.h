@@ -14,9 +14,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "client/tovrel.h"
+#include "cudart/copy_completion.h"
 
 namespace cudart {
 
@@ -27,12 +29,14 @@ enum class CallMode {
 };
 
 // Where a fixed-size answer of a waiting call lands, and the GPU a no-wait
-// call ran on (to report its failure). Stored as the request's callback,
-// which Dispatch runs as a no-op.
+// call ran on (to report its failure); a chunk of a synchronous copy reports
+// to its ticket instead. Stored as the request's callback, which Dispatch
+// runs as a no-op.
 struct AnswerSink {
   void* out = nullptr;
   size_t size = 0;
   int gpu = -1;
+  std::shared_ptr<CopyTicket> ticket = nullptr;
   void operator()() const {}
 };
 

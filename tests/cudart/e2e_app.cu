@@ -100,6 +100,23 @@ int Errors() {
   Report("bad_config", cudaGetLastError());
   Report("unsupported", cudaGraphCreate(nullptr, 0));
   Report("set_device_bad", cudaSetDevice(99));
+
+  // A large copy to the host travels in chunks: the first reports the
+  // deferred failure before it, once; the data land whole; a range past the
+  // allocation is refused.
+  cudaSetDevice(0);
+  const size_t big = size_t{40} << 20;
+  unsigned char* dev_big = nullptr;
+  cudaMalloc(&dev_big, big);
+  std::vector<unsigned char> pattern(big), back(big);
+  for (size_t i = 0; i < big; ++i) pattern[i] = static_cast<unsigned char>((i >> 12) * 7 + i);
+  cudaMemcpy(dev_big, pattern.data(), big, cudaMemcpyHostToDevice);
+  e2e_missing<<<1, 1>>>(flag);
+  Report("big_d2h_deferred", cudaMemcpy(back.data(), dev_big, big, cudaMemcpyDeviceToHost));
+  Report("big_d2h", cudaMemcpy(back.data(), dev_big, big, cudaMemcpyDeviceToHost));
+  Report("big_differ", std::memcmp(back.data(), pattern.data(), big) != 0);
+  Report("big_d2h_oob", cudaMemcpy(back.data(), dev_big + 4096, big, cudaMemcpyDeviceToHost));
+  Report("big_free", cudaFree(dev_big));
   return 0;
 }
 

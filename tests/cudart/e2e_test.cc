@@ -128,6 +128,12 @@ TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   EXPECT_EQ(values["bad_config"], "9");       // cudaErrorInvalidConfiguration
   EXPECT_EQ(values["unsupported"], "801");    // cudaErrorNotSupported
   EXPECT_EQ(values["set_device_bad"], "101");  // cudaErrorInvalidDevice
+  const std::string errors_out = errors->Stdout();
+  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h_deferred"), "98");  // the launch's failure, from a chunked copy ...
+  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h"), "0");            // ... once
+  EXPECT_EQ(e2e_test::Value(errors_out, "big_differ"), "0");
+  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h_oob"), "1");
+  EXPECT_EQ(e2e_test::Value(errors_out, "big_free"), "0");
   ExpectWorkDone(work.get(), "2");
   auto threaded = Finish(threads.get());
   EXPECT_EQ(threaded["done"], "0");
