@@ -26,6 +26,8 @@ std::atomic<bool> CudaTovrel::initialized_{false};
 std::atomic<bool> CudaTovrel::response_loop_working_{false};
 std::atomic<bool> CudaTovrel::response_loop_ended_{false};
 
+// Outside namespace tovrel so that the reply fuzzer, which includes this
+// file, reaches DecodeRegisterInfo unqualified.
 namespace {
 
 // The reply as the process keeps it. False, after logging why, for a reply
@@ -57,6 +59,33 @@ bool Trusted(const RingBuffer& ring) {
   ZANTU_ERROR("registration refused: the rings belong to uid=%u, neither root nor this process's uid=%u",
               static_cast<unsigned>(owner), static_cast<unsigned>(geteuid()));
   return false;
+}
+
+// Attaches the two rings of `key`. The daemon created both before it
+// replied; the names carry the key without its NUL. Anything that throws
+// leaves the process unregistered, never aborted. False, with nothing
+// attached, on failure or when the rings are not Trusted.
+bool AttachRings(const std::string& key, RingBuffer** request, RingBuffer** response) {
+  RingBuffer* request_rb = nullptr;
+  RingBuffer* response_rb = nullptr;
+  try {
+    std::string request_name = kRequestRingPrefix + key;
+    std::string response_name = kResponseRingPrefix + key;
+    request_rb = new RingBuffer(request_name, kRingBufferSize, false);
+    response_rb = new RingBuffer(response_name, kRingBufferSize, false);
+  } catch (const std::exception& e) {
+    ZANTU_ERROR("attach ring buffers failed: %s", e.what());
+    delete request_rb;
+    return false;
+  }
+  if (!Trusted(*request_rb) || !Trusted(*response_rb)) {
+    delete request_rb;
+    delete response_rb;
+    return false;
+  }
+  *request = request_rb;
+  *response = response_rb;
+  return true;
 }
 
 }  // namespace
@@ -96,26 +125,9 @@ void CudaTovrel::Initialize() {
   const std::string key(info.key);
   ZANTU_LOG("Get ring buffer key=%s", key.c_str());
 
-  // The daemon created both rings before it replied; the names carry the key
-  // without its NUL. Anything that throws leaves the process unregistered,
-  // never aborted.
   RingBuffer* request_rb = nullptr;
   RingBuffer* response_rb = nullptr;
-  try {
-    std::string request_name = kRequestRingPrefix + key;
-    std::string response_name = kResponseRingPrefix + key;
-    request_rb = new RingBuffer(request_name, kRingBufferSize, false);
-    response_rb = new RingBuffer(response_name, kRingBufferSize, false);
-  } catch (const std::exception& e) {
-    ZANTU_ERROR("attach ring buffers failed: %s", e.what());
-    delete request_rb;
-    return;
-  }
-  if (!Trusted(*request_rb) || !Trusted(*response_rb)) {
-    delete request_rb;
-    delete response_rb;
-    return;
-  }
+  if (!AttachRings(key, &request_rb, &response_rb)) return;
   register_info_ = info;
   request_rb_ = request_rb;
   response_rb_ = response_rb;
