@@ -51,7 +51,6 @@ class Light final : public Network {
   Udp* send_socket_ = nullptr;
 
   // Constant.
-  const uint64_t max_packet_size_ = 1472;
   const uint64_t max_payload_size_ = 1456;
 
   zantu::Mutex send_mutex_;
