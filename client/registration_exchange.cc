@@ -15,6 +15,7 @@
 #include "client/internal.h"
 #include "common/log.h"
 #include "common/registration.h"
+#include "common/registration_format.h"
 
 namespace tovrel {
 namespace {
@@ -50,8 +51,7 @@ class Attempts {
     daemon.sin_port = htons(kRegistrationPort);
     daemon.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     uint8_t datagram[kRegistrationRequestSize];
-    const uint32_t value = static_cast<uint32_t>(pid_);
-    std::memcpy(datagram, &value, sizeof(datagram));  // little-endian host
+    EncodeRegistrationRequest(static_cast<uint32_t>(pid_), datagram);
     ssize_t sent = -1;
     if (connect(fd, reinterpret_cast<const sockaddr*>(&daemon), sizeof(daemon)) == 0) {
       do {
