@@ -112,6 +112,31 @@ inline std::string EncodeResponseRecord(uint32_t pid, const std::vector<AnswerSp
   return record + body;
 }
 
+// A response record's batch header and an entry's header, copied out of the
+// packed layout so that tests compare them directly.
+struct ResponseHead {
+  uint32_t flags = 0;
+  uint64_t size = 0;
+  uint32_t pid = 0;
+  uint32_t count = 0;
+};
+struct ResponseEntryHead {
+  uint64_t request = 0;
+  uint32_t flags = 0;
+  uint32_t result = 0;
+  uint64_t size = 0;
+};
+
+inline ResponseHead DecodeResponseHead(const char* raw) {
+  const ResponseBatchHeader h = LoadRecord<ResponseBatchHeader>(raw);
+  return {h.flags, h.size, h.pid, h.count};
+}
+
+inline ResponseEntryHead DecodeResponseEntryHead(const char* raw) {
+  const ResponseHeader h = LoadRecord<ResponseHeader>(raw);
+  return {h.request, h.flags, h.result, h.size};
+}
+
 // A response record's batch header and its first entry (a node answers with
 // one), copied out of the packed layout so that tests compare them directly.
 struct DecodedResponse {
@@ -137,7 +162,7 @@ inline size_t WholeResponseRecord(const char* p, size_t length) {
 
 // Takes apart the whole response record of `size` bytes at `p`.
 inline DecodedResponse DecodeResponseRecord(const char* p, size_t size) {
-  const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(p);
+  const ResponseHead header = DecodeResponseHead(p);
   DecodedResponse response;
   response.flags = header.flags;
   response.size = header.size;
@@ -145,7 +170,7 @@ inline DecodedResponse DecodeResponseRecord(const char* p, size_t size) {
   response.count = header.count;
   response.raw.assign(p, size);
   if (response.count > 0 && response.size >= sizeof(ResponseHeader)) {
-    const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(ResponseBatchHeader));
+    const ResponseEntryHead entry = DecodeResponseEntryHead(p + sizeof(ResponseBatchHeader));
     response.request = entry.request;
     response.entry_flags = entry.flags;
     response.result = entry.result;

@@ -117,30 +117,11 @@ inline bool ClosedByPeer(int fd, int timeout_ms = kIoTimeoutMs) {
   return Readable(fd, timeout_ms) && recv(fd, &byte, 1, 0) == 0;
 }
 
-// The records' fields, copied out of the packed layout so that tests can
-// compare them directly.
-struct Head {
-  uint32_t flags = 0;
-  uint64_t size = 0;
-  uint32_t pid = 0;
-  uint32_t count = 0;
-};
-struct Answer {
-  uint64_t request = 0;
-  uint32_t flags = 0;
-  uint32_t result = 0;
-  uint64_t size = 0;
-};
+using Head = wire_test::ResponseHead;
+using Answer = wire_test::ResponseEntryHead;
 
-inline Head LoadHead(const char* raw) {
-  const ResponseBatchHeader h = LoadRecord<ResponseBatchHeader>(raw);
-  return {h.flags, h.size, h.pid, h.count};
-}
-
-inline Answer LoadAnswer(const char* raw) {
-  const ResponseHeader h = LoadRecord<ResponseHeader>(raw);
-  return {h.request, h.flags, h.result, h.size};
-}
+inline Head LoadHead(const char* raw) { return wire_test::DecodeResponseHead(raw); }
+inline Answer LoadAnswer(const char* raw) { return wire_test::DecodeResponseEntryHead(raw); }
 
 // One node-to-daemon message: a 20-byte header, and the body of a response.
 struct Message {
