@@ -90,8 +90,8 @@ class Zantu {
   // registration, kEnd when the service must end (quitting, or a failed
   // receive, logged).
   Received ReceiveRegistration(int fd, uint32_t* pid, sockaddr_in* peer, socklen_t* peer_len);
-  // Sends `pid`'s reply for `key`. False, after logging, when the service
-  // must end.
+  // Sends the reply that hands `key` and the GPU and node tables to the
+  // client at `peer`. False, after logging, when the service must end.
   bool AnswerRegistration(int fd, const std::string& key, const sockaddr_in& peer, socklen_t peer_len);
   // Creates and installs the pid's two ring buffers under a fresh key
   // (returned in `*key`, 10 bytes with the NUL). On failure logs, undoes
