@@ -12,10 +12,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <unordered_set>
 #include <vector>
+
+#include "common/thread_annotations.h"
 
 #define TRELLAN_EXPORT __attribute__((visibility("default")))
 
@@ -146,7 +147,7 @@ class TRELLAN_EXPORT RingBuffer {
   void Create(const std::string& shm_name);
   void Attach(const std::string& shm_name);
   // Writer (ring_writer.cc).
-  enum Room { kRoomNone, kRoomBacked, kRoomUnbacked, kRoomReaderDamaged };
+  enum Room { kRoomNone, kRoomFound, kRoomReaderDamaged };
   RingBufferStatus PlaceRecord(uint64_t size, uint64_t* start);
   Room FindRoom(uint64_t read_pos, uint64_t size, uint64_t* start) const;
   RingBufferStatus FillRecord(uint64_t offset, uint64_t size, const std::function<RingBufferStatus(void*)>& fill);
@@ -192,9 +193,7 @@ class TRELLAN_EXPORT RingBuffer {
   uint64_t hot_backed_ = 0; // [0, hot_backed_) is allocated
   uint64_t cold_lo_ = 0;    // [cold_lo_, cold_hi_) is known to be allocated
   uint64_t cold_hi_ = 0;
-  // The reader's position as last read: never goes back, never ahead of the
-  // real one. Read again only when it leaves no room in backed pages.
-  uint64_t read_seen_ = 0;
+  uint64_t read_seen_ = 0;  // the reader's position as last read; never goes back
   uint32_t trim_epoch_seen_ = 0;
   uint32_t reader_bell_seen_ = 0;
   int64_t liveness_checked_ns_ = 0;
@@ -243,16 +242,16 @@ class TRELLAN_EXPORT ZSTDUtil {
   bool Compress(const void* in, size_t length, std::string* out);
 
  private:
-  void* TakeDecompressContext();
-  void ReturnDecompressContext(void* ctx);
-  void* TakeCompressContext();
-  void ReturnCompressContext(void* ctx);
+  void* TakeDecompressContext() EXCLUDES(mutex_);
+  void ReturnDecompressContext(void* ctx) EXCLUDES(mutex_);
+  void* TakeCompressContext() EXCLUDES(mutex_);
+  void ReturnCompressContext(void* ctx) EXCLUDES(mutex_);
 
   const unsigned level_;
   const unsigned workers_;
-  std::mutex mutex_;
-  std::vector<void*> free_dctx_;  // guarded by mutex_
-  std::vector<void*> free_cctx_;  // guarded by mutex_
+  zantu::Mutex mutex_;
+  std::vector<void*> free_dctx_ GUARDED_BY(mutex_);
+  std::vector<void*> free_cctx_ GUARDED_BY(mutex_);
 };
 
 // `n` characters drawn uniformly from [A-Za-z0-9] by the kernel's random

@@ -1,3 +1,4 @@
+#include "common/thread_annotations.h"
 #include "trellan/doorbell.h"
 
 #include <fcntl.h>
@@ -35,9 +36,9 @@ static_assert(sizeof(BellPage) <= kBellPageBytes);
 // The process bell. Created once; the mapping lives until the process ends,
 // since rings may ring it from static destructors.
 struct ProcessBell {
-  std::mutex mutex;
+  zantu::Mutex mutex;
   std::atomic<Bell*> bell{nullptr};  // written once under mutex
-  std::string name;                  // guarded by mutex; constant once bell is set
+  std::string name GUARDED_BY(mutex);  // constant once bell is set
   pid_t owner = 0;
 };
 
@@ -46,7 +47,9 @@ ProcessBell& TheProcessBell() {
   return *process_bell;
 }
 
-void UnlinkProcessBellAtExit() {
+// Reads the name unlocked: it is constant once the bell is set, which is
+// before this handler is registered.
+void UnlinkProcessBellAtExit() NO_THREAD_SAFETY_ANALYSIS {
   ProcessBell& pb = TheProcessBell();
   // A forked child inherits the handler but not the bell's ownership.
   if (pb.owner == getpid() && !pb.name.empty()) shm_unlink(pb.name.c_str());
@@ -63,7 +66,7 @@ Bell* LocalBellIfCreated() { return TheProcessBell().bell.load(std::memory_order
 
 Bell* LocalBell(std::string* name) {
   ProcessBell& pb = TheProcessBell();
-  std::lock_guard<std::mutex> lock(pb.mutex);
+  zantu::MutexLock lock(&pb.mutex);
   if (Bell* bell = pb.bell.load(std::memory_order_acquire)) {
     *name = pb.name;
     return bell;

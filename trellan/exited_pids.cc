@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "common/trellan.h"
 #include "trellan/process_identity.h"
 
@@ -16,9 +17,9 @@ namespace {
 constexpr size_t kMaxRemembered = 65536;
 
 struct StartTimes {
-  std::mutex mutex;
-  // pid -> start time at the first call that saw it running. Guarded by mutex.
-  std::unordered_map<unsigned long, uint64_t> by_pid;
+  zantu::Mutex mutex;
+  // pid -> start time at the first call that saw it running.
+  std::unordered_map<unsigned long, uint64_t> by_pid GUARDED_BY(mutex);
 };
 
 StartTimes& TheStartTimes() {
@@ -33,7 +34,7 @@ void RefreshExitedPidsState(unsigned long pid) {
   if (pid == 0 || pid > INT32_MAX) return;
   const trellan::ProcessState state = trellan::ReadProcessState(static_cast<pid_t>(pid));
   StartTimes& start_times = TheStartTimes();
-  std::lock_guard<std::mutex> lock(start_times.mutex);
+  zantu::MutexLock lock(&start_times.mutex);
   if (state.running) {
     start_times.by_pid[pid] = state.start_time;
   } else {
@@ -56,7 +57,7 @@ std::unordered_set<unsigned long> GetExitedPids(std::unordered_set<unsigned long
   }
 
   StartTimes& start_times = TheStartTimes();
-  std::lock_guard<std::mutex> lock(start_times.mutex);
+  zantu::MutexLock lock(&start_times.mutex);
   auto& by_pid = start_times.by_pid;
   for (const auto& [pid, state] : states) {
     if (!state.running) {

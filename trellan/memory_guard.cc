@@ -1,3 +1,4 @@
+#include "common/thread_annotations.h"
 #include "trellan/memory_guard.h"
 
 #include <signal.h>
@@ -26,7 +27,7 @@ struct Slot {
 Slot slots[kSlots];
 std::atomic<int> high_water{0};  // slots [0, high_water) may be in use
 
-std::mutex install_mutex;                // guards the installation below
+zantu::Mutex install_mutex;                // guards the installation below
 std::atomic<bool> installed{false};
 struct sigaction previous_action;        // written once before `installed`
 
@@ -49,7 +50,7 @@ void OnSigbus(int sig, siginfo_t* info, void* context) {
 
 void InstallHandler() {
   if (installed.load(std::memory_order_acquire)) return;
-  std::lock_guard<std::mutex> lock(install_mutex);
+  zantu::MutexLock lock(&install_mutex);
   if (installed.load(std::memory_order_relaxed)) return;
   struct sigaction action {};
   action.sa_sigaction = OnSigbus;

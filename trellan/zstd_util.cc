@@ -51,7 +51,7 @@ bool ScanFrames(const std::string& in, uint64_t* declared, bool* all_declared) {
 ZSTDUtil::ZSTDUtil(unsigned level, unsigned workers) : level_(level), workers_(workers) {}
 
 ZSTDUtil::~ZSTDUtil() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   for (void* ctx : free_dctx_) ZSTD_freeDCtx(static_cast<ZSTD_DCtx*>(ctx));
   for (void* ctx : free_cctx_) ZSTD_freeCCtx(static_cast<ZSTD_CCtx*>(ctx));
   free_dctx_.clear();
@@ -60,7 +60,7 @@ ZSTDUtil::~ZSTDUtil() {
 
 void* ZSTDUtil::TakeDecompressContext() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     if (!free_dctx_.empty()) {
       void* ctx = free_dctx_.back();
       free_dctx_.pop_back();
@@ -75,7 +75,7 @@ void ZSTDUtil::ReturnDecompressContext(void* ctx) {
   // A context that failed midway still holds that frame's state.
   ZSTD_DCtx_reset(static_cast<ZSTD_DCtx*>(ctx), ZSTD_reset_session_only);
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     free_dctx_.push_back(ctx);
     return;
   } catch (const std::bad_alloc&) {
@@ -85,7 +85,7 @@ void ZSTDUtil::ReturnDecompressContext(void* ctx) {
 
 void* ZSTDUtil::TakeCompressContext() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     if (!free_cctx_.empty()) {
       void* ctx = free_cctx_.back();
       free_cctx_.pop_back();
@@ -115,7 +115,7 @@ void ZSTDUtil::ReturnCompressContext(void* ctx) {
   if (ctx == nullptr) return;
   ZSTD_CCtx_reset(static_cast<ZSTD_CCtx*>(ctx), ZSTD_reset_session_only);
   try {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     free_cctx_.push_back(ctx);
     return;
   } catch (const std::bad_alloc&) {
