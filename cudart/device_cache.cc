@@ -13,7 +13,7 @@ DeviceCache& DeviceCache::Get() {
 int DeviceCache::Info(int gpu, DeviceInfo* info) {
   RuntimeLayer& layer = RuntimeLayer::Get();
   if (gpu < 0 || gpu >= layer.gpu_count()) return kRtInvalidDevice;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   if (!known_[gpu]) {
     DeviceInfo fresh{};
     CallPlan plan;
@@ -30,7 +30,7 @@ int DeviceCache::Info(int gpu, DeviceInfo* info) {
 
 int DeviceCache::DriverVersion(int* version) {
   RuntimeLayer& layer = RuntimeLayer::Get();
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   if (!driver_known_) {
     int32_t answer = 0;
     if (layer.gpu_count() > 0) {

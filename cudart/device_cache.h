@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <mutex>
 
+#include "common/thread_annotations.h"
 #include "common/registration.h"
 #include "common/runtime_calls.h"
 
@@ -28,11 +29,11 @@ class DeviceCache {
  private:
   DeviceCache() = default;
 
-  std::mutex mutex_;
-  bool known_[kMaxGpus] = {};     // guarded by mutex_
-  DeviceInfo infos_[kMaxGpus];    // guarded by mutex_
-  bool driver_known_ = false;     // guarded by mutex_
-  int32_t driver_version_ = 0;    // guarded by mutex_
+  zantu::Mutex mutex_;
+  bool known_[kMaxGpus] GUARDED_BY(mutex_) = {};
+  DeviceInfo infos_[kMaxGpus] GUARDED_BY(mutex_);
+  bool driver_known_ GUARDED_BY(mutex_) = false;
+  int32_t driver_version_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace cudart

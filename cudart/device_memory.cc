@@ -12,13 +12,13 @@ DeviceMemory& DeviceMemory::Get() {
 
 void DeviceMemory::Add(int gpu, uint64_t base, uint64_t size, bool freeable) {
   if (!ValidGpu(gpu)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   regions_[gpu][base] = Region{size, freeable};
 }
 
 bool DeviceMemory::Remove(int gpu, uint64_t base) {
   if (!ValidGpu(gpu)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = regions_[gpu].find(base);
   if (it == regions_[gpu].end() || !it->second.freeable) return false;
   regions_[gpu].erase(it);
@@ -37,12 +37,12 @@ bool DeviceMemory::ContainsLocked(int gpu, uint64_t ptr, uint64_t count) const {
 
 bool DeviceMemory::Contains(int gpu, uint64_t ptr, uint64_t count) const {
   if (!ValidGpu(gpu)) return false;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   return ContainsLocked(gpu, ptr, count);
 }
 
 int DeviceMemory::FindGpu(uint64_t ptr, int first) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   if (ValidGpu(first) && ContainsLocked(first, ptr, 1)) return first;
   for (int gpu = 0; gpu < static_cast<int>(kMaxGpus); ++gpu) {
     if (gpu != first && ContainsLocked(gpu, ptr, 1)) return gpu;
@@ -52,7 +52,7 @@ int DeviceMemory::FindGpu(uint64_t ptr, int first) const {
 
 void DeviceMemory::ClearGpu(int gpu) {
   if (!ValidGpu(gpu)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   regions_[gpu].clear();
 }
 

@@ -10,6 +10,7 @@
 #include <map>
 #include <mutex>
 
+#include "common/thread_annotations.h"
 #include "common/registration.h"
 
 namespace cudart {
@@ -38,10 +39,10 @@ class DeviceMemory {
   };
 
   DeviceMemory() = default;
-  bool ContainsLocked(int gpu, uint64_t ptr, uint64_t count) const;
+  bool ContainsLocked(int gpu, uint64_t ptr, uint64_t count) const REQUIRES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::map<uint64_t, Region> regions_[kMaxGpus];  // by base address; guarded by mutex_
+  mutable zantu::Mutex mutex_;
+  std::map<uint64_t, Region> regions_[kMaxGpus] GUARDED_BY(mutex_);  // by base address
 };
 
 }  // namespace cudart

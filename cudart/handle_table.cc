@@ -5,7 +5,7 @@
 namespace cudart {
 
 uint64_t HandleTable::Create(int gpu) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   const uint64_t handle = next_;
   // Handles look like pointers to programs; keep them 16-byte spaced.
   next_ += 0x10;
@@ -14,13 +14,13 @@ uint64_t HandleTable::Create(int gpu) {
 }
 
 int HandleTable::Find(uint64_t handle) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = handles_.find(handle);
   return it == handles_.end() ? -1 : it->second;
 }
 
 int HandleTable::Remove(uint64_t handle) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = handles_.find(handle);
   if (it == handles_.end()) return -1;
   const int gpu = it->second;
@@ -29,7 +29,7 @@ int HandleTable::Remove(uint64_t handle) {
 }
 
 void HandleTable::ClearGpu(int gpu) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   for (auto it = handles_.begin(); it != handles_.end();) {
     it = it->second == gpu ? handles_.erase(it) : std::next(it);
   }

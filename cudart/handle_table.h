@@ -9,6 +9,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/thread_annotations.h"
+
 namespace cudart {
 
 class HandleTable {
@@ -29,9 +31,9 @@ class HandleTable {
   void ClearGpu(int gpu);
 
  private:
-  mutable std::mutex mutex_;
-  uint64_t next_;                              // guarded by mutex_
-  std::unordered_map<uint64_t, int> handles_;  // handle -> GPU; guarded by mutex_
+  mutable zantu::Mutex mutex_;
+  uint64_t next_ GUARDED_BY(mutex_);
+  std::unordered_map<uint64_t, int> handles_ GUARDED_BY(mutex_);  // handle -> GPU
 };
 
 }  // namespace cudart

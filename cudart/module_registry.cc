@@ -30,7 +30,7 @@ Module* ModuleRegistry::RegisterFatBinary(const void* wrapper) {
     // Its kernels cannot be launched; the program still starts.
     ZANTU_ERROR("fat binary at %p: %s", wrapper, error.c_str());
   }
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   module->id = next_module_++;
   return module;
 }
@@ -40,7 +40,7 @@ void ModuleRegistry::RegisterFunction(Module* module, const void* host_function,
   auto* function = new Function();
   function->module = module;
   function->name = device_name;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = module->layouts.find(function->name);
   if (it == module->layouts.end() && !module->ptx_read && module->image != nullptr) {
     // Built for a virtual architecture only: the PTX says it. Read once, and
@@ -71,7 +71,7 @@ void ModuleRegistry::RegisterVariable(Module* module, const void* host_variable,
   variable->name = device_name;
   variable->size = size;
   for (auto& address : variable->address) address.store(0, std::memory_order_relaxed);
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   variable->id = next_variable_++;
   module->variables.push_back(variable);
   variables_[host_variable] = variable;
@@ -79,7 +79,7 @@ void ModuleRegistry::RegisterVariable(Module* module, const void* host_variable,
 
 void ModuleRegistry::Unregister(Module* module) {
   if (module == nullptr) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   for (auto it = functions_.begin(); it != functions_.end();) {
     it = it->second->module == module ? functions_.erase(it) : std::next(it);
   }
@@ -91,20 +91,20 @@ void ModuleRegistry::Unregister(Module* module) {
 }
 
 Function* ModuleRegistry::FindFunction(const void* host_function) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = functions_.find(host_function);
   return it == functions_.end() ? nullptr : it->second;
 }
 
 Variable* ModuleRegistry::FindVariable(const void* host_variable) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = variables_.find(host_variable);
   return it == variables_.end() ? nullptr : it->second;
 }
 
 void ModuleRegistry::ForgetAddresses(int gpu) {
   if (gpu < 0 || gpu >= static_cast<int>(kMaxGpus)) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   for (auto& [host, variable] : variables_) variable->address[gpu].store(0, std::memory_order_release);
 }
 
@@ -113,7 +113,7 @@ int ModuleRegistry::EnsureShipped(Module* module, int gpu) {
   if (gpu < 0 || gpu >= layer.gpu_count()) return kRtInvalidDevice;
   const uint64_t bit = uint64_t{1} << layer.node_of(gpu);
   if ((module->shipped_nodes.load(std::memory_order_acquire) & bit) != 0) return kRtSuccess;
-  std::lock_guard<std::mutex> lock(ship_mutex_);
+  zantu::MutexLock lock(&ship_mutex_);
   if ((module->shipped_nodes.load(std::memory_order_acquire) & bit) != 0) return kRtSuccess;
   const int status = Ship(module, gpu);
   if (status == kRtSuccess) module->shipped_nodes.fetch_or(bit, std::memory_order_release);
@@ -129,7 +129,7 @@ int ModuleRegistry::Ship(Module* module, int gpu) {
   };
   std::vector<Entry> entries;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     if (module->image == nullptr) return kRtInvalidKernelImage;  // unregistered before it was needed here
     entries.push_back(Entry{k_zantuModuleLoad, 1, {module->id, 0, 0},
                             std::string(reinterpret_cast<const char*>(module->image), module->image_size)});

@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "common/registration.h"
 #include "cudart/kernel_layout.h"
 
@@ -81,20 +82,21 @@ class ModuleRegistry {
 
   // Makes sure `module` is on the node of process GPU `gpu`, shipping it
   // from this thread if it is not. Returns a runtime status.
-  int EnsureShipped(Module* module, int gpu);
+  int EnsureShipped(Module* module, int gpu) EXCLUDES(ship_mutex_);
 
  private:
   ModuleRegistry() = default;
-  int Ship(Module* module, int gpu);
+  int Ship(Module* module, int gpu) REQUIRES(ship_mutex_) EXCLUDES(mutex_);
 
-  mutable std::mutex mutex_;
-  std::unordered_map<const void*, Function*> functions_;  // guarded by mutex_
-  std::unordered_map<const void*, Variable*> variables_;  // guarded by mutex_
-  uint64_t next_module_ = 1;                               // guarded by mutex_
-  uint64_t next_function_ = 1;                             // guarded by mutex_
-  uint64_t next_variable_ = 1;                             // guarded by mutex_
+  mutable zantu::Mutex mutex_;
+  std::unordered_map<const void*, Function*> functions_ GUARDED_BY(mutex_);
+  std::unordered_map<const void*, Variable*> variables_ GUARDED_BY(mutex_);
+  uint64_t next_module_ GUARDED_BY(mutex_) = 1;
+  uint64_t next_function_ GUARDED_BY(mutex_) = 1;
+  uint64_t next_variable_ GUARDED_BY(mutex_) = 1;
 
-  std::mutex ship_mutex_;
+  // Held while a module is shipped, so that it goes to each node once.
+  zantu::Mutex ship_mutex_ ACQUIRED_BEFORE(mutex_);
 };
 
 }  // namespace cudart

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "common/thread_annotations.h"
+
 namespace cudart {
 
 // Thread safety: all members may be called at once; mutex_ guards the map.
@@ -25,8 +27,8 @@ class PinnedMemory {
  private:
   PinnedMemory() = default;
 
-  mutable std::mutex mutex_;
-  std::unordered_map<uintptr_t, uint64_t> blocks_;  // base -> size; guarded by mutex_
+  mutable zantu::Mutex mutex_;
+  std::unordered_map<uintptr_t, uint64_t> blocks_ GUARDED_BY(mutex_);  // base -> size
 };
 
 }  // namespace cudart

@@ -6,7 +6,7 @@ namespace zantu_node {
 
 BodyBuffer BodyPool::Take(uint64_t size) {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     size_t best = free_.size();
     for (size_t i = 0; i < free_.size(); ++i) {
       if (free_[i].capacity >= size && (best == free_.size() || free_[i].capacity < free_[best].capacity)) best = i;
@@ -27,7 +27,7 @@ BodyBuffer BodyPool::Take(uint64_t size) {
 
 void BodyPool::Give(BodyBuffer buffer) {
   if (!buffer.data || buffer.capacity < kMinKept || buffer.capacity > kMaxKeptBytes) return;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   if (free_.size() >= kMaxKept || free_bytes_ + buffer.capacity > kMaxKeptBytes) {
     // Keep the larger buffers: they are the expensive ones to make.
     size_t smallest = 0;

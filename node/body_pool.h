@@ -10,6 +10,8 @@
 #include <mutex>
 #include <vector>
 
+#include "common/thread_annotations.h"
+
 namespace zantu_node {
 
 struct BodyBuffer {
@@ -35,9 +37,9 @@ class BodyPool {
   static constexpr size_t kMaxKept = 8;
   static constexpr uint64_t kMaxKeptBytes = uint64_t{256} << 20;
 
-  std::mutex mutex_;               // guards free_ and free_bytes_
-  std::vector<BodyBuffer> free_;
-  uint64_t free_bytes_ = 0;
+  zantu::Mutex mutex_;
+  std::vector<BodyBuffer> free_ GUARDED_BY(mutex_);
+  uint64_t free_bytes_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace zantu_node

@@ -7,35 +7,40 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <mutex>
+
+#include "common/thread_annotations.h"
 
 namespace zantu_node {
 
 class CancelToken {
  public:
-  void Cancel() {
+  void Cancel() EXCLUDES(mutex_) {
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      zantu::MutexLock lock(&mutex_);
       cancelled_ = true;
     }
     cv_.notify_all();
   }
 
-  bool cancelled() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  bool cancelled() EXCLUDES(mutex_) {
+    zantu::MutexLock lock(&mutex_);
     return cancelled_;
   }
 
   // Waits `duration`; false when cancelled before (or during) it.
   bool SleepFor(std::chrono::microseconds duration) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return !cv_.wait_for(lock, duration, [this] { return cancelled_; });
+    const auto deadline = std::chrono::steady_clock::now() + duration;
+    zantu::MutexLock lock(&mutex_);
+    while (!cancelled_) {
+      if (cv_.wait_until(mutex_, deadline) == std::cv_status::timeout) break;
+    }
+    return !cancelled_;
   }
 
  private:
-  std::mutex mutex_;             // guards cancelled_
-  std::condition_variable cv_;   // signalled by Cancel
-  bool cancelled_ = false;
+  zantu::Mutex mutex_;
+  std::condition_variable_any cv_;  // signalled by Cancel
+  bool cancelled_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace zantu_node

@@ -14,7 +14,7 @@ ClientDispatcher::ClientDispatcher(GpuBackend* backend, NodeLink* link, const Di
 
 ClientDispatcher::~ClientDispatcher() { Finish(false); }
 
-ClientDispatcher::Worker* ClientDispatcher::WorkerFor(uint32_t pid, std::unique_lock<std::mutex>* lock) {
+ClientDispatcher::Worker* ClientDispatcher::WorkerFor(uint32_t pid) {
   auto it = workers_.find(pid);
   if (it != workers_.end()) return it->second.get();
   // A pid used again right after its exit notice: the earlier worker must
@@ -22,9 +22,9 @@ ClientDispatcher::Worker* ClientDispatcher::WorkerFor(uint32_t pid, std::unique_
   for (auto& old : retired_) {
     if (old->pid != pid || !old->thread.joinable()) continue;
     std::thread thread = std::move(old->thread);
-    lock->unlock();
+    mutex_.unlock();
     thread.join();
-    lock->lock();
+    mutex_.lock();
   }
   ReapRetired();
   auto worker = std::make_unique<Worker>(pid);
@@ -47,13 +47,14 @@ void ClientDispatcher::ReapRetired() {
 }
 
 bool ClientDispatcher::Admit(uint32_t pid, uint64_t size) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  Worker* worker = WorkerFor(pid, &lock);
-  room_cv_.wait(lock, [&] {
+  zantu::MutexLock lock(&mutex_);
+  Worker* worker = WorkerFor(pid);
+  for (;;) {
     const bool client_room = worker->admitted_bytes == 0 || worker->admitted_bytes + size <= limits_.per_client_bytes;
     const bool total_room = admitted_bytes_ == 0 || admitted_bytes_ + size <= limits_.total_bytes;
-    return (client_room && total_room) || stopping();
-  });
+    if ((client_room && total_room) || stopping()) break;
+    room_cv_.wait(mutex_);
+  }
   if (stopping()) return false;
   worker->admitted_bytes += size;
   admitted_bytes_ += size;
@@ -67,20 +68,20 @@ void ClientDispatcher::Release(Worker* worker, uint64_t size) {
 }
 
 void ClientDispatcher::Unadmit(uint32_t pid, uint64_t size) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = workers_.find(pid);
   if (it != workers_.end()) Release(it->second.get(), size);
 }
 
 void ClientDispatcher::Submit(const RequestBatchHeader& header, BodyBuffer body, bool data_in_place) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   Worker* worker = workers_.at(header.pid).get();  // made by Admit, and only the reader retires workers
   worker->queue.push_back(Job{header, std::move(body), data_in_place});
   worker->cv.notify_one();
 }
 
 bool ClientDispatcher::ClientIdle(uint32_t pid, uint64_t admitted) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = workers_.find(pid);
   // A worker gives its bytes back only after its call has run.
   return it != workers_.end() && it->second->queue.empty() && it->second->admitted_bytes == admitted;
@@ -90,7 +91,7 @@ void ClientDispatcher::ClientExited(uint32_t pid) {
   std::deque<Job> dropped;
   Worker* worker = nullptr;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     ReapRetired();
     auto it = workers_.find(pid);
     if (it == workers_.end()) return;  // nothing ran for it here
@@ -107,7 +108,7 @@ void ClientDispatcher::ClientExited(uint32_t pid) {
   // answer; the barrier waits out an answer being written.
   worker->silenced.store(true, std::memory_order_release);
   worker->cancel.Cancel();
-  { std::lock_guard<std::mutex> barrier(worker->answer_mutex); }
+  { zantu::MutexLock barrier(&worker->answer_mutex); }
   for (Job& job : dropped) pool_.Give(std::move(job.body));
 }
 
@@ -116,24 +117,24 @@ void ClientDispatcher::WorkerLoop(Worker* worker) {
   for (;;) {
     Job job;
     {
-      std::unique_lock<std::mutex> lock(mutex_);
-      worker->cv.wait(lock, [worker] { return !worker->queue.empty() || worker->retired || worker->draining; });
+      zantu::MutexLock lock(&mutex_);
+      while (worker->queue.empty() && !worker->retired && !worker->draining) worker->cv.wait(mutex_);
       if (worker->retired || worker->queue.empty()) break;
       job = std::move(worker->queue.front());
       worker->queue.pop_front();
     }
     RunJob(worker, &runner, job);
     pool_.Give(std::move(job.body));
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     Release(worker, job.header.size);
   }
   bool retired = false;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     retired = worker->retired;
   }
   if (retired && backend_ != nullptr) backend_->ReleaseClient(worker->pid);
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   worker->done = true;
 }
 
@@ -156,7 +157,7 @@ void ClientDispatcher::Answer(Worker* worker, const Response& response) {
   iov[count++] = {const_cast<char*>(response.head), response.head_size};
   iov[count++] = {const_cast<char*>(response.payload), response.payload_size};
 
-  std::lock_guard<std::mutex> lock(worker->answer_mutex);
+  zantu::MutexLock lock(&worker->answer_mutex);
   if (worker->silenced.load(std::memory_order_acquire) || stopping()) return;
   if (!link_->WriteMessage(iov, count)) {
     NODE_LOG("the daemon has gone; an answer for pid=%u was not delivered", worker->pid);
@@ -174,7 +175,7 @@ void ClientDispatcher::Stop(int status) {
   if (status != kExitOk) stop_status_.store(status, std::memory_order_release);
   stopping_.store(true, std::memory_order_release);
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     room_cv_.notify_all();
   }
   link_->Interrupt();
@@ -183,7 +184,7 @@ void ClientDispatcher::Stop(int status) {
 void ClientDispatcher::Finish(bool run_queued) {
   std::vector<std::unique_ptr<Worker>> all;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     if (finished_) return;
     finished_ = true;
     for (auto& entry : workers_) all.push_back(std::move(entry.second));

@@ -22,7 +22,6 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -104,12 +103,12 @@ class ClientDispatcher {
     bool retired = false;         // exit notice seen: run nothing more
     bool draining = false;        // end once the queue is empty
     bool done = false;            // the thread is about to end
-    std::condition_variable cv;   // queue, retired or draining changed
+    std::condition_variable_any cv;  // queue, retired or draining changed
 
     CancelToken cancel;
     // Held while an answer is written; ClientExited passes through it after
     // setting `silenced`, so no answer follows its return.
-    std::mutex answer_mutex;
+    zantu::Mutex answer_mutex;
     std::atomic<bool> silenced{false};  // release: ClientExited; acquire: worker
     std::thread thread;
   };
@@ -119,13 +118,13 @@ class ClientDispatcher {
   void RunJob(Worker* worker, RecordRunner* runner, const Job& job);
   void Answer(Worker* worker, const Response& response);
   void Stop(int status);
-  // mutex_ held through `lock`: the live worker for `pid`, made if needed
-  // (after an earlier worker of the same pid has ended).
-  Worker* WorkerFor(uint32_t pid, std::unique_lock<std::mutex>* lock);
-  // mutex_ held: joins retired workers whose threads have ended.
-  void ReapRetired();
-  // mutex_ held: the worker gives back `size` admitted bytes.
-  void Release(Worker* worker, uint64_t size);
+  // The live worker for `pid`, made if needed (after an earlier worker of the
+  // same pid has ended, joined with mutex_ let go meanwhile).
+  Worker* WorkerFor(uint32_t pid) REQUIRES(mutex_);
+  // Joins retired workers whose threads have ended.
+  void ReapRetired() REQUIRES(mutex_);
+  // The worker gives back `size` admitted bytes.
+  void Release(Worker* worker, uint64_t size) REQUIRES(mutex_);
 
   // Constant after construction.
   GpuBackend* const backend_;
@@ -134,12 +133,14 @@ class ClientDispatcher {
 
   BodyPool pool_;
 
-  std::mutex mutex_;  // guards the members below and every Worker's queue fields
-  std::condition_variable room_cv_;  // admitted bytes went down, or stopping
-  std::unordered_map<uint32_t, std::unique_ptr<Worker>> workers_;  // live, by pid
-  std::vector<std::unique_ptr<Worker>> retired_;                   // exited, not yet joined
-  uint64_t admitted_bytes_ = 0;
-  bool finished_ = false;
+  // Also guards every Worker's queue fields, which the analysis cannot
+  // name from inside Worker.
+  zantu::Mutex mutex_;
+  std::condition_variable_any room_cv_;  // admitted bytes went down, or stopping
+  std::unordered_map<uint32_t, std::unique_ptr<Worker>> workers_ GUARDED_BY(mutex_);  // live, by pid
+  std::vector<std::unique_ptr<Worker>> retired_ GUARDED_BY(mutex_);  // exited, not yet joined
+  uint64_t admitted_bytes_ GUARDED_BY(mutex_) = 0;
+  bool finished_ GUARDED_BY(mutex_) = false;
 
   std::atomic<bool> stopping_{false};  // release: Stop; acquire: readers of stopping()
   std::atomic<int> stop_status_{0};

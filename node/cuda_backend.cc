@@ -76,7 +76,7 @@ std::unique_ptr<GpuBackend> CudaBackend::Open(uint32_t gpus, std::string* why) {
 CudaBackend::~CudaBackend() {
   std::vector<uint32_t> pids;
   {
-    std::lock_guard<std::mutex> lock(clients_mutex_);
+    zantu::MutexLock lock(&clients_mutex_);
     for (const auto& entry : clients_) pids.push_back(entry.first);
   }
   for (uint32_t pid : pids) ReleaseClient(pid);
@@ -112,7 +112,7 @@ std::string CudaBackend::Describe() const {
 }
 
 CudaBackend::Client* CudaBackend::Find(uint32_t pid) {
-  std::lock_guard<std::mutex> lock(clients_mutex_);
+  zantu::MutexLock lock(&clients_mutex_);
   std::unique_ptr<Client>& client = clients_[pid];
   if (!client) {
     client = std::make_unique<Client>();
@@ -470,7 +470,7 @@ void CudaBackend::ReleaseGpu(Client* client, uint32_t gpu) {
 void CudaBackend::ReleaseClient(uint32_t pid) {
   std::unique_ptr<Client> client;
   {
-    std::lock_guard<std::mutex> lock(clients_mutex_);
+    zantu::MutexLock lock(&clients_mutex_);
     auto it = clients_.find(pid);
     if (it == clients_.end()) return;
     client = std::move(it->second);

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "node/cuda_driver.h"
 #include "node/gpu_backend.h"
 
@@ -98,7 +99,7 @@ class CudaBackend final : public GpuBackend {
   };
 
   CudaBackend() = default;
-  Client* Find(uint32_t pid);
+  Client* Find(uint32_t pid) EXCLUDES(clients_mutex_);
   // Makes `gpu`'s context current on the calling thread. A status.
   uint32_t Enter(uint32_t gpu);
   // The driver's stream for a client's handle, or false.
@@ -117,8 +118,9 @@ class CudaBackend final : public GpuBackend {
   std::vector<DeviceInfo> infos_;
   int32_t driver_version_ = 0;
 
-  std::mutex clients_mutex_;  // guards the map clients_, not the Client objects
-  std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
+  zantu::Mutex clients_mutex_;
+  // The map, not the Client objects.
+  std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_ GUARDED_BY(clients_mutex_);
 };
 
 }  // namespace zantu_node

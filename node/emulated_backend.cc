@@ -37,7 +37,7 @@ std::string EmulatedBackend::Describe() const {
 }
 
 EmulatedBackend::Client* EmulatedBackend::Find(uint32_t pid) {
-  std::lock_guard<std::mutex> lock(clients_mutex_);
+  zantu::MutexLock lock(&clients_mutex_);
   std::unique_ptr<Client>& client = clients_[pid];
   if (!client) {
     client = std::make_unique<Client>();
@@ -269,7 +269,7 @@ uint32_t EmulatedBackend::ModuleUnload(uint32_t pid, uint64_t module) {
 
 void EmulatedBackend::ReleaseClient(uint32_t pid) {
   for (auto& memory : memory_) memory->FreeAll(pid);
-  std::lock_guard<std::mutex> lock(clients_mutex_);
+  zantu::MutexLock lock(&clients_mutex_);
   clients_.erase(pid);
 }
 

@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/thread_annotations.h"
 #include "node/emulated_memory.h"
 #include "node/gpu_backend.h"
 #include "node/kernel_libraries.h"
@@ -102,7 +103,7 @@ class EmulatedBackend final : public GpuBackend {
     std::unordered_map<uint64_t, Named> variables;
   };
 
-  Client* Find(uint32_t pid);
+  Client* Find(uint32_t pid) EXCLUDES(clients_mutex_);
   bool IsStream(const Client& client, uint32_t gpu, uint64_t stream) const;
   // True when [pointer, pointer + count) is memory of the client on `gpu`.
   bool Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer, uint64_t count) const;
@@ -111,8 +112,9 @@ class EmulatedBackend final : public GpuBackend {
   const KernelLibraries* const kernels_;
   std::vector<std::unique_ptr<EmulatedMemory>> memory_;  // one per GPU
 
-  std::mutex clients_mutex_;  // guards the map clients_, not the Client objects
-  std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_;
+  zantu::Mutex clients_mutex_;
+  // The map, not the Client objects.
+  std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_ GUARDED_BY(clients_mutex_);
 };
 
 }  // namespace zantu_node

@@ -15,7 +15,7 @@ constexpr size_t kAlignment = 256;
 EmulatedMemory::EmulatedMemory(uint64_t capacity) : capacity_(capacity) {}
 
 EmulatedMemory::~EmulatedMemory() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   while (!allocations_.empty()) Release(allocations_.begin());
 }
 
@@ -23,13 +23,13 @@ uint32_t EmulatedMemory::Allocate(uint32_t pid, uint64_t size, uint64_t* pointer
   *pointer = 0;
   if (size == 0) return kRtSuccess;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     if (size > capacity_ - used_) return kRtMemoryAllocation;
     used_ += size;  // charged now so that two clients cannot both take the last bytes
   }
   void* memory = nullptr;
   if (posix_memalign(&memory, kAlignment, size) != 0) memory = nullptr;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   if (memory == nullptr) {
     used_ -= size;
     return kRtMemoryAllocation;
@@ -47,7 +47,7 @@ void EmulatedMemory::Release(std::map<uint64_t, Allocation>::iterator it) {
 
 uint32_t EmulatedMemory::Free(uint32_t pid, uint64_t pointer) {
   if (pointer == 0) return kRtSuccess;
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = allocations_.find(pointer);
   if (it == allocations_.end() || it->second.pid != pid) return kRtInvalidValue;
   Release(it);
@@ -55,7 +55,7 @@ uint32_t EmulatedMemory::Free(uint32_t pid, uint64_t pointer) {
 }
 
 bool EmulatedMemory::Check(uint32_t pid, uint64_t pointer, uint64_t count) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   auto it = allocations_.upper_bound(pointer);
   if (it == allocations_.begin()) return false;
   --it;
@@ -64,7 +64,7 @@ bool EmulatedMemory::Check(uint32_t pid, uint64_t pointer, uint64_t count) const
 }
 
 void EmulatedMemory::FreeAll(uint32_t pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   for (auto it = allocations_.begin(); it != allocations_.end();) {
     auto next = std::next(it);
     if (it->second.pid == pid) Release(it);
@@ -73,7 +73,7 @@ void EmulatedMemory::FreeAll(uint32_t pid) {
 }
 
 uint64_t EmulatedMemory::Available() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  zantu::MutexLock lock(&mutex_);
   return capacity_ - used_;
 }
 

@@ -12,6 +12,8 @@
 #include <map>
 #include <mutex>
 
+#include "common/thread_annotations.h"
+
 namespace zantu_node {
 
 class EmulatedMemory {
@@ -43,13 +45,13 @@ class EmulatedMemory {
     uint64_t size;  // as asked for; the capacity is charged this much
     uint32_t pid;
   };
-  void Release(std::map<uint64_t, Allocation>::iterator it);  // mutex_ held
+  void Release(std::map<uint64_t, Allocation>::iterator it) REQUIRES(mutex_);
 
   const uint64_t capacity_;
 
-  mutable std::mutex mutex_;                   // guards allocations_, used_
-  std::map<uint64_t, Allocation> allocations_;  // by start address
-  uint64_t used_ = 0;
+  mutable zantu::Mutex mutex_;
+  std::map<uint64_t, Allocation> allocations_ GUARDED_BY(mutex_);  // by start address
+  uint64_t used_ GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace zantu_node

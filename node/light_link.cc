@@ -49,7 +49,7 @@ bool LightLink::Accept() {
 StreamRead LightLink::ReadStream(void* data, size_t length) { return queue_.Read(data, length); }
 
 bool LightLink::WriteMessage(const struct iovec* iov, int count) {
-  std::lock_guard<std::mutex> lock(write_mutex_);
+  zantu::MutexLock lock(&write_mutex_);
   if (!SendAll(tcp_fd_, iov, count)) return false;
   for (int i = 0; i < count; ++i) bytes_out_ += iov[i].iov_len;
   return true;
@@ -62,14 +62,15 @@ bool LightLink::TryAsk(uint64_t seq) {
                 static_cast<unsigned long long>(highest_asked_));
     return true;
   }
-  std::unique_lock<std::mutex> lock(write_mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) return false;
   ResponseBatchHeader request{};
   request.flags = kLinkResend;
   request.size = seq;  // the wanted seq travels at offset 4
   char bytes[sizeof(ResponseBatchHeader)];
   StoreRecord(bytes, request);
-  if (!SendAll(tcp_fd_, bytes, sizeof(bytes))) {
+  if (!write_mutex_.try_lock()) return false;
+  const bool sent = SendAll(tcp_fd_, bytes, sizeof(bytes));
+  write_mutex_.unlock();
+  if (!sent) {
     link_failed_ = true;
     return true;
   }
@@ -97,11 +98,16 @@ void LightLink::Close() {
   CloseFd(&wake_fd_);
 }
 
+uint64_t LightLink::BytesOut() const {
+  zantu::MutexLock lock(&write_mutex_);
+  return bytes_out_;
+}
+
 std::string LightLink::Summary() const {
   return "datagrams=" + std::to_string(datagrams_) + " dropped=" + std::to_string(dropped_) +
          " duplicates=" + std::to_string(duplicates_) + " empty=" + std::to_string(empty_datagrams_) +
          " bad=" + std::to_string(bad_datagrams_) + " beyond_window=" + std::to_string(beyond_window_) +
-         " resend_requests=" + std::to_string(resend_requests_) + " bytes_out=" + std::to_string(bytes_out_);
+         " resend_requests=" + std::to_string(resend_requests_) + " bytes_out=" + std::to_string(BytesOut());
 }
 
 }  // namespace zantu_node

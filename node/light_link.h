@@ -26,6 +26,7 @@
 #include <string>
 #include <thread>
 
+#include "common/thread_annotations.h"
 #include "node/light_reassembly.h"
 #include "node/node_link.h"
 #include "node/options.h"
@@ -92,7 +93,7 @@ class LightLink final : public NodeLink {
   // Serialises whole messages on tcp_fd_: answers (serving thread) and resend
   // requests (receiver). The receiver only try-locks it, so a long answer
   // never stops it from draining the socket.
-  std::mutex write_mutex_;
+  mutable zantu::Mutex write_mutex_;
 
   StreamQueue queue_;
 
@@ -124,7 +125,8 @@ class LightLink final : public NodeLink {
   uint64_t resend_requests_ = 0;
   uint64_t stray_tcp_bytes_ = 0;
 
-  uint64_t bytes_out_ = 0;  // guarded by write_mutex_
+  uint64_t bytes_out_ GUARDED_BY(write_mutex_) = 0;
+  uint64_t BytesOut() const EXCLUDES(write_mutex_);
 };
 
 }  // namespace zantu_node

@@ -63,7 +63,7 @@ StreamRead NativeLink::ReadStream(void* data, size_t length) {
 }
 
 bool NativeLink::WriteMessage(const struct iovec* iov, int count) {
-  std::lock_guard<std::mutex> lock(write_mutex_);
+  zantu::MutexLock lock(&write_mutex_);
   if (!SendAll(answer_fd_, iov, count)) return false;
   for (int i = 0; i < count; ++i) bytes_out_ += iov[i].iov_len;
   return true;
@@ -82,8 +82,13 @@ void NativeLink::Close() {
   CloseFd(&stream_fd_);
 }
 
+uint64_t NativeLink::BytesOut() const {
+  zantu::MutexLock lock(&write_mutex_);
+  return bytes_out_;
+}
+
 std::string NativeLink::Summary() const {
-  return "bytes_in=" + std::to_string(bytes_in_) + " bytes_out=" + std::to_string(bytes_out_);
+  return "bytes_in=" + std::to_string(bytes_in_) + " bytes_out=" + std::to_string(BytesOut());
 }
 
 }  // namespace zantu_node

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/thread_annotations.h"
 #include "node/node_link.h"
 
 namespace zantu_node {
@@ -49,8 +50,9 @@ class NativeLink final : public NodeLink {
   size_t buffer_end_ = 0;
   uint64_t bytes_in_ = 0;
 
-  std::mutex write_mutex_;  // serialises whole messages on answer_fd_; guards bytes_out_
-  uint64_t bytes_out_ = 0;
+  mutable zantu::Mutex write_mutex_;  // serialises whole messages on answer_fd_
+  uint64_t bytes_out_ GUARDED_BY(write_mutex_) = 0;
+  uint64_t BytesOut() const EXCLUDES(write_mutex_);
 
   // release: Interrupt; acquire: ReadStream
   std::atomic<bool> interrupted_{false};

@@ -9,7 +9,7 @@ namespace zantu_node {
 void StreamQueue::Push(std::string chunk) {
   if (chunk.empty()) return;
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     chunks_.push_back(std::move(chunk));
   }
   cv_.notify_one();
@@ -17,7 +17,7 @@ void StreamQueue::Push(std::string chunk) {
 
 void StreamQueue::End() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     ended_ = true;
   }
   cv_.notify_one();
@@ -25,7 +25,7 @@ void StreamQueue::End() {
 
 void StreamQueue::Abort() {
   {
-    std::lock_guard<std::mutex> lock(mutex_);
+    zantu::MutexLock lock(&mutex_);
     aborted_ = true;
   }
   cv_.notify_one();
@@ -42,8 +42,8 @@ StreamRead StreamQueue::Read(void* data, size_t length) {
       done += n;
       continue;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return !chunks_.empty() || ended_ || aborted_; });
+    zantu::MutexLock lock(&mutex_);
+    while (chunks_.empty() && !ended_ && !aborted_) cv_.wait(mutex_);
     if (aborted_) return StreamRead::kEnded;
     if (chunks_.empty()) return done == 0 ? StreamRead::kEnded : StreamRead::kTruncated;
     current_ = std::move(chunks_.front());

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "common/thread_annotations.h"
 #include "node/node_link.h"
 
 namespace zantu_node {
@@ -35,11 +36,11 @@ class StreamQueue {
   StreamRead Read(void* data, size_t length);
 
  private:
-  std::mutex mutex_;                // guards chunks_ and ended_
-  std::condition_variable cv_;      // signalled on every Push and on End
-  std::deque<std::string> chunks_;  // guarded by mutex_
-  bool ended_ = false;              // guarded by mutex_
-  bool aborted_ = false;            // guarded by mutex_
+  zantu::Mutex mutex_;
+  std::condition_variable_any cv_;  // signalled on every Push, on End and on Abort
+  std::deque<std::string> chunks_ GUARDED_BY(mutex_);
+  bool ended_ GUARDED_BY(mutex_) = false;
+  bool aborted_ GUARDED_BY(mutex_) = false;
 
   // Consumer-private: the chunk being read.
   std::string current_;

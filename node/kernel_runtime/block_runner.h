@@ -77,11 +77,12 @@ class BlockRunner {
   std::vector<std::unique_ptr<Fiber>> fibers_;  // every fiber, owned
   std::vector<Fiber*> idle_;                    // parked between threads
 
-  // The scheduler's own stack, as the address sanitizer must be told.
-  const void* scheduler_stack_bottom_ = nullptr;
-  size_t scheduler_stack_size_ = 0;
-  void* scheduler_tsan_fiber_ = nullptr;
-  bool from_scheduler_ = false;  // the switch in progress leaves the scheduler
+  // The scheduler's own stack, as the address sanitizer must be told; used
+  // only in sanitizer builds.
+  [[maybe_unused]] const void* scheduler_stack_bottom_ = nullptr;
+  [[maybe_unused]] size_t scheduler_stack_size_ = 0;
+  [[maybe_unused]] void* scheduler_tsan_fiber_ = nullptr;
+  [[maybe_unused]] bool from_scheduler_ = false;  // the switch in progress leaves the scheduler
 };
 
 }  // namespace zantu
