@@ -10,8 +10,7 @@
 namespace zantu_node {
 
 RecordRunner::RecordRunner(GpuBackend* backend, uint32_t pid, CancelToken* cancel)
-    : backend_(backend),
-      cancel_(cancel),
+    : cancel_(cancel),
       runtime_(backend != nullptr ? std::make_unique<RuntimeExecutor>(backend, pid) : nullptr) {}
 
 bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Response* response, bool data_in_place) {

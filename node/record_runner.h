@@ -55,7 +55,6 @@ class RecordRunner {
  private:
   [[nodiscard]] bool Frame(const RequestBatchHeader& header, const RequestHeader& entry, Response* response);
 
-  GpuBackend* const backend_;
   CancelToken* const cancel_;
   std::unique_ptr<RuntimeExecutor> runtime_;  // null without a backend
   CallAnswer answer_;                          // the last entry's, as it is sent
