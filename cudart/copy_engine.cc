@@ -36,16 +36,20 @@ int CopyEngine::CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, u
   return Layer().Call(gpu, plan, api, kMemcpyArgc, dst, src, count, kind, stream);
 }
 
-int CopyEngine::CopyToHostPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t stream) {
+int CopyEngine::CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream) {
   CopyCompletion completion;
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min<uint64_t>(count - done, kPipelinedChunk);
     CallPlan plan;
     plan.mode = CallMode::kNoWait;
+    if (kind == kCopyHostToDevice) {
+      // Copied into the ring before Call returns.
+      plan.borrowed = reinterpret_cast<const void*>(src + done);
+      plan.borrowed_size = n;
+    }
     plan.sink.gpu = gpu;
     plan.sink.ticket = completion.NewTicket();
-    const int status = Layer().Call(gpu, plan, k_cudaMemcpy, kMemcpyArgc, dst + done, src + done, n,
-                                    kCopyDeviceToHost, stream);
+    const int status = Layer().Call(gpu, plan, k_cudaMemcpy, kMemcpyArgc, dst + done, src + done, n, kind, stream);
     if (status != 0) {
       // Not written: nothing of it will be answered.
       completion.Fail(status);
@@ -105,8 +109,8 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
       (src_on_device && !memory.Contains(gpu, Word(src), count))) {
     return kRtInvalidValue;
   }
-  if (!async && direction == kCopyDeviceToHost && count > kPipelinedChunk) {
-    return CopyToHostPipelined(gpu, Word(dst), Word(src), count, wire);
+  if (!async && direction != kCopyDeviceToDevice && count > kPipelinedChunk) {
+    return CopyPipelined(gpu, Word(dst), Word(src), count, direction, wire);
   }
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);

@@ -3,7 +3,8 @@
 // pointers checked against the process's allocations, large transfers split
 // into chunks of at most kMaxCopyChunk, and each chunk sent in the mode that
 // keeps the caller's contract:
-//   host to device, sync      waits; data borrowed from the caller
+//   host to device, sync      waits; data borrowed from the caller;
+//                             large: pipelined as below
 //   host to device, async     small: deferred with a copy of the data;
 //                             large: no-wait, borrowed (written before return)
 //   device to host, sync      waits; the answer lands in the caller's buffer;
@@ -27,9 +28,9 @@ class CopyEngine {
  public:
   // Async copies smaller than this travel deferred with a copy of their data.
   static constexpr size_t kSmallAsyncCopy = size_t{64} << 10;
-  // Synchronous copies to the host larger than this are pipelined in chunks
-  // of this size.
-  static constexpr size_t kPipelinedChunk = size_t{8} << 20;
+  // Synchronous copies between host and device larger than this are
+  // pipelined in chunks of this size.
+  static constexpr size_t kPipelinedChunk = size_t{4} << 20;
 
   // cudaMemcpy (async false) and cudaMemcpyAsync; `per_thread` when stream 0
   // is the thread's own default stream.
@@ -42,9 +43,10 @@ class CopyEngine {
   // One explicit-direction copy of at most kMaxCopyChunk bytes on `gpu`.
   static int CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
                        bool async);
-  // A synchronous device-to-host copy of any size as no-wait chunks, each a
-  // synchronizing cudaMemcpy entry on the node. Returns the first failure.
-  static int CopyToHostPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t stream);
+  // A synchronous copy between host and device of any size as no-wait
+  // chunks, each a synchronizing cudaMemcpy entry on the node. Returns the
+  // first failure.
+  static int CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream);
 };
 
 }  // namespace cudart
