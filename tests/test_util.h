@@ -1,16 +1,21 @@
-// Helpers shared by the tests: child processes bounded in time, unique names.
+// Helpers shared by the tests: child processes bounded in time, unique names,
+// counting in output, and removing what a killed process left in /dev/shm.
 #pragma once
 
+#include <dirent.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace testing_util {
 
@@ -65,6 +70,29 @@ inline std::string BinDir() {
   if (n <= 0) return ".";
   std::string exe(buf, static_cast<size_t>(n));
   return exe.substr(0, exe.rfind('/'));
+}
+
+// How often `needle` occurs in `text`, overlapping occurrences included.
+inline size_t CountOf(const std::string& text, const std::string& needle) {
+  size_t count = 0;
+  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// Removes what a process killed before it could clean up leaves in /dev/shm:
+// the shared-memory objects `names` (without their leading slash) and the
+// process bell of `owner` (trellan.bell.<pid>.*).
+inline void RemoveShmLeftovers(pid_t owner, const std::vector<std::string>& names) {
+  for (const std::string& name : names) shm_unlink(("/" + name).c_str());
+  const std::string bell = "trellan.bell." + std::to_string(owner) + ".";
+  if (DIR* dir = opendir("/dev/shm")) {
+    while (dirent* entry = readdir(dir)) {
+      if (std::strncmp(entry->d_name, bell.c_str(), bell.size()) == 0) {
+        shm_unlink(("/" + std::string(entry->d_name)).c_str());
+      }
+    }
+    closedir(dir);
+  }
 }
 
 }  // namespace testing_util

@@ -75,11 +75,7 @@ class ClientTest : public ::testing::Test {
     return out.substr(at, out.find('\n', at) - at);
   }
 
-  static size_t Count(const std::string& text, const std::string& needle) {
-    size_t n = 0;
-    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++n;
-    return n;
-  }
+  static size_t Count(const std::string& text, const std::string& needle) { return CountOf(text, needle); }
 
 
  protected:

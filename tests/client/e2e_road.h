@@ -80,19 +80,12 @@ inline size_t Count(const std::string& text, const std::string& needle) {
 // What a daemon that did not end normally leaves: the rings of the clients
 // it served and its process bell.
 inline void RemoveDaemonLeftovers(pid_t daemon, const std::vector<std::string>& keys) {
+  std::vector<std::string> rings;
   for (const std::string& key : keys) {
-    shm_unlink(("/" + std::string(kRequestRingPrefix) + key).c_str());
-    shm_unlink(("/" + std::string(kResponseRingPrefix) + key).c_str());
+    rings.push_back(std::string(kRequestRingPrefix) + key);
+    rings.push_back(std::string(kResponseRingPrefix) + key);
   }
-  const std::string bell = "trellan.bell." + std::to_string(daemon) + ".";
-  if (DIR* dir = opendir("/dev/shm")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::strncmp(entry->d_name, bell.c_str(), bell.size()) == 0) {
-        shm_unlink(("/" + std::string(entry->d_name)).c_str());
-      }
-    }
-    closedir(dir);
-  }
+  testing_util::RemoveShmLeftovers(daemon, rings);
 }
 
 class Road {

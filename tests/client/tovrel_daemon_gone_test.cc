@@ -32,15 +32,7 @@ bool ReadExactly(int fd, char* to, size_t n, Millis timeout) {
 // A stand-in killed by SIGKILL unlinks nothing: remove its rings and its
 // process bell.
 void RemoveLeftovers(pid_t pid, const std::string& key) {
-  shm_unlink(("/" + std::string(kRequestRingPrefix) + key).c_str());
-  shm_unlink(("/" + std::string(kResponseRingPrefix) + key).c_str());
-  const std::string bell = "trellan.bell." + std::to_string(pid) + ".";
-  if (DIR* dir = opendir("/dev/shm")) {
-    while (dirent* entry = readdir(dir)) {
-      if (std::string(entry->d_name).rfind(bell, 0) == 0) shm_unlink(("/" + std::string(entry->d_name)).c_str());
-    }
-    closedir(dir);
-  }
+  RemoveShmLeftovers(pid, {std::string(kRequestRingPrefix) + key, std::string(kResponseRingPrefix) + key});
 }
 
 void ExpectAllWokeWithFailure(ChildProcess& child, std::chrono::steady_clock::time_point gone) {

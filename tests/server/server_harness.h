@@ -208,19 +208,12 @@ class Daemon {
   // What only a daemon that did not end normally leaves: its rings and its
   // process bell.
   void RemoveLeftovers(pid_t pid) {
+    std::vector<std::string> rings;
     for (const std::string& key : keys_) {
-      unlink(("/dev/shm/" + RequestRingName(key)).c_str());
-      unlink(("/dev/shm/" + ResponseRingName(key)).c_str());
+      rings.push_back(RequestRingName(key));
+      rings.push_back(ResponseRingName(key));
     }
-    const std::string bell = "trellan.bell." + std::to_string(pid) + ".";
-    if (DIR* dir = opendir("/dev/shm")) {
-      while (dirent* entry = readdir(dir)) {
-        if (std::strncmp(entry->d_name, bell.c_str(), bell.size()) == 0) {
-          unlink(("/dev/shm/" + std::string(entry->d_name)).c_str());
-        }
-      }
-      closedir(dir);
-    }
+    testing_util::RemoveShmLeftovers(pid, rings);
   }
 
   std::unique_ptr<testing_util::ChildProcess> process_;
@@ -310,10 +303,6 @@ inline bool AwaitMessages(const testing_util::NodeProcess& node, size_t count, t
   return WaitFor([&] { return node.ReadRecord(record) && record->messages.size() >= count; }, timeout);
 }
 
-inline size_t CountOf(const std::string& text, const std::string& needle) {
-  size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
-  return count;
-}
+using testing_util::CountOf;
 
 }  // namespace server_test
