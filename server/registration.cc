@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -153,15 +154,27 @@ bool Zantu::AnswerRegistration(int fd, const std::string& key, const sockaddr_in
 bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
   // A registered client before its rings exist: the request worker releases
   // a ring whose pid is not in clients_ as soon as it finds it empty.
-  // A pid taken over by a new process must not be taken for the old one
-  // that exited: the liveness check forgets the old start time, and a check
+  // The liveness check watches the process through a pidfd, which names
+  // this process and no later one with its pid. Without one it polls /proc:
+  // then a pid taken over by a new process must not be taken for the old
+  // one that exited: the check forgets the old start time, and a check
   // already under way does not drop the pid (fresh_clients_).
-  RefreshExitedPidsState(pid);
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, static_cast<pid_t>(pid), 0));
+  const bool gone = pidfd < 0 && errno == ESRCH;
+  if (pidfd < 0) RefreshExitedPidsState(pid);
   bool inserted;
   {
     zantu::MutexLock lock(&clients_mutex_);
-    inserted = clients_.insert(pid).second;
-    fresh_clients_.insert(pid);
+    if (gone) {
+      // Exited already: its rings go once found empty, as for any client
+      // that exits.
+      inserted = false;
+      RemoveExitedClient(pid);
+    } else {
+      inserted = clients_.insert(pid).second;
+      fresh_clients_.insert(pid);
+      WatchClient(pid, pidfd);
+    }
   }
   *key = GenerateRandomString(kKeyChars);
   key->push_back('\0');
@@ -171,6 +184,7 @@ bool Zantu::RegisterClient(uint64_t pid, std::string* key) {
     if (inserted) {
       zantu::MutexLock lock(&clients_mutex_);
       clients_.erase(pid);
+      UnwatchClient(pid);
     }
     return false;
   }

@@ -28,6 +28,7 @@ void Zantu::SendClientExit(uint64_t pid) {
 
 std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(std::map<unsigned long, RingBuffer*>::iterator it) {
   const uint64_t pid = it->first;
+  departed_.erase(pid);
   ZANTU_LOG("delete ring buffers for pid=%d", static_cast<int>(pid));
   SendClientExit(pid);
   delete it->second;
@@ -45,6 +46,7 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(std::map<unsign
   {
     zantu::MutexLock clients(&clients_mutex_);
     clients_.erase(it->first);
+    UnwatchClient(it->first);
   }
   return ReleaseClient(it);
 }
@@ -117,7 +119,16 @@ void Zantu::AwaitFirstClient() {
   }
 }
 
+void Zantu::TakeExitedClients() {
+  if (clients_generation_.load(std::memory_order_acquire) == seen_generation_) return;
+  zantu::MutexLock clients(&clients_mutex_);
+  seen_generation_ = clients_generation_.load(std::memory_order_acquire);
+  departed_.insert(exited_clients_.begin(), exited_clients_.end());
+  exited_clients_.clear();
+}
+
 bool Zantu::ServeClients(ForwardStaging* staging) {
+  TakeExitedClients();
   for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
     const uint64_t pid = it->first;
     // Runs inside Read, on this thread, which holds request_mutex_.
@@ -138,13 +149,19 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::AfterRead(std::map<unsigne
                                                                 RingBufferStatus status) {
   if (status == kRingSuccess) return std::next(it);
   if (status == kRingEmpty) {
-    // Drained: a client that is no longer registered has exited.
+    // Drained: a client that is no longer registered has exited. Only a pid
+    // that left clients_ since can be one (see TakeExitedClients).
+    if (departed_.count(it->first) == 0) return std::next(it);
     bool registered;
     {
       zantu::MutexLock clients(&clients_mutex_);
       registered = clients_.count(it->first) != 0;
     }
-    return registered ? std::next(it) : ReleaseClient(it);
+    if (registered) {
+      departed_.erase(it->first);
+      return std::next(it);
+    }
+    return ReleaseClient(it);
   }
   // The client broke a record or damaged its ring: it is served no longer
   // (its waiters learn it when its rings go), the others are.

@@ -25,6 +25,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 #include <vector>
@@ -106,11 +107,32 @@ class Zantu {
   void InstallClientRings(uint64_t pid, RingBuffer* request_ring, RingBuffer* response_ring) EXCLUDES(request_mutex_);
   void CloseServerSocket() EXCLUDES(server_socket_mutex_);
 
+  // Liveness check (client_check.cc).
+  // Watches pid's process through `pidfd` (owned from here on; -1: none, the
+  // pid is then polled through /proc), replacing what watched it before.
+  void WatchClient(uint64_t pid, int pidfd) REQUIRES(clients_mutex_);
+  // Stops watching pid (closes its pidfd).
+  void UnwatchClient(uint64_t pid) REQUIRES(clients_mutex_);
+  // The liveness epoll set, created on first use; -1 when it cannot be or
+  // the check has ended.
+  int LivenessEpoll() REQUIRES(clients_mutex_);
+  // Drops `pid` from clients_ as exited and tells the request worker.
+  void RemoveExitedClient(uint64_t pid) REQUIRES(clients_mutex_);
+  // Waits up to `timeout_ms` for pidfds to report exits and removes those
+  // clients.
+  void AwaitPidfdExits(int epoll_fd, int timeout_ms) EXCLUDES(clients_mutex_);
+  // Polls the clients without a pidfd through /proc.
+  void PollUnwatchedClients() EXCLUDES(clients_mutex_);
+  void EndLivenessWatch() EXCLUDES(clients_mutex_);
+
   // Request worker (request_worker.cc).
   // Lets a waiting registration take request_mutex_ first.
   void AwaitRegistrations() REQUIRES(request_mutex_);
   // With no client yet: waits up to 100 ms for the first ring.
   void AwaitFirstClient() REQUIRES(request_mutex_);
+  // Takes over the pids the liveness check dropped, if any were dropped
+  // since the last call (into departed_).
+  void TakeExitedClients() REQUIRES(request_mutex_) EXCLUDES(clients_mutex_);
   // One pass over every client's request ring. False when a node link failed
   // (logged): nothing more can be forwarded in step.
   bool ServeClients(ForwardStaging* staging) REQUIRES(request_mutex_);
@@ -228,9 +250,27 @@ class Zantu {
 
   zantu::Mutex clients_mutex_;
   std::unordered_set<unsigned long> clients_ GUARDED_BY(clients_mutex_);
-  // Pids registered since the liveness check last copied clients_; that
-  // check's verdict on them is stale.
+  // Pids registered since the liveness check last copied polled_clients_;
+  // that check's verdict on them is stale.
   std::unordered_set<unsigned long> fresh_clients_ GUARDED_BY(clients_mutex_);
+  // Each client's pidfd, in liveness_epoll_ with the pid as its data; a
+  // client without one (no pidfd_open here) is in polled_clients_ instead.
+  std::unordered_map<unsigned long, int> pidfds_ GUARDED_BY(clients_mutex_);
+  std::unordered_set<unsigned long> polled_clients_ GUARDED_BY(clients_mutex_);
+  int liveness_epoll_ GUARDED_BY(clients_mutex_) = -1;
+  bool liveness_ended_ GUARDED_BY(clients_mutex_) = false;  // pidfds closed, none taken any more
+  // Pids the liveness check dropped from clients_ since the request worker
+  // last took them; clients_generation_ counts the drops, so that the
+  // request worker takes clients_mutex_ only after one.
+  std::vector<unsigned long> exited_clients_ GUARDED_BY(clients_mutex_);
+  std::atomic<uint64_t> clients_generation_{0};
+
+  // Request-worker private: the generation whose exits it has taken, and
+  // pids that left clients_ whose request rings it has not yet found empty
+  // (a pid in it may have registered again since: checked under
+  // clients_mutex_ before its release).
+  uint64_t seen_generation_ GUARDED_BY(request_mutex_) = 0;
+  std::unordered_set<unsigned long> departed_ GUARDED_BY(request_mutex_);
 
   // The liveness check's pause; Quit ends it early. Guards nothing: held
   // around the wait and the wake-up so that neither is missed.

@@ -2,6 +2,11 @@
 // rings it creates, a pid that registers again, datagrams it refuses, and a
 // second daemon that cannot have the port.
 #include <dirent.h>
+#include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -9,6 +14,8 @@
 
 #include <cctype>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -193,7 +200,8 @@ TEST(RegistrationTest, OnlyTheProcessItselfMayRegisterItsPid) {
   StopAll(*daemon, nodes, {reply.key, mine.key});
 }
 
-// Rings keep no descriptors, and the daemon lifts its soft descriptor limit:
+// Rings keep no descriptors (a client costs the daemon one, its pidfd), and
+// the daemon lifts its soft descriptor limit:
 // started under a soft limit of 1024 it takes 1100 clients (real processes).
 // Their rings take 4.3 TiB of address space, more than a sanitizer leaves.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
@@ -226,7 +234,8 @@ TEST(RegistrationTest, ElevenHundredClientsFitUnderASoftLimitOf1024) {
     while (dirent* entry = readdir(dir)) descriptors += entry->d_name[0] != '.';
     closedir(dir);
   }
-  EXPECT_LT(descriptors, 64u);
+  // One pidfd per client, by which the liveness check watches it.
+  EXPECT_LT(descriptors, 64u + kClients);
   EXPECT_TRUE(ShmExists(ResponseRingName(keys.back())));
   holders.clear();
   StopAll(*daemon, nodes, keys);
@@ -234,6 +243,71 @@ TEST(RegistrationTest, ElevenHundredClientsFitUnderASoftLimitOf1024) {
 #endif
 
 // The sanitizers reserve more address space than the limit below allows.
+// A client whose main thread has ended while another runs is alive (its
+// leader a zombie, as after pthread_exit): its rings stay for more than two
+// liveness periods, and go within a second of its last thread's end.
+TEST(RegistrationTest, ClientIsReleasedWhenItsLastThreadEndsNotItsLeader) {
+  std::vector<std::unique_ptr<NodeProcess>> nodes;
+  nodes.push_back(StartNode());
+  auto daemon = Daemon::Start(Group(0, *nodes[0], "native", 7000, 0));
+  ASSERT_NE(daemon, nullptr);
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  int leader_go[2], worker_go[2];
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(pipe(leader_go), 0);
+  ASSERT_EQ(pipe(worker_go), 0);
+  const pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    close(leader_go[1]);
+    close(worker_go[1]);
+    pthread_t worker;
+    // The worker ends the process once worker_go is closed.
+    pthread_create(&worker, nullptr, [](void* arg) -> void* {
+      char byte;
+      while (read(*static_cast<int*>(arg), &byte, 1) > 0) {
+      }
+      _exit(0);
+    }, &worker_go[0]);
+    char byte;
+    while (read(leader_go[0], &byte, 1) > 0) {
+    }
+    // As pthread_exit does in the end, without unwinding into the test.
+    syscall(SYS_exit, 0);
+  }
+  close(leader_go[0]);
+  close(worker_go[0]);
+  Reply reply;
+  const bool registered = daemon->RegisterOn(fd, static_cast<uint32_t>(child), &reply);
+  close(fd);
+  close(leader_go[1]);
+  // The leader is a zombie once its thread has ended.
+  const std::string stat_path = "/proc/" + std::to_string(child) + "/stat";
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        std::ifstream in(stat_path);
+        std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const size_t paren = text.rfind(')');
+        return paren != std::string::npos && text.compare(paren, 3, ") Z") == 0;
+      },
+      milliseconds(2000)));
+  if (registered) {
+    usleep(1200 * 1000);
+    EXPECT_TRUE(ShmExists(RequestRingName(reply.key))) << "released while a thread still ran";
+  }
+  close(worker_go[1]);
+  const auto closed = std::chrono::steady_clock::now();
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(registered) << daemon->Stderr();
+  EXPECT_TRUE(WaitFor([&] { return !ShmExists(RequestRingName(reply.key)); },
+                      milliseconds(1000) - std::chrono::duration_cast<milliseconds>(
+                                               std::chrono::steady_clock::now() - closed)))
+      << "not released within 1 s of the last thread's end";
+  StopAll(*daemon, nodes, {reply.key});
+}
+
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 // The keys of the rings that the daemon's Error lines say it failed to make
 // ("RingBuffer create /<name>: ..."). /dev/shm is shared with whatever else
