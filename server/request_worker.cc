@@ -9,6 +9,7 @@
 // other clients and the node links go on.
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -129,12 +130,18 @@ void Zantu::TakeExitedClients() {
 
 bool Zantu::ServeClients(ForwardStaging* staging) {
   TakeExitedClients();
+  // Runs inside Read, on this thread, which holds request_mutex_. Made once
+  // per pass, small enough that the function holds it without allocating.
+  struct Target {
+    uint64_t pid;
+    ForwardStaging* staging;
+  } target{0, staging};
+  const std::function<RingBufferStatus(void*, size_t)> forward =
+      [this, &target](void* data, size_t length) REQUIRES(request_mutex_) {
+        return ForwardSpan(target.pid, static_cast<uint8_t*>(data), length, target.staging);
+      };
   for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
-    const uint64_t pid = it->first;
-    // Runs inside Read, on this thread, which holds request_mutex_.
-    auto forward = [this, pid, staging](void* data, size_t length) REQUIRES(request_mutex_) {
-      return ForwardSpan(pid, static_cast<uint8_t*>(data), length, staging);
-    };
+    target.pid = it->first;
     const RingBufferStatus status = it->second->Read(forward);
     if (status == kRingSendFailed) {
       if (!Quitting()) ZANTU_ERROR_AS("RequestWorker", "read ring buffer failed=%d", status);
