@@ -61,7 +61,7 @@ bool FlushPending(ThreadInfo& thread) {
 
 // A request that could not be written: its caller hears now, not never.
 int Refuse(Request* request) {
-  ZANTU_ERROR("send request error happened");
+  ZANTU_ERROR_AS("Dispatch", "send request error happened");
   ReleaseRequest(request);
   return kTovrelFailure;
 }
@@ -82,13 +82,13 @@ int CudaTovrel::Dispatch(unsigned int api, unsigned int argc, ...) {
     return 0;
   }
   if (status != 0) {
-    ZANTU_ERROR("failed to prepare request api=%s", tovrel::FunctionName(module_, api));
+    ZANTU_ERROR_AS("Dispatch", "failed to prepare request api=%s", tovrel::FunctionName(module_, api));
     tovrel::ReleaseRequest(request);
     return status;
   }
   const int gpu = thread_info.current_gpu;
   if (gpu < 0 || static_cast<uint32_t>(gpu) >= register_info_.gpu_count) {
-    ZANTU_ERROR("current gpu=%d is outside the %u gpus of this process", gpu, register_info_.gpu_count);
+    ZANTU_ERROR_AS("Dispatch", "current gpu=%d is outside the %u gpus of this process", gpu, register_info_.gpu_count);
     tovrel::ReleaseRequest(request);
     return kTovrelFailure;
   }
@@ -98,22 +98,22 @@ int CudaTovrel::Dispatch(unsigned int api, unsigned int argc, ...) {
 
 bool CudaTovrel::Admit(unsigned int api) {
   if (!initialized_.load(std::memory_order_acquire)) {
-    ZANTU_ERROR("tovrel has not been initialized yet.");
+    ZANTU_ERROR_AS("Dispatch", "tovrel has not been initialized yet.");
     return false;
   }
   if (tovrel::CurrentPid() != pid_) {
     // A forked child shares its parent's rings; a second writer would
     // corrupt the parent's request ring.
-    ZANTU_ERROR("process pid=%d is a fork of registered pid=%d and is not registered", static_cast<int>(getpid()),
+    ZANTU_ERROR_AS("Dispatch", "process pid=%d is a fork of registered pid=%d and is not registered", static_cast<int>(getpid()),
                 pid_);
     return false;
   }
   if (response_loop_ended_.load(std::memory_order_acquire)) {
-    ZANTU_ERROR("response loop has ended, request api=%s refused", tovrel::FunctionName(module_, api));
+    ZANTU_ERROR_AS("Dispatch", "response loop has ended, request api=%s refused", tovrel::FunctionName(module_, api));
     return false;
   }
   while (!response_loop_working_.load(std::memory_order_acquire)) {
-    ZANTU_LOG("wait for response loop to start...");
+    ZANTU_LOG_AS("Dispatch", "wait for response loop to start...");
     tovrel::PauseOneMillisecond();
   }
   return true;
@@ -151,7 +151,7 @@ int CudaTovrel::SendAndWait(Request* request, int gpu, unsigned int api) {
   }
   const int32_t result = request->result;
   if (result != 0) {
-    ZANTU_ERROR("request api=%s pid=%d tid=%d result=%d failed", tovrel::FunctionName(module_, api),
+    ZANTU_ERROR_AS("Dispatch", "request api=%s pid=%d tid=%d result=%d failed", tovrel::FunctionName(module_, api),
                 static_cast<int>(getpid()), static_cast<int>(request->header.tid), result);
     tovrel::ReleaseRequest(request);
     return result;

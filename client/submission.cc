@@ -43,7 +43,7 @@ bool CountBody(const std::vector<Request*>& requests, uint64_t* body) {
     for (const std::string& piece : request->buffers) pieces += piece.size();
     for (const BorrowedPiece& piece : request->borrowed) pieces += piece.size;
     if (pieces != request->header.size) {
-      ZANTU_ERROR("request size=%llu differs from its pieces=%llu",
+      ZANTU_ERROR_AS("SendRequest", "request size=%llu differs from its pieces=%llu",
                   static_cast<unsigned long long>(request->header.size), static_cast<unsigned long long>(pieces));
       return false;
     }
@@ -81,7 +81,7 @@ RingBufferStatus WriteWaitingForRoom(RingBuffer* ring, uint64_t total, const Bat
     const RingBufferStatus status =
         ring->Write(total, [batch_ptr](void* to) { return FillRecord(*batch_ptr, to); });
     if (status != kRingFull) return status;
-    ZANTU_LOG("response ringbuffer is full pid=%d", static_cast<int>(batch.pid));
+    ZANTU_LOG_AS("SendRequest", "response ringbuffer is full pid=%d", static_cast<int>(batch.pid));
     PauseOneMillisecond();
     if (loop_ended.load(std::memory_order_acquire)) return kRingPeerGone;
   }
@@ -98,7 +98,7 @@ bool CudaTovrel::CanSend() {
 bool CudaTovrel::SendRequest(std::vector<Request*>& requests, int gpu) {
   if (requests.empty() || !CanSend()) return false;
   if (gpu < 0 || static_cast<uint32_t>(gpu) >= register_info_.gpu_count) {
-    ZANTU_ERROR("gpu=%d is outside the %u gpus of this process", gpu, register_info_.gpu_count);
+    ZANTU_ERROR_AS("SendRequest", "gpu=%d is outside the %u gpus of this process", gpu, register_info_.gpu_count);
     return false;
   }
   uint64_t body = 0;

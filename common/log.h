@@ -17,6 +17,12 @@
   DebugPrintf(false, false, "[Zantu] Log Func:%s Line:%d " fmt "\n", __func__, __LINE__, ##__VA_ARGS__)
 #define ZANTU_ERROR(fmt, ...) \
   DebugPrintf(true, false, "[Zantu] Error Func:%s Line:%d " fmt "\n", __func__, __LINE__, ##__VA_ARGS__)
+// For a named step that reports under the name of the function it was cut
+// out of: operators and tests look for lines by that name.
+#define ZANTU_LOG_AS(func, fmt, ...) \
+  DebugPrintf(false, false, "[Zantu] Log Func:%s Line:%d " fmt "\n", func, __LINE__, ##__VA_ARGS__)
+#define ZANTU_ERROR_AS(func, fmt, ...) \
+  DebugPrintf(true, false, "[Zantu] Error Func:%s Line:%d " fmt "\n", func, __LINE__, ##__VA_ARGS__)
 #define ZANTU_ASSERT_FAILED(fmt, ...) \
   DebugPrintf(true, true, "[Zantu] ASSERT Func:%s Line:%d " fmt "\n", __func__, __LINE__, ##__VA_ARGS__)
 

@@ -13,7 +13,6 @@
 
 #include "common/log.h"
 #include "common/request_check.h"
-#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {

@@ -19,7 +19,6 @@
 #include "common/trellan.h"
 #include "server/light.h"
 #include "server/native.h"
-#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {

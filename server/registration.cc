@@ -21,7 +21,6 @@
 #include "common/log.h"
 #include "common/registration_format.h"
 #include "server/peer_check.h"
-#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "common/log.h"
-#include "server/step_log.h"
 #include "server/zantu.h"
 
 void Zantu::SendClientExit(uint64_t pid) {

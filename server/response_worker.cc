@@ -22,7 +22,6 @@
 #include "common/log.h"
 #include "common/registration.h"
 #include "server/light.h"
-#include "server/step_log.h"
 #include "server/zantu.h"
 
 namespace {
