@@ -20,6 +20,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -267,6 +268,39 @@ inline bool ReadResponses(RingBuffer& ring, int64_t records, int timeout_ms = 60
       return kRingSuccess;
     });
     if (st != kRingSuccess && st != kRingEmpty) return false;
+  }
+  return true;
+}
+
+// Every "name=value" line of a program's output, as numbers, in order.
+inline std::vector<double> AllValuesOf(const std::string& out, const std::string& name) {
+  std::vector<double> values;
+  const std::regex line("(^|\n)" + name + "=([^\n]*)");
+  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
+    values.push_back(std::atof((*it)[2].str().c_str()));
+  }
+  return values;
+}
+
+// Starts the node `node_argv` (a zantu_node on Native), then a daemon serving
+// GPU 0 of it. False, with the reason on stderr, when either does not come up.
+inline bool StartNodeAndDaemon(const std::vector<std::string>& node_argv, std::unique_ptr<Program>* node,
+                               std::unique_ptr<Program>* daemon) {
+  *node = std::make_unique<Program>(node_argv);
+  if (!(*node)->WaitForOutput("zantu_node ready", 5000)) {
+    std::fprintf(stderr, "zantu_node did not start: %s\n", (*node)->Output().c_str());
+    return false;
+  }
+  std::smatch m;
+  const std::string out = (*node)->Output();
+  if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return false;
+  *daemon = std::make_unique<Program>(std::vector<std::string>{
+      BinDir() + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
+  for (const int64_t end = NowNs() + 5000000000; !RegistrationPortBound(); usleep(2000)) {
+    if (NowNs() > end) {
+      std::fprintf(stderr, "the daemon does not serve registrations: %s\n", (*daemon)->Output().c_str());
+      return false;
+    }
   }
   return true;
 }

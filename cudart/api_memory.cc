@@ -28,20 +28,30 @@ int SymbolAddress(const void* symbol, int gpu, Variable** variable, uint64_t* ad
   return kRtSuccess;
 }
 
+// The device address of bytes [offset, offset + count) of `symbol` on the
+// current GPU, refused when the range leaves the variable.
+int SymbolRange(const void* symbol, size_t count, size_t offset, uint64_t* address) {
+  const int gpu = CurrentGpu();
+  int status = Usable(gpu);
+  if (status != 0) return status;
+  Variable* variable = nullptr;
+  uint64_t base = 0;
+  status = SymbolAddress(symbol, gpu, &variable, &base);
+  if (status != 0) return status;
+  if (offset > variable->size || count > variable->size - offset) return kRtInvalidValue;
+  *address = base + offset;
+  return 0;
+}
+
 int ToSymbol(const void* symbol, const void* src, size_t count, size_t offset, cudaMemcpyKind kind,
              cudaStream_t stream, bool async, bool per_thread) {
   if (kind != cudaMemcpyHostToDevice && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault) {
     return kRtInvalidMemcpyDirection;
   }
-  const int gpu = CurrentGpu();
-  int status = Usable(gpu);
-  if (status != 0) return status;
-  Variable* variable = nullptr;
   uint64_t address = 0;
-  status = SymbolAddress(symbol, gpu, &variable, &address);
+  const int status = SymbolRange(symbol, count, offset, &address);
   if (status != 0) return status;
-  if (offset > variable->size || count > variable->size - offset) return kRtInvalidValue;
-  return CopyEngine::Copy(reinterpret_cast<void*>(address + offset), src, count, kind, stream, async, per_thread);
+  return CopyEngine::Copy(reinterpret_cast<void*>(address), src, count, kind, stream, async, per_thread);
 }
 
 int FromSymbol(void* dst, const void* symbol, size_t count, size_t offset, cudaMemcpyKind kind, cudaStream_t stream,
@@ -49,15 +59,10 @@ int FromSymbol(void* dst, const void* symbol, size_t count, size_t offset, cudaM
   if (kind != cudaMemcpyDeviceToHost && kind != cudaMemcpyDeviceToDevice && kind != cudaMemcpyDefault) {
     return kRtInvalidMemcpyDirection;
   }
-  const int gpu = CurrentGpu();
-  int status = Usable(gpu);
-  if (status != 0) return status;
-  Variable* variable = nullptr;
   uint64_t address = 0;
-  status = SymbolAddress(symbol, gpu, &variable, &address);
+  const int status = SymbolRange(symbol, count, offset, &address);
   if (status != 0) return status;
-  if (offset > variable->size || count > variable->size - offset) return kRtInvalidValue;
-  return CopyEngine::Copy(dst, reinterpret_cast<const void*>(address + offset), count, kind, stream, async,
+  return CopyEngine::Copy(dst, reinterpret_cast<const void*>(address), count, kind, stream, async,
                           per_thread);
 }
 

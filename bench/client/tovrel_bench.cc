@@ -45,15 +45,6 @@ std::string ValueOf(const std::string& out, const std::string& name) {
   return m[2].str();
 }
 
-std::vector<double> AllValuesOf(const std::string& out, const std::string& name) {
-  std::vector<double> values;
-  const std::regex line("(^|\n)" + name + "=([^\n]*)");
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-    values.push_back(std::atof((*it)[2].str().c_str()));
-  }
-  return values;
-}
-
 // A reference node and a daemon serving one GPU on it, and the applications
 // run against them. The daemon is killed at the end, so the rings it made
 // for the applications are unlinked here.
@@ -62,22 +53,8 @@ class LibraryRoad {
   static std::unique_ptr<LibraryRoad> Start() {
     std::unique_ptr<LibraryRoad> road(new LibraryRoad());
     const std::string bin = bench::BinDir();
-    road->node_ = std::make_unique<Program>(std::vector<std::string>{bin + "/zantu_node", "--transport", "native"});
-    if (!road->node_->WaitForOutput("zantu_node ready", 5000)) {
-      std::fprintf(stderr, "zantu_node did not start: %s\n", road->node_->Output().c_str());
-      return nullptr;
-    }
-    std::smatch m;
-    const std::string out = road->node_->Output();
-    if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return nullptr;
-    road->daemon_ = std::make_unique<Program>(std::vector<std::string>{
-        bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
-    for (const int64_t end = NowNs() + 5000000000; !bench::RegistrationPortBound(); usleep(2000)) {
-      if (NowNs() > end) {
-        std::fprintf(stderr, "the daemon does not serve registrations: %s\n", road->daemon_->Output().c_str());
-        return nullptr;
-      }
-    }
+    const std::vector<std::string> node{bin + "/zantu_node", "--transport", "native"};
+    if (!bench::StartNodeAndDaemon(node, &road->node_, &road->daemon_)) return nullptr;
     return road;
   }
 
@@ -195,7 +172,7 @@ void DeferredFigures() {
   auto road = LibraryRoad::Start();
   if (!road) return;
   const std::string out = road->Run({"deferred", std::to_string(calls), std::to_string(runs)}, 300000);
-  const std::vector<double> rates = AllValuesOf(out, "deferred_per_s");
+  const std::vector<double> rates = bench::AllValuesOf(out, "deferred_per_s");
   std::string each;
   for (double r : rates) each += (each.empty() ? "" : " ") + std::to_string(static_cast<int>(r / 1000 + 0.5)) + "k";
   std::printf("deferred calls per second  %.0f  (target >= 1000000)   runs: %s\n", Median(rates), each.c_str());

@@ -35,15 +35,6 @@ using bench::Program;
 
 bool quick = false;
 
-std::vector<double> ValuesOf(const std::string& out, const std::string& name) {
-  std::vector<double> values;
-  const std::regex line("(^|\n)" + name + "=([^\n]*)");
-  for (auto it = std::sregex_iterator(out.begin(), out.end(), line); it != std::sregex_iterator(); ++it) {
-    values.push_back(std::atof((*it)[2].str().c_str()));
-  }
-  return values;
-}
-
 // An emulated node with the benchmark's kernel and a daemon serving one GPU
 // on it. Killed at the end; the rings it made for the programs are unlinked.
 class RuntimeRoad {
@@ -51,24 +42,10 @@ class RuntimeRoad {
   static std::unique_ptr<RuntimeRoad> Start() {
     std::unique_ptr<RuntimeRoad> road(new RuntimeRoad());
     const std::string bin = bench::BinDir();
-    road->node_ = std::make_unique<Program>(std::vector<std::string>{
-        bin + "/zantu_node", "--transport", "native", "--backend", "emulated", "--gpus", "1", "--kernels",
-        bin + "/libcudart_bench_kernels.so"});
-    if (!road->node_->WaitForOutput("zantu_node ready", 5000)) {
-      std::fprintf(stderr, "zantu_node did not start: %s\n", road->node_->Output().c_str());
-      return nullptr;
-    }
-    std::smatch m;
-    const std::string out = road->node_->Output();
-    if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return nullptr;
-    road->daemon_ = std::make_unique<Program>(std::vector<std::string>{
-        bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
-    for (const int64_t end = NowNs() + 5000000000; !bench::RegistrationPortBound(); usleep(2000)) {
-      if (NowNs() > end) {
-        std::fprintf(stderr, "the daemon does not serve registrations: %s\n", road->daemon_->Output().c_str());
-        return nullptr;
-      }
-    }
+    const std::vector<std::string> node{bin + "/zantu_node", "--transport", "native", "--backend", "emulated",
+                                        "--gpus",          "1",           "--kernels",
+                                        bin + "/libcudart_bench_kernels.so"};
+    if (!bench::StartNodeAndDaemon(node, &road->node_, &road->daemon_)) return nullptr;
     return road;
   }
 
@@ -122,8 +99,8 @@ Percentiles RuntimeCalls(int rounds) {
   auto road = RuntimeRoad::Start();
   if (!road) return p;
   const std::string out = road->Run({"sync", std::to_string(rounds)}, 120000);
-  const std::vector<double> p50 = ValuesOf(out, "p50_us");
-  const std::vector<double> p99 = ValuesOf(out, "p99_us");
+  const std::vector<double> p50 = bench::AllValuesOf(out, "p50_us");
+  const std::vector<double> p99 = bench::AllValuesOf(out, "p99_us");
   if (!p50.empty()) p.p50_us = p50[0];
   if (!p99.empty()) p.p99_us = p99[0];
   return p;
@@ -172,9 +149,9 @@ void LaunchFigures() {
   auto road = RuntimeRoad::Start();
   if (!road) return;
   const std::string out = road->Run({"launch", std::to_string(launches), std::to_string(runs)}, 600000);
-  const std::vector<double> rates = ValuesOf(out, "launches_per_s");
-  const std::vector<double> cpu_rates = ValuesOf(out, "launches_per_cpu_s");
-  const std::vector<double> drains = ValuesOf(out, "drain_ms");
+  const std::vector<double> rates = bench::AllValuesOf(out, "launches_per_s");
+  const std::vector<double> cpu_rates = bench::AllValuesOf(out, "launches_per_cpu_s");
+  const std::vector<double> drains = bench::AllValuesOf(out, "drain_ms");
   std::string each;
   for (double r : rates) each += (each.empty() ? "" : " ") + std::to_string(static_cast<int>(r / 1000 + 0.5)) + "k";
   std::printf("launches per second (application thread)  %.0f  (target >= 1000000)   runs: %s\n", Median(rates),
