@@ -59,6 +59,20 @@ inline bool RegistrationPortBound() {
   return table.str().find(local) != std::string::npos;
 }
 
+// Waits up to 10 s for `daemon` to bind the registration port. False, with
+// the daemon's stderr in `*error`, when it ends or the time runs out first.
+inline bool WaitUntilServing(server_test::Daemon& daemon, std::string* error) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(10000);
+  while (!RegistrationPortBound()) {
+    if (!daemon.process().Running() || std::chrono::steady_clock::now() >= deadline) {
+      *error = "the daemon does not serve registrations; its stderr:\n" + daemon.Stderr();
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
 // The value of a client's line "R name=value"; "<missing>" if absent.
 inline std::string Value(const std::string& out, const std::string& name) {
   const std::string tag = "R " + name + "=";
@@ -118,14 +132,7 @@ class Road {
       *error = "fork failed";
       return nullptr;
     }
-    const auto deadline = Clock::now() + milliseconds(10000);
-    while (!RegistrationPortBound()) {
-      if (!road->daemon_->process().Running() || Clock::now() >= deadline) {
-        *error = "the daemon does not serve registrations; its stderr:\n" + road->daemon_->Stderr();
-        return nullptr;
-      }
-      std::this_thread::sleep_for(milliseconds(5));
-    }
+    if (!WaitUntilServing(*road->daemon_, error)) return nullptr;
     return road;
   }
 

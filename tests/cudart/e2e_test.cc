@@ -42,14 +42,7 @@ class RuntimeRoad {
       *error = "fork failed";
       return nullptr;
     }
-    const auto deadline = std::chrono::steady_clock::now() + milliseconds(10000);
-    while (!e2e_test::RegistrationPortBound()) {
-      if (!road->daemon_->process().Running() || std::chrono::steady_clock::now() >= deadline) {
-        *error = "the daemon does not serve registrations:\n" + road->daemon_->Stderr();
-        return nullptr;
-      }
-      std::this_thread::sleep_for(milliseconds(5));
-    }
+    if (!e2e_test::WaitUntilServing(*road->daemon_, error)) return nullptr;
     return road;
   }
 

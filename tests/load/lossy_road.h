@@ -65,14 +65,7 @@ class LossyRoad {
       *error = "fork failed";
       return nullptr;
     }
-    const auto deadline = Clock::now() + milliseconds(10000);
-    while (!e2e_test::RegistrationPortBound()) {
-      if (!road->daemon_->process().Running() || Clock::now() >= deadline) {
-        *error = "the daemon does not serve registrations; its stderr:\n" + road->daemon_->Stderr();
-        return nullptr;
-      }
-      std::this_thread::sleep_for(milliseconds(5));
-    }
+    if (!e2e_test::WaitUntilServing(*road->daemon_, error)) return nullptr;
     return road;
   }
 
