@@ -117,6 +117,18 @@ class TRELLAN_EXPORT RingBuffer {
   // once the ring is empty and its creator has ended or released it.
   RingBufferStatus Read(std::function<RingBufferStatus(void*, size_t)> consume);
 
+  // Reader thread only: false when a Read now would surely return kRingEmpty
+  // at once and has nothing else to do (no failure to report, no pages to
+  // give back). Never false when a record is published; may be true when
+  // none is. One load of the writer's position, no system call and no part in
+  // Read's rounds: a thread that polls many rings calls Read only on those
+  // that may have records, and, when a whole pass found none, keeps calling
+  // Read on one ring in each pass at the same place in the order, so that Read
+  // comes back to it after a pass in which every ring was looked at and
+  // sleeps there. A reader that attached learns that its creator has gone
+  // only from Read.
+  bool MayHaveRecords();
+
   // Creator only: gives the ring to another owner (a daemon running as root
   // hands a client's rings to the client's user). False with errno on failure.
   bool SetOwner(uid_t uid, gid_t gid);

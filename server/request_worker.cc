@@ -139,13 +139,25 @@ bool Zantu::ServeClients(ForwardStaging* staging) {
       [this, &target](void* data, size_t length) REQUIRES(request_mutex_) {
         return ForwardSpan(target.pid, static_cast<uint8_t*>(data), length, target.staging);
       };
+  // Read runs only on rings that may hold records; an idle ring costs one
+  // load. After a pass that read nothing, the first ring is read whatever it
+  // holds, always at the same place in the order, so that Read's round comes
+  // back to it only after every ring was looked at since the round's key was
+  // taken: there it spins, then sleeps until any ring is written.
+  bool read_first = !last_pass_read_;
+  last_pass_read_ = false;
   for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
     target.pid = it->first;
-    const RingBufferStatus status = it->second->Read(forward);
+    RingBufferStatus status = kRingEmpty;
+    if (read_first || it->second->MayHaveRecords()) status = it->second->Read(forward);
+    read_first = false;
     if (status == kRingSendFailed) {
       if (!Quitting()) ZANTU_ERROR_AS("RequestWorker", "read ring buffer failed=%d", status);
       return false;
     }
+    if (status == kRingSuccess) last_pass_read_ = true;
+    // An empty ring, read or not, goes the same way: a departed client's is
+    // released.
     it = AfterRead(it, status);
   }
   return true;

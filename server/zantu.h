@@ -271,6 +271,10 @@ class Zantu {
   // clients_mutex_ before its release).
   uint64_t seen_generation_ GUARDED_BY(request_mutex_) = 0;
   std::unordered_set<unsigned long> departed_ GUARDED_BY(request_mutex_);
+  // Whether the last pass over the request rings read a record; after one
+  // that did not, the next reads its first ring even if it looks empty, so
+  // that the worker sleeps in Read instead of spinning.
+  bool last_pass_read_ GUARDED_BY(request_mutex_) = true;
 
   // The liveness check's pause; Quit ends it early. Guards nothing: held
   // around the wait and the wake-up so that neither is missed.

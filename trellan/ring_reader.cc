@@ -108,6 +108,12 @@ RingBufferStatus RingBuffer::ConsumeSpan(uint64_t offset, uint64_t length,
   return result;
 }
 
+bool RingBuffer::MayHaveRecords() {
+  if (read_failure_ != kRingSuccess || cold_seen_hi_ != 0 || Damaged()) return true;
+  // Acquire as in FindSpan: a position seen here is one Read will see too.
+  return header_->write_pos.load(std::memory_order_acquire) != read_pos_;
+}
+
 RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)> consume) {
   if (read_failure_ != kRingSuccess || Damaged()) return read_failure_;
   if (!reader_declared_) DeclareReader();
