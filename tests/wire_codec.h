@@ -190,7 +190,7 @@ inline std::string EncodePidDatagram(uint32_t pid) {
 }
 
 // One node of the registration reply: its 16-byte host field and port.
-struct ReplyNodeSpec {
+struct ReplyNode {
   std::string host;  // up to the first NUL of the field
   uint16_t port = 0;
 };
@@ -198,26 +198,26 @@ struct ReplyNodeSpec {
 // The registration reply, spelled out here apart from
 // common/registration_format.h:
 //   key[10] | G u32 | G x index u32 | G x node u32 | N u32 | N x (host[16] port u16)
-struct ReplySpec {
+struct ReplyFields {
   std::string key;  // the field's first min(size, 10) bytes, zero-padded
   std::vector<uint32_t> indexes;
   std::vector<uint32_t> nodes;  // as many as indexes
-  std::vector<ReplyNodeSpec> node_infos;
+  std::vector<ReplyNode> node_infos;
 };
 
-inline std::string EncodeReply(const ReplySpec& spec) {
+inline std::string EncodeReply(const ReplyFields& fields) {
   std::string reply(10, '\0');
-  std::memcpy(reply.data(), spec.key.data(), std::min<size_t>(spec.key.size(), 10));
+  std::memcpy(reply.data(), fields.key.data(), std::min<size_t>(fields.key.size(), 10));
   auto put32 = [&reply](uint32_t v) {
     char bytes[4];
     StoreRecord(bytes, v);
     reply.append(bytes, 4);
   };
-  put32(static_cast<uint32_t>(spec.indexes.size()));
-  for (uint32_t index : spec.indexes) put32(index);
-  for (uint32_t node : spec.nodes) put32(node);
-  put32(static_cast<uint32_t>(spec.node_infos.size()));
-  for (const ReplyNodeSpec& node : spec.node_infos) {
+  put32(static_cast<uint32_t>(fields.indexes.size()));
+  for (uint32_t index : fields.indexes) put32(index);
+  for (uint32_t node : fields.nodes) put32(node);
+  put32(static_cast<uint32_t>(fields.node_infos.size()));
+  for (const ReplyNode& node : fields.node_infos) {
     std::string field(16, '\0');
     std::memcpy(field.data(), node.host.data(), std::min<size_t>(node.host.size(), 16));
     char port[2];
@@ -228,22 +228,22 @@ inline std::string EncodeReply(const ReplySpec& spec) {
 }
 
 // Takes apart a reply that must be exactly as long as its counts say, with
-// the key's NUL in place; `spec->key` is the 9 characters. False otherwise.
-inline bool DecodeReply(const std::string& raw, ReplySpec* spec) {
-  *spec = ReplySpec{};
+// the key's NUL in place; `fields->key` is the 9 characters. False otherwise.
+inline bool DecodeReply(const std::string& raw, ReplyFields* fields) {
+  *fields = ReplyFields{};
   if (raw.size() < 18 || raw[9] != '\0') return false;
-  spec->key = raw.substr(0, 9);
+  fields->key = raw.substr(0, 9);
   const auto gpus = LoadRecord<uint32_t>(raw.data() + 10);
   if (raw.size() < 18 + 8 * size_t{gpus}) return false;
   for (uint32_t g = 0; g < gpus; ++g) {
-    spec->indexes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * g));
-    spec->nodes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * gpus + 4 * g));
+    fields->indexes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * g));
+    fields->nodes.push_back(LoadRecord<uint32_t>(raw.data() + 14 + 4 * gpus + 4 * g));
   }
   const auto node_count = LoadRecord<uint32_t>(raw.data() + 14 + 8 * gpus);
   if (raw.size() != 18 + 8 * size_t{gpus} + 18 * size_t{node_count}) return false;
   for (uint32_t i = 0; i < node_count; ++i) {
     const char* field = raw.data() + 18 + 8 * gpus + 18 * i;
-    spec->node_infos.push_back(ReplyNodeSpec{std::string(field, strnlen(field, 16)), LoadRecord<uint16_t>(field + 16)});
+    fields->node_infos.push_back(ReplyNode{std::string(field, strnlen(field, 16)), LoadRecord<uint16_t>(field + 16)});
   }
   return true;
 }

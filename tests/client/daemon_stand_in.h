@@ -114,16 +114,16 @@ class DaemonStandIn {
   // `key10` fills the key field as given (at most 10 bytes), so that a test
   // can send a bad one.
   static std::string Reply(const std::string& key10, const std::vector<GpuEntry>& gpus, uint32_t nodes) {
-    wire_test::ReplySpec spec;
-    spec.key = key10;
+    wire_test::ReplyFields fields;
+    fields.key = key10;
     for (const GpuEntry& g : gpus) {
-      spec.indexes.push_back(g.index);
-      spec.nodes.push_back(g.node);
+      fields.indexes.push_back(g.index);
+      fields.nodes.push_back(g.node);
     }
     for (uint32_t i = 0; i < nodes; ++i) {
-      spec.node_infos.push_back({"127.0.0." + std::to_string(i + 1), static_cast<uint16_t>(7000 + i)});
+      fields.node_infos.push_back({"127.0.0." + std::to_string(i + 1), static_cast<uint16_t>(7000 + i)});
     }
-    return wire_test::EncodeReply(spec);
+    return wire_test::EncodeReply(fields);
   }
 
   // Sends `bytes` to the client that sent the last pid, from our port or

@@ -65,7 +65,7 @@ inline std::string RequestRingName(const std::string& key) { return kRequestRing
 inline std::string ResponseRingName(const std::string& key) { return kResponseRingPrefix + key; }
 
 // The registration reply, taken apart by the tests' own codec, and its bytes.
-struct Reply : wire_test::ReplySpec {
+struct Reply : wire_test::ReplyFields {
   std::string raw;
 };
 
