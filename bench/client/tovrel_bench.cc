@@ -136,30 +136,13 @@ void SyncFigures() {
   const int rounds = quick ? 3000 : 20000;
   const int repeats = quick ? 2 : 5;
   std::printf("\n== Empty synchronous call, %d calls per run, median of %d runs ==\n", rounds, repeats);
-  std::printf("%-9s %-34s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
+  std::printf("%-9s %-38s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
   for (bool pinned : {true, false}) {
     bench::Place(pinned);
     const char* where = pinned ? "one CPU" : "free";
-    std::vector<double> floor50, floor99, lib50, lib99;
-    for (int r = 0; r < repeats; ++r) {
-      const Percentiles f = FloorCalls(rounds);
-      const Percentiles l = LibraryCalls(rounds);
-      floor50.push_back(f.p50_us);
-      floor99.push_back(f.p99_us);
-      lib50.push_back(l.p50_us);
-      lib99.push_back(l.p99_us);
-    }
-    auto runs = [](const std::vector<double>& v) {
-      std::string text;
-      for (double x : v) text += (text.empty() ? "" : " ") + std::to_string(static_cast<int>(x + 0.5));
-      return text;
-    };
-    const double f50 = Median(floor50), f99 = Median(floor99), l50 = Median(lib50), l99 = Median(lib99);
-    std::printf("%-9s %-34s %9.1f %9.1f   %s\n", where, "floor + semaphore hand-off", f50, f99, runs(floor50).c_str());
-    std::printf("%-9s %-34s %9.1f %9.1f   %s\n", where, "libtovrel + daemon + zantu_node", l50, l99,
-                runs(lib50).c_str());
-    std::printf("%-9s %-34s %9.2f %9.2f   (target <= 1.5)\n", where, "ratio library/floor", l50 / f50, l99 / f99);
-    std::fflush(stdout);
+    bench::PrintBesideFloor(where, repeats, [rounds] { return FloorCalls(rounds); },
+                            "libtovrel + daemon + zantu_node", [rounds] { return LibraryCalls(rounds); },
+                            "ratio library/floor", "<= 1.5");
   }
   bench::Place(false);
 }

@@ -106,12 +106,6 @@ Percentiles RuntimeCalls(int rounds) {
   return p;
 }
 
-std::string Runs(const std::vector<double>& v) {
-  std::string text;
-  for (double x : v) text += (text.empty() ? "" : " ") + std::to_string(static_cast<int>(x + 0.5));
-  return text;
-}
-
 void SyncFigures() {
   const int rounds = quick ? 3000 : 20000;
   const int repeats = quick ? 2 : 5;
@@ -121,23 +115,9 @@ void SyncFigures() {
   for (bool pinned : {true, false}) {
     bench::Place(pinned);
     const char* where = pinned ? "one CPU" : "free";
-    std::vector<double> floor50, floor99, rt50, rt99;
-    for (int r = 0; r < repeats; ++r) {
-      const Percentiles f = FloorCalls(rounds);
-      const Percentiles c = RuntimeCalls(rounds);
-      floor50.push_back(f.p50_us);
-      floor99.push_back(f.p99_us);
-      rt50.push_back(c.p50_us);
-      rt99.push_back(c.p99_us);
-    }
-    const double f50 = Median(floor50), f99 = Median(floor99), c50 = Median(rt50), c99 = Median(rt99);
-    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "floor + semaphore hand-off", f50, f99,
-                Runs(floor50).c_str());
-    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "libcudart + daemon + emulated node", c50, c99,
-                Runs(rt50).c_str());
-    std::printf("%-9s %-38s %9.2f %9.2f   (target p50 <= 1.3)\n", where, "ratio runtime/floor", c50 / f50,
-                c99 / f99);
-    std::fflush(stdout);
+    bench::PrintBesideFloor(where, repeats, [rounds] { return FloorCalls(rounds); },
+                            "libcudart + daemon + emulated node", [rounds] { return RuntimeCalls(rounds); },
+                            "ratio runtime/floor", "p50 <= 1.3");
   }
   bench::Place(false);
 }
