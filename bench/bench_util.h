@@ -56,6 +56,25 @@ inline Percentiles Summarize(std::vector<int64_t> samples) {
   return p;
 }
 
+// Times `rounds` calls of `call` after a tenth as many that warm up and are
+// not counted. A call that returns false ends the run: *failed_at names it
+// and no figures come back.
+template <typename Call>
+Percentiles TimeCalls(int rounds, Call call, int* failed_at = nullptr) {
+  std::vector<int64_t> samples;
+  samples.reserve(rounds);
+  for (int i = 0; i < rounds + rounds / 10; ++i) {
+    const int64_t t0 = NowNs();
+    if (!call()) {
+      if (failed_at != nullptr) *failed_at = i;
+      std::fprintf(stderr, "call %d failed\n", i);
+      return Percentiles{};
+    }
+    if (i >= rounds / 10) samples.push_back(NowNs() - t0);
+  }
+  return Summarize(std::move(samples));
+}
+
 inline double Median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   return v.empty() ? 0 : v[v.size() / 2];
@@ -305,32 +324,38 @@ inline bool StartNodeAndDaemon(const std::vector<std::string>& node_argv, std::u
   return true;
 }
 
-// A road's synchronous-call figures beside its floor's, on one placement:
-// each repeat measures the floor, then the road, so that a drift of the
-// machine moves both alike. Prints the medians of the runs, each run's p50,
-// and the ratio road/floor with `target`.
+// A road's synchronous-call figures beside its floor's, pinned to one CPU
+// and then free: each repeat measures the floor, then the road, so that a
+// drift of the machine moves both alike. Prints the medians of the runs,
+// each run's p50, and the ratio road/floor with `target`.
 template <typename FloorCalls, typename RoadCalls>
-void PrintBesideFloor(const char* where, int repeats, FloorCalls floor_calls, const char* road_name,
-                      RoadCalls road_calls, const char* ratio_name, const char* target) {
-  std::vector<double> floor50, floor99, road50, road99;
-  for (int r = 0; r < repeats; ++r) {
-    const Percentiles f = floor_calls();
-    const Percentiles c = road_calls();
-    floor50.push_back(f.p50_us);
-    floor99.push_back(f.p99_us);
-    road50.push_back(c.p50_us);
-    road99.push_back(c.p99_us);
-  }
+void PrintBesideFloor(int repeats, FloorCalls floor_calls, const char* road_name, RoadCalls road_calls,
+                      const char* ratio_name, const char* target) {
   auto runs = [](const std::vector<double>& v) {
     std::string text;
     for (double x : v) text += (text.empty() ? "" : " ") + std::to_string(static_cast<int>(x + 0.5));
     return text;
   };
-  const double f50 = Median(floor50), f99 = Median(floor99), c50 = Median(road50), c99 = Median(road99);
-  std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "floor + semaphore hand-off", f50, f99, runs(floor50).c_str());
-  std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, road_name, c50, c99, runs(road50).c_str());
-  std::printf("%-9s %-38s %9.2f %9.2f   (target %s)\n", where, ratio_name, c50 / f50, c99 / f99, target);
-  std::fflush(stdout);
+  std::printf("%-9s %-38s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
+  for (bool pinned : {true, false}) {
+    Place(pinned);
+    const char* where = pinned ? "one CPU" : "free";
+    std::vector<double> floor50, floor99, road50, road99;
+    for (int r = 0; r < repeats; ++r) {
+      const Percentiles f = floor_calls();
+      const Percentiles c = road_calls();
+      floor50.push_back(f.p50_us);
+      floor99.push_back(f.p99_us);
+      road50.push_back(c.p50_us);
+      road99.push_back(c.p99_us);
+    }
+    const double f50 = Median(floor50), f99 = Median(floor99), c50 = Median(road50), c99 = Median(road99);
+    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, "floor + semaphore hand-off", f50, f99, runs(floor50).c_str());
+    std::printf("%-9s %-38s %9.1f %9.1f   %s\n", where, road_name, c50, c99, runs(road50).c_str());
+    std::printf("%-9s %-38s %9.2f %9.2f   (target %s)\n", where, ratio_name, c50 / f50, c99 / f99, target);
+    std::fflush(stdout);
+  }
+  Place(false);
 }
 
 }  // namespace bench

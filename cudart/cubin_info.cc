@@ -40,13 +40,67 @@ T Load(const uint8_t* p) {
 // True when [offset, offset + length) lies inside `size` bytes.
 bool Inside(uint64_t offset, uint64_t length, uint64_t size) { return offset <= size && length <= size - offset; }
 
+// The parameters of one kernel as its attributes list them: by ordinal, each
+// listed once, with no gap left when all are read.
+class ParamList {
+ public:
+  // One parameter attribute's value of `length` bytes.
+  bool Add(const uint8_t* value, size_t length, std::string* error) {
+    if (length < kParamInfoSize) {
+      *error = "parameter attribute too short";
+      return false;
+    }
+    const uint32_t ordinal = Load<uint16_t>(value + 4);
+    const uint32_t offset = Load<uint16_t>(value + 6);
+    const uint32_t bytes = Load<uint32_t>(value + 8) >> 18;
+    if (ordinal >= kMaxParams) {
+      *error = "parameter ordinal out of range";
+      return false;
+    }
+    if (ordinal >= params_.size()) {
+      params_.resize(ordinal + 1, KernelParam{0, 0});
+      seen_.resize(ordinal + 1, false);
+    }
+    if (seen_[ordinal]) {
+      *error = "parameter listed twice";
+      return false;
+    }
+    seen_[ordinal] = true;
+    params_[ordinal] = KernelParam{offset, bytes};
+    return true;
+  }
+
+  // Moves the list into `layout`. A kernel without a buffer size attribute
+  // (buffer_bytes < 0) gets the end of its last parameter.
+  bool Finish(int64_t buffer_bytes, KernelLayout* layout, std::string* error) {
+    uint64_t end = 0;
+    for (size_t i = 0; i < params_.size(); ++i) {
+      if (!seen_[i]) {
+        *error = "parameter ordinals have a gap";
+        return false;
+      }
+      end = std::max<uint64_t>(end, uint64_t{params_[i].offset} + params_[i].size);
+    }
+    const uint64_t buffer = buffer_bytes < 0 ? end : static_cast<uint64_t>(buffer_bytes);
+    if (end > buffer || buffer > kMaxParamBytes) {
+      *error = "parameter runs past the parameter buffer";
+      return false;
+    }
+    layout->params = std::move(params_);
+    layout->buffer_bytes = static_cast<uint32_t>(buffer);
+    return true;
+  }
+
+ private:
+  std::vector<KernelParam> params_;
+  std::vector<bool> seen_;
+};
+
 }  // namespace
 
 bool CubinInfo::ReadKernelInfo(const uint8_t* info, size_t size, KernelLayout* layout, std::string* error) {
-  std::vector<KernelParam> params;
-  std::vector<bool> seen;
-  uint64_t buffer_bytes = 0;
-  bool have_buffer_bytes = false;
+  ParamList params;
+  int64_t buffer_bytes = -1;  // none listed yet
   size_t at = 0;
   while (at < size) {
     if (size - at < 4) {
@@ -55,15 +109,8 @@ bool CubinInfo::ReadKernelInfo(const uint8_t* info, size_t size, KernelLayout* l
     }
     const uint8_t format = info[at];
     const uint8_t attribute = info[at + 1];
-    if (format == kFormatNone || format == kFormatByte) {
-      at += 4;
-      continue;
-    }
-    if (format == kFormatHalf) {
-      if (attribute == kAttrParamBufferSize) {
-        buffer_bytes = Load<uint16_t>(info + at + 2);
-        have_buffer_bytes = true;
-      }
+    if (format == kFormatNone || format == kFormatByte || format == kFormatHalf) {
+      if (format == kFormatHalf && attribute == kAttrParamBufferSize) buffer_bytes = Load<uint16_t>(info + at + 2);
       at += 4;
       continue;
     }
@@ -76,48 +123,10 @@ bool CubinInfo::ReadKernelInfo(const uint8_t* info, size_t size, KernelLayout* l
       *error = "attribute value runs past its section";
       return false;
     }
-    if (attribute == kAttrParamInfo) {
-      if (length < kParamInfoSize) {
-        *error = "parameter attribute too short";
-        return false;
-      }
-      const uint8_t* value = info + at + 4;
-      const uint32_t ordinal = Load<uint16_t>(value + 4);
-      const uint32_t offset = Load<uint16_t>(value + 6);
-      const uint32_t bytes = Load<uint32_t>(value + 8) >> 18;
-      if (ordinal >= kMaxParams) {
-        *error = "parameter ordinal out of range";
-        return false;
-      }
-      if (ordinal >= params.size()) {
-        params.resize(ordinal + 1, KernelParam{0, 0});
-        seen.resize(ordinal + 1, false);
-      }
-      if (seen[ordinal]) {
-        *error = "parameter listed twice";
-        return false;
-      }
-      seen[ordinal] = true;
-      params[ordinal] = KernelParam{offset, bytes};
-    }
+    if (attribute == kAttrParamInfo && !params.Add(info + at + 4, length, error)) return false;
     at += 4 + length;
   }
-  uint64_t end = 0;
-  for (size_t i = 0; i < params.size(); ++i) {
-    if (!seen[i]) {
-      *error = "parameter ordinals have a gap";
-      return false;
-    }
-    end = std::max<uint64_t>(end, uint64_t{params[i].offset} + params[i].size);
-  }
-  if (!have_buffer_bytes) buffer_bytes = end;
-  if (end > buffer_bytes || buffer_bytes > kMaxParamBytes) {
-    *error = "parameter runs past the parameter buffer";
-    return false;
-  }
-  layout->params = std::move(params);
-  layout->buffer_bytes = static_cast<uint32_t>(buffer_bytes);
-  return true;
+  return params.Finish(buffer_bytes, layout, error);
 }
 
 bool CubinInfo::ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* out, std::string* error) {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <utility>
 
 #include "common/log.h"
 
@@ -62,88 +64,107 @@ bool ParseSize(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
+// Names one of a closed set of words; anything else is a bad value.
+template <typename T>
+bool ParseChoice(const std::string& text, std::initializer_list<std::pair<const char*, T>> choices, T* chosen) {
+  for (const auto& [word, value] : choices) {
+    if (text == word) {
+      *chosen = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+enum class Applied { kOk, kBadValue, kUnknown };
+
+// Sets the option `name` takes a value from. --skip-headers, the one flag,
+// is handled by the caller.
+Applied ApplyValue(const std::string& name, const std::string& value, NodeOptions* options) {
+  uint64_t number = 0;
+  bool ok = true;
+  if (name == "--transport") {
+    ok = ParseChoice(value, {{"native", Transport::kNative}, {"light", Transport::kLight}}, &options->transport);
+  } else if (name == "--recv-port") {
+    ok = ParsePort(value, &options->recv_port);
+  } else if (name == "--send-port") {
+    ok = ParsePort(value, &options->send_port);
+  } else if (name == "--udp-port") {
+    ok = ParsePort(value, &options->udp_port);
+  } else if (name == "--drop") {
+    ok = ParseFraction(value, &options->drop);
+  } else if (name == "--seed") {
+    ok = ParseUnsigned(value, UINT64_MAX, &options->seed);
+  } else if (name == "--close-after") {
+    ok = ParseUnsigned(value, UINT64_MAX, &number) && number > 0;
+    options->close_after = number;
+  } else if (name == "--record") {
+    ok = !value.empty();
+    options->record_path = value;
+  } else if (name == "--resend-newest-every") {
+    ok = ParseUnsigned(value, UINT64_MAX, &options->resend_newest_every);
+  } else if (name == "--backend") {
+    ok = ParseChoice(value, {{"cuda", BackendKind::kCuda}, {"emulated", BackendKind::kEmulated}}, &options->backend);
+  } else if (name == "--gpus") {
+    ok = ParseUnsigned(value, 64, &number) && number > 0;
+    options->gpus = static_cast<uint32_t>(number);
+  } else if (name == "--memory") {
+    ok = ParseSize(value, &options->memory_per_gpu);
+  } else if (name == "--kernels") {
+    ok = !value.empty();
+    options->kernel_libraries.push_back(value);
+  } else {
+    return Applied::kUnknown;
+  }
+  return ok ? Applied::kOk : Applied::kBadValue;
+}
+
+// One option from argv[*i]: "--name=value", "--name value" or the flag.
+// Advances *i past a value taken from the next argument; *name is the
+// option's name without its value.
+bool ParseOne(int argc, char** argv, int* i, NodeOptions* options, std::string* name_out) {
+  std::string& name = *name_out;
+  name = argv[*i];
+  std::string value;
+  const size_t eq = name.find('=');
+  const bool inline_value = name.rfind("--", 0) == 0 && eq != std::string::npos;
+  if (inline_value) {
+    value = name.substr(eq + 1);
+    name.resize(eq);
+  }
+  if (name == "--skip-headers") {
+    if (inline_value) ZANTU_ERROR("option %s takes no value\n%s", name.c_str(), kUsage);
+    options->skip_headers = true;
+    return !inline_value;
+  }
+  if (!inline_value) {
+    if (*i + 1 >= argc) {
+      ZANTU_ERROR("option %s needs a value\n%s", name.c_str(), kUsage);
+      return false;
+    }
+    value = argv[++*i];
+  }
+  switch (ApplyValue(name, value, options)) {
+    case Applied::kOk:
+      return true;
+    case Applied::kUnknown:
+      ZANTU_ERROR("unknown option %s\n%s", name.c_str(), kUsage);
+      return false;
+    case Applied::kBadValue:
+      break;
+  }
+  ZANTU_ERROR("bad value '%s' for %s\n%s", value.c_str(), name.c_str(), kUsage);
+  return false;
+}
+
 }  // namespace
 
 bool ParseOptions(int argc, char** argv, NodeOptions* options) {
   bool have_transport = false;
   for (int i = 1; i < argc; ++i) {
-    std::string name = argv[i];
-    std::string value;
-    bool inline_value = false;
-    const size_t eq = name.find('=');
-    if (name.rfind("--", 0) == 0 && eq != std::string::npos) {
-      value = name.substr(eq + 1);
-      name.resize(eq);
-      inline_value = true;
-    }
-    if (name == "--skip-headers") {
-      if (inline_value) {
-        ZANTU_ERROR("option %s takes no value\n%s", name.c_str(), kUsage);
-        return false;
-      }
-      options->skip_headers = true;
-      continue;
-    }
-    if (!inline_value) {
-      if (i + 1 >= argc) {
-        ZANTU_ERROR("option %s needs a value\n%s", name.c_str(), kUsage);
-        return false;
-      }
-      value = argv[++i];
-    }
-    bool ok = true;
-    uint64_t number = 0;
-    if (name == "--transport") {
-      have_transport = true;
-      if (value == "native") {
-        options->transport = Transport::kNative;
-      } else if (value == "light") {
-        options->transport = Transport::kLight;
-      } else {
-        ok = false;
-      }
-    } else if (name == "--recv-port") {
-      ok = ParsePort(value, &options->recv_port);
-    } else if (name == "--send-port") {
-      ok = ParsePort(value, &options->send_port);
-    } else if (name == "--udp-port") {
-      ok = ParsePort(value, &options->udp_port);
-    } else if (name == "--drop") {
-      ok = ParseFraction(value, &options->drop);
-    } else if (name == "--seed") {
-      ok = ParseUnsigned(value, UINT64_MAX, &options->seed);
-    } else if (name == "--close-after") {
-      ok = ParseUnsigned(value, UINT64_MAX, &number) && number > 0;
-      options->close_after = number;
-    } else if (name == "--record") {
-      ok = !value.empty();
-      options->record_path = value;
-    } else if (name == "--resend-newest-every") {
-      ok = ParseUnsigned(value, UINT64_MAX, &options->resend_newest_every);
-    } else if (name == "--backend") {
-      if (value == "cuda") {
-        options->backend = BackendKind::kCuda;
-      } else if (value == "emulated") {
-        options->backend = BackendKind::kEmulated;
-      } else {
-        ok = false;
-      }
-    } else if (name == "--gpus") {
-      ok = ParseUnsigned(value, 64, &number) && number > 0;
-      options->gpus = static_cast<uint32_t>(number);
-    } else if (name == "--memory") {
-      ok = ParseSize(value, &options->memory_per_gpu);
-    } else if (name == "--kernels") {
-      ok = !value.empty();
-      options->kernel_libraries.push_back(value);
-    } else {
-      ZANTU_ERROR("unknown option %s\n%s", name.c_str(), kUsage);
-      return false;
-    }
-    if (!ok) {
-      ZANTU_ERROR("bad value '%s' for %s\n%s", value.c_str(), name.c_str(), kUsage);
-      return false;
-    }
+    std::string name;
+    if (!ParseOne(argc, argv, &i, options, &name)) return false;
+    have_transport = have_transport || name == "--transport";
   }
   if (!have_transport) {
     ZANTU_ERROR("--transport is required\n%s", kUsage);

@@ -104,22 +104,11 @@ class LibraryRoad {
 };
 
 Percentiles FloorCalls(int rounds) {
-  Percentiles p;
   auto floor = bench::HandOffFloor::Start();
-  if (!floor) return p;
+  if (!floor) return Percentiles{};
   std::string record;
   bench::BuildRequest(static_cast<uint32_t>(getpid()), 0, k_testEcho, {}, 0, &record);  // 68 bytes
-  std::vector<int64_t> samples;
-  samples.reserve(rounds);
-  for (int i = 0; i < rounds + rounds / 10; ++i) {
-    const int64_t t0 = NowNs();
-    if (!floor->Call(&record)) {
-      std::fprintf(stderr, "floor call %d failed\n", i);
-      return p;
-    }
-    if (i >= rounds / 10) samples.push_back(NowNs() - t0);  // the first tenth warms up
-  }
-  return bench::Summarize(samples);
+  return bench::TimeCalls(rounds, [&] { return floor->Call(&record); });
 }
 
 Percentiles LibraryCalls(int rounds) {
@@ -136,15 +125,8 @@ void SyncFigures() {
   const int rounds = quick ? 3000 : 20000;
   const int repeats = quick ? 2 : 5;
   std::printf("\n== Empty synchronous call, %d calls per run, median of %d runs ==\n", rounds, repeats);
-  std::printf("%-9s %-38s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
-  for (bool pinned : {true, false}) {
-    bench::Place(pinned);
-    const char* where = pinned ? "one CPU" : "free";
-    bench::PrintBesideFloor(where, repeats, [rounds] { return FloorCalls(rounds); },
-                            "libtovrel + daemon + zantu_node", [rounds] { return LibraryCalls(rounds); },
-                            "ratio library/floor", "<= 1.5");
-  }
-  bench::Place(false);
+  bench::PrintBesideFloor(repeats, [rounds] { return FloorCalls(rounds); }, "libtovrel + daemon + zantu_node",
+                          [rounds] { return LibraryCalls(rounds); }, "ratio library/floor", "<= 1.5");
 }
 
 void DeferredFigures() {

@@ -46,17 +46,12 @@ class BenchLayer final : public CudaTovrel {
 };
 
 int Sync(BenchLayer& layer, int rounds) {
-  std::vector<int64_t> samples;
-  samples.reserve(rounds);
-  for (int i = 0; i < rounds + rounds / 10; ++i) {
-    const int64_t t0 = bench::NowNs();
-    if (layer.Empty(0) != 0) {
-      std::printf("error=call %d failed\n", i);
-      return 1;
-    }
-    if (i >= rounds / 10) samples.push_back(bench::NowNs() - t0);  // the first tenth warms up
+  int failed_at = -1;
+  const bench::Percentiles p = bench::TimeCalls(rounds, [&] { return layer.Empty(0) == 0; }, &failed_at);
+  if (failed_at >= 0) {
+    std::printf("error=call %d failed\n", failed_at);
+    return 1;
   }
-  const bench::Percentiles p = bench::Summarize(samples);
   std::printf("p50_us=%.2f\np99_us=%.2f\n", p.p50_us, p.p99_us);
   return 0;
 }

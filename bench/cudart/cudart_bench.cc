@@ -78,20 +78,12 @@ class RuntimeRoad {
 };
 
 Percentiles FloorCalls(int rounds) {
-  Percentiles p;
   auto floor = bench::HandOffFloor::Start();
-  if (!floor) return p;
+  if (!floor) return Percentiles{};
   // The size of cudaStreamQuery's record: one argument word.
   std::string record;
   bench::BuildRequest(static_cast<uint32_t>(getpid()), 0, k_cudaStreamQuery, {0x100}, 0, &record);
-  std::vector<int64_t> samples;
-  samples.reserve(rounds);
-  for (int i = 0; i < rounds + rounds / 10; ++i) {
-    const int64_t t0 = NowNs();
-    if (!floor->Call(&record)) return p;
-    if (i >= rounds / 10) samples.push_back(NowNs() - t0);
-  }
-  return bench::Summarize(samples);
+  return bench::TimeCalls(rounds, [&] { return floor->Call(&record); });
 }
 
 Percentiles RuntimeCalls(int rounds) {
@@ -111,15 +103,8 @@ void SyncFigures() {
   const int repeats = quick ? 2 : 5;
   std::printf("\n== Synchronous empty call (cudaStreamQuery, idle stream), %d calls per run, median of %d runs ==\n",
               rounds, repeats);
-  std::printf("%-9s %-38s %9s %9s   %s\n", "placement", "road", "p50 us", "p99 us", "p50 of each run");
-  for (bool pinned : {true, false}) {
-    bench::Place(pinned);
-    const char* where = pinned ? "one CPU" : "free";
-    bench::PrintBesideFloor(where, repeats, [rounds] { return FloorCalls(rounds); },
-                            "libcudart + daemon + emulated node", [rounds] { return RuntimeCalls(rounds); },
-                            "ratio runtime/floor", "p50 <= 1.3");
-  }
-  bench::Place(false);
+  bench::PrintBesideFloor(repeats, [rounds] { return FloorCalls(rounds); }, "libcudart + daemon + emulated node",
+                          [rounds] { return RuntimeCalls(rounds); }, "ratio runtime/floor", "p50 <= 1.3");
 }
 
 void LaunchFigures() {
