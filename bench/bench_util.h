@@ -302,9 +302,10 @@ inline std::vector<double> AllValuesOf(const std::string& out, const std::string
 }
 
 // Starts the node `node_argv` (a zantu_node on Native), then a daemon serving
-// GPU 0 of it. False, with the reason on stderr, when either does not come up.
+// GPU 0 of it, logging as a daemon does by default when `daemon_logs`. False,
+// with the reason on stderr, when either does not come up.
 inline bool StartNodeAndDaemon(const std::vector<std::string>& node_argv, std::unique_ptr<Program>* node,
-                               std::unique_ptr<Program>* daemon) {
+                               std::unique_ptr<Program>* daemon, bool daemon_logs = false) {
   *node = std::make_unique<Program>(node_argv);
   if (!(*node)->WaitForOutput("zantu_node ready", 5000)) {
     std::fprintf(stderr, "zantu_node did not start: %s\n", (*node)->Output().c_str());
@@ -314,7 +315,7 @@ inline bool StartNodeAndDaemon(const std::vector<std::string>& node_argv, std::u
   const std::string out = (*node)->Output();
   if (!std::regex_search(out, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return false;
   *daemon = std::make_unique<Program>(std::vector<std::string>{
-      BinDir() + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"});
+      BinDir() + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"}, !daemon_logs);
   for (const int64_t end = NowNs() + 5000000000; !RegistrationPortBound(); usleep(2000)) {
     if (NowNs() > end) {
       std::fprintf(stderr, "the daemon does not serve registrations: %s\n", (*daemon)->Output().c_str());

@@ -159,12 +159,9 @@ double IdleCpuPercent(pid_t daemon, double seconds, std::string* by_thread) {
   return total;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const int clients = argc > 1 ? std::atoi(argv[1]) : 1024;
-  const char* bare = std::getenv("ZANTU_SCALE_BARE");
-  bare_clients = bare != nullptr && std::string(bare) == "1";
+// Raises the soft descriptor limit to the hard one (the daemon inherits it)
+// unless ZANTU_SCALE_KEEP_FD_LIMIT=1, and prints the title with the limits.
+void RaiseFileLimit(int clients) {
   const char* keep = std::getenv("ZANTU_SCALE_KEEP_FD_LIMIT");
   rlimit files{};
   getrlimit(RLIMIT_NOFILE, &files);
@@ -177,85 +174,109 @@ int main(int argc, char** argv) {
   std::printf("== %d registered %sclients on one daemon (descriptor limit %llu, was %llu, hard %llu) ==\n", clients,
               bare_clients ? "bare " : "", static_cast<unsigned long long>(files.rlim_cur), soft_before,
               static_cast<unsigned long long>(files.rlim_max));
+}
+
+// The holders, once registered: each stays until `hold_write` is closed.
+struct Crowd {
+  std::vector<pid_t> holders;
+  std::vector<int64_t> register_ns;  // of those that registered
+  int hold_write = -1;
+  double all_s = 0;  // wall time to start them all, one after the other
+};
+
+// Starts `clients` holders one after the other, each registering before the
+// next starts.
+bool StartCrowd(const std::string& bin, int clients, Crowd* crowd) {
+  int report[2], hold[2];
+  if (pipe(report) != 0 || pipe(hold) != 0) return false;
+  crowd->hold_write = hold[1];
+  const int64_t start = NowNs();
+  for (int i = 0; i < clients; ++i) {
+    const pid_t pid = StartHolder(bin, report[1], hold[0], hold[1]);
+    if (pid < 0) break;
+    crowd->holders.push_back(pid);
+    HolderReport in{};
+    if (read(report[0], &in, sizeof(in)) != sizeof(in)) break;
+    if (in.registered == 1) crowd->register_ns.push_back(in.register_ns);
+  }
+  crowd->all_s = static_cast<double>(NowNs() - start) / 1e9;
+  return true;
+}
+
+// Ends every holder and removes the bells the daemon could not.
+void EndCrowd(Crowd* crowd) {
+  close(crowd->hold_write);
+  for (pid_t pid : crowd->holders) waitpid(pid, nullptr, 0);
+  for (pid_t pid : crowd->holders) bench::RemoveBellOf(pid);
+}
+
+// What the daemon does alone and with the crowd: idle CPU (total and by
+// thread) and the probe's p50/p99 latency.
+struct Figures {
+  double idle_alone = 0, idle_crowded = 0;
+  std::string threads_alone, threads_crowded;
+  std::pair<double, double> before, crowded, after;
+};
+
+void PrintFigures(const Crowd& crowd, int clients, double load_alone_us, const Figures& f,
+                  const std::string& daemon_out) {
+  const int registered = static_cast<int>(crowd.register_ns.size());
+  const bench::Percentiles reg = bench::Summarize(crowd.register_ns);
+  size_t errors = 0;
+  for (size_t at = daemon_out.find("Error"); at != std::string::npos; at = daemon_out.find("Error", at + 1)) ++errors;
+  std::printf("registered           %d of %d (one after the other, %.1f s in all); daemon Error lines: %zu\n",
+              registered, clients, crowd.all_s, errors);
+  std::printf("registration         p50 %.0f us, p99 %.0f us per client   (target p50 <= 1000 us); of which "
+              "loading the library without a daemon takes %.0f us\n",
+              reg.p50_us, reg.p99_us, load_alone_us);
+  std::printf("daemon idle CPU      %.2f %% of a core with %d idle clients, %.2f %% with none   (target <= 1 %%)\n",
+              f.idle_crowded, registered, f.idle_alone);
+  std::printf("  by daemon thread   %s %% with the clients; %s %% without (in the order they were made)\n",
+              f.threads_crowded.c_str(), f.threads_alone.c_str());
+  std::printf("sync 64 B echo       p50 %.1f us (p99 %.1f) with %d registered; alone %.1f us before (p99 %.1f), "
+              "%.1f us after (p99 %.1f)\n",
+              f.crowded.first, f.crowded.second, registered, f.before.first, f.before.second, f.after.first,
+              f.after.second);
+  const double alone = (f.before.first + f.after.first) / 2;
+  std::printf("latency ratio        %.2f of the single-client figure   (target <= 1.10)\n",
+              alone > 0 ? f.crowded.first / alone : 0.0);
+  if (errors > 0) {
+    const size_t first = daemon_out.find("Error");
+    std::printf("first daemon Error:  %s\n", daemon_out.substr(first, daemon_out.find('\n', first) - first).c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int clients = argc > 1 ? std::atoi(argv[1]) : 1024;
+  const char* bare = std::getenv("ZANTU_SCALE_BARE");
+  bare_clients = bare != nullptr && std::string(bare) == "1";
+  RaiseFileLimit(clients);
 
   const std::string bin = bench::BinDir();
   // What loading libtovrel costs without a registration: nobody listens on
   // the port yet, so the library learns that at once and gives up.
   const double load_alone_us = bare_clients ? 0 : LoadWithoutDaemonUs(bin, 21);
-  Program node({bin + "/zantu_node", "--transport", "native"});
-  if (!node.WaitForOutput("zantu_node ready", 5000)) {
-    std::fprintf(stderr, "zantu_node did not start: %s\n", node.Output().c_str());
-    return 1;
-  }
-  std::smatch m;
-  const std::string ready = node.Output();
-  if (!std::regex_search(ready, m, std::regex("recv_port=(\\d+) send_port=(\\d+)"))) return 1;
   // Logging on, as a daemon runs by default; Error lines land in its output.
-  Program daemon({bin + "/zantu_server", "0", "127.0.0.1", "native", m[2].str(), m[1].str(), "1", "0"}, false);
-  for (int i = 0; i < 2000 && !bench::RegistrationPortBound(); ++i) usleep(5000);
-  if (!bench::RegistrationPortBound()) {
-    std::fprintf(stderr, "daemon did not start: %s\n", daemon.Output().c_str());
-    return 1;
-  }
+  std::unique_ptr<Program> node, daemon;
+  if (!bench::StartNodeAndDaemon({bin + "/zantu_node", "--transport", "native"}, &node, &daemon, true)) return 1;
 
   const int probe_runs = 3, probe_calls = 3000;
-  const auto alone_before = ProbeLatency(bin, probe_runs, probe_calls);
+  Figures f;
+  f.before = ProbeLatency(bin, probe_runs, probe_calls);
   usleep(1500000);  // the probes are released
-  std::string alone_threads;
-  const double idle_alone = IdleCpuPercent(daemon.pid(), 3.0, &alone_threads);
+  f.idle_alone = IdleCpuPercent(daemon->pid(), 3.0, &f.threads_alone);
 
-  int report[2], hold[2];
-  if (pipe(report) != 0 || pipe(hold) != 0) return 1;
-  std::vector<pid_t> holders;
-  std::vector<int64_t> register_ns;
-  int registered = 0;
-  const int64_t all_start = NowNs();
-  for (int i = 0; i < clients; ++i) {
-    const pid_t pid = StartHolder(bin, report[1], hold[0], hold[1]);
-    if (pid < 0) break;
-    holders.push_back(pid);
-    HolderReport in{};
-    if (read(report[0], &in, sizeof(in)) != sizeof(in)) break;
-    if (in.registered == 1) {
-      ++registered;
-      register_ns.push_back(in.register_ns);
-    }
-  }
-  const double all_s = static_cast<double>(NowNs() - all_start) / 1e9;
+  Crowd crowd;
+  if (!StartCrowd(bin, clients, &crowd)) return 1;
   usleep(1000000);
-  std::string many_threads;
-  const double idle_many = IdleCpuPercent(daemon.pid(), 5.0, &many_threads);
-  const auto crowded = ProbeLatency(bin, probe_runs, probe_calls);
-
-  close(hold[1]);  // every holder exits
-  for (pid_t pid : holders) waitpid(pid, nullptr, 0);
-  for (pid_t pid : holders) bench::RemoveBellOf(pid);
+  f.idle_crowded = IdleCpuPercent(daemon->pid(), 5.0, &f.threads_crowded);
+  f.crowded = ProbeLatency(bin, probe_runs, probe_calls);
+  EndCrowd(&crowd);
   usleep(2000000);
-  const auto alone_after = ProbeLatency(bin, probe_runs, probe_calls);
+  f.after = ProbeLatency(bin, probe_runs, probe_calls);
 
-  const bench::Percentiles reg = bench::Summarize(register_ns);
-  const std::string daemon_out = daemon.Output();
-  size_t errors = 0;
-  for (size_t at = daemon_out.find("Error"); at != std::string::npos; at = daemon_out.find("Error", at + 1)) ++errors;
-  std::printf("registered           %d of %d (one after the other, %.1f s in all); daemon Error lines: %zu\n",
-              registered, clients, all_s, errors);
-  std::printf("registration         p50 %.0f us, p99 %.0f us per client   (target p50 <= 1000 us); of which "
-              "loading the library without a daemon takes %.0f us\n",
-              reg.p50_us, reg.p99_us, load_alone_us);
-  std::printf("daemon idle CPU      %.2f %% of a core with %d idle clients, %.2f %% with none   (target <= 1 %%)\n",
-              idle_many, registered, idle_alone);
-  std::printf("  by daemon thread   %s %% with the clients; %s %% without (in the order they were made)\n",
-              many_threads.c_str(), alone_threads.c_str());
-  std::printf("sync 64 B echo       p50 %.1f us (p99 %.1f) with %d registered; alone %.1f us before (p99 %.1f), "
-              "%.1f us after (p99 %.1f)\n",
-              crowded.first, crowded.second, registered, alone_before.first, alone_before.second, alone_after.first,
-              alone_after.second);
-  const double alone = (alone_before.first + alone_after.first) / 2;
-  std::printf("latency ratio        %.2f of the single-client figure   (target <= 1.10)\n",
-              alone > 0 ? crowded.first / alone : 0.0);
-  if (errors > 0) {
-    const size_t first = daemon_out.find("Error");
-    std::printf("first daemon Error:  %s\n", daemon_out.substr(first, daemon_out.find('\n', first) - first).c_str());
-  }
+  PrintFigures(crowd, clients, load_alone_us, f, daemon->Output());
   return 0;
 }
