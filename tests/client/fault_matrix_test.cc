@@ -11,13 +11,13 @@
 #include <thread>
 #include <vector>
 
-#include "e2e_road.h"
+#include "harness/daemon.h"
 
-namespace e2e_test {
+namespace daemon_test {
 namespace {
 
 using testing_util::ChildProcess;
-using testing_util::NodeRecord;
+using wire_test::NodeRecord;
 
 constexpr const char* kAll999 = "999,999,999,999,999,999,999,999";
 
@@ -28,15 +28,14 @@ milliseconds Since(Clock::time_point start) { return std::chrono::duration_cast<
 ChildProcess* StartWaiters(Road& road, const std::string& micros) {
   ChildProcess* client = road.Client({"waiters", micros});
   if (client == nullptr) return nullptr;
-  if (!server_test::WaitFor([&] { return Count(client->Stdout(), "R calling=") == 8; }, milliseconds(10000))) {
+  if (!WaitFor([&] { return CountOf(client->Stdout(), "R calling=") == 8; }, milliseconds(10000))) {
     ADD_FAILURE() << "the waiters did not start";
     return nullptr;
   }
   for (int node = 0; node < 2; ++node) {
     NodeRecord record;
-    if (!server_test::WaitFor(
-            [&] { return road.node(node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
-            milliseconds(10000))) {
+    if (!WaitFor([&] { return road.node(node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
+                 milliseconds(10000))) {
       ADD_FAILURE() << "node " << node << " got no call of the waiters";
       return nullptr;
     }
@@ -67,16 +66,14 @@ TEST(FaultMatrixTest, DaemonKilledWhileCallersWait) {
   const std::string err = client->Stderr();
   EXPECT_EQ(Value(out, "results"), kAll999);
   EXPECT_GE(std::stoll(Value(out, "shortest_wait_ms")), 300);
-  EXPECT_EQ(Value(out, "later"), "999");
-  EXPECT_EQ(Value(out, "later_deferred"), "999");
-  EXPECT_EQ(Value(out, "later_nowait"), "999");
+  ExpectValues(out, {{"later", "999"}, {"later_deferred", "999"}, {"later_nowait", "999"}});
   EXPECT_LT(std::stoll(Value(out, "later_ms")), 100);
   // All eight were waiting for their answers (woken by the loop's end), none
   // was still on its way into the ring; the three later calls were refused.
-  EXPECT_EQ(Count(err, "result=999 failed\n"), 8u) << err;
-  EXPECT_EQ(Count(err, "send request error happened"), 0u) << err;
-  EXPECT_EQ(Count(err, "response loop has ended, request api="), 3u) << err;
-  EXPECT_EQ(Count(err, "read ring buffer failed=7\n"), 1u) << err;
+  EXPECT_EQ(CountOf(err, "result=999 failed\n"), 8u) << err;
+  EXPECT_EQ(CountOf(err, "send request error happened"), 0u) << err;
+  EXPECT_EQ(CountOf(err, "response loop has ended, request api="), 3u) << err;
+  EXPECT_EQ(CountOf(err, "read ring buffer failed=7\n"), 1u) << err;
 }
 
 // A node killed (SIGKILL), the Native one and then the Light one, while
@@ -105,7 +102,7 @@ TEST(FaultMatrixTest, NodeKilledWhileCallersWait) {
     EXPECT_EQ(Value(client->Stdout(), "later"), "999");
     const int status = road->daemon().Wait(milliseconds(3000) - Since(killed));
     EXPECT_TRUE(testing_util::ExitedWith(status, 0)) << "daemon status " << status;
-    EXPECT_GE(Count(road->daemon().Stderr(), "Error"), 1u);
+    EXPECT_GE(CountOf(road->daemon().Stderr(), "Error"), 1u);
   }
 }
 
@@ -128,17 +125,12 @@ TEST(FaultMatrixTest, ClientKilledWithAnswersInFlight) {
   victim->Signal(SIGKILL);
   const auto killed = Clock::now();
   ASSERT_NE(victim->Wait(milliseconds(5000)), -1);
-  ASSERT_TRUE(server_test::WaitFor(
-      [&] {
-        return !server_test::ShmExists(server_test::RequestRingName(key)) &&
-               !server_test::ShmExists(server_test::ResponseRingName(key));
-      },
-      milliseconds(2000) - Since(killed)))
+  ASSERT_TRUE(WaitFor([&] { return RingsGone(key); }, milliseconds(2000) - Since(killed)))
       << "rings of the killed client still there 2 s after the kill";
   std::printf("killed client released after %lld ms\n", static_cast<long long>(Since(killed).count()));
   for (int node = 0; node < 2; ++node) {
     NodeRecord record;
-    EXPECT_TRUE(server_test::WaitFor(
+    EXPECT_TRUE(WaitFor(
         [&] { return road->node(node).ReadRecord(&record) && ExitNoticesOf(record, pid) == 1; }, milliseconds(2000)))
         << "node " << node << " was not told that the client exited";
   }
@@ -178,7 +170,7 @@ TEST(FaultMatrixTest, StalledResponseHookAffectsNoOtherClient) {
   }
   std::printf("two clients finished their mix in %lld ms beside a stalled one\n",
               static_cast<long long>(Since(start).count()));
-  EXPECT_EQ(Count(stalled->Stdout(), "R released="), 0u) << "the stall ended before the others finished";
+  EXPECT_EQ(CountOf(stalled->Stdout(), "R released="), 0u) << "the stall ended before the others finished";
 
   { std::ofstream(release).put('1'); }
   const bool done = Finished(*stalled, milliseconds(20000));
@@ -212,21 +204,16 @@ TEST(FaultMatrixTest, StartUpStormRegistersEveryProcess) {
     keys.push_back(Value(out, "key"));
     if (!finished) continue;
     for (const char* echo : {"echo0", "echo1", "echo2", "echo3"}) EXPECT_EQ(Value(out, echo), "0") << echo;
-    EXPECT_EQ(Count(client->Stderr(), "Error"), 0u) << client->Stderr();
-    set_aside += Count(out, "set aside: a newer attempt supersedes it");
+    EXPECT_EQ(CountOf(client->Stderr(), "Error"), 0u) << client->Stderr();
+    set_aside += CountOf(out, "set aside: a newer attempt supersedes it");
   }
   std::printf("%d processes registered; %zu replies to older attempts set aside\n", kProcesses, set_aside);
-  EXPECT_EQ(Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+  EXPECT_EQ(CountOf(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
   for (const std::string& key : keys) {
-    EXPECT_TRUE(server_test::WaitFor(
-        [&] {
-          return !server_test::ShmExists(server_test::RequestRingName(key)) &&
-                 !server_test::ShmExists(server_test::ResponseRingName(key));
-        },
-        milliseconds(5000)))
+    EXPECT_TRUE(WaitFor([&] { return RingsGone(key); }, milliseconds(5000)))
         << "rings of key " << key << " outlive their client";
   }
 }
 
 }  // namespace
-}  // namespace e2e_test
+}  // namespace daemon_test

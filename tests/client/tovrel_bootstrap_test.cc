@@ -9,7 +9,7 @@
 #include <chrono>
 #include <fstream>
 
-#include "client_fixture.h"
+#include "harness/stand_in.h"
 
 namespace testing_util {
 namespace {
@@ -55,21 +55,18 @@ TEST_F(BootstrapTest, CudaVisibleDevicesNarrowsTheGpuTable) {
     auto child = Start("gpus", env);
     ASSERT_NE(child, nullptr);
     ASSERT_TRUE(Finished(*child));
-    EXPECT_EQ(Value(*child, "indexes"), c.indexes);
-    EXPECT_EQ(Value(*child, "nodes"), c.nodes);
-    EXPECT_EQ(Value(*child, "node_count"), "2");
-    EXPECT_EQ(Value(*child, "node0"), "127.0.0.1:7000");
-    EXPECT_EQ(Value(*child, "key"), stand_in_.key());
+    ExpectValues(*child, {{"indexes", c.indexes}, {"nodes", c.nodes}, {"node_count", "2"}, {"node0", "127.0.0.1:7000"},
+        {"key", stand_in_.key()}});
     const std::string err = child->Stderr();
-    EXPECT_EQ(Count(err, "in CUDA_VISIBLE_DEVICES, exception=stoul\n"), static_cast<size_t>(c.error_lines)) << err;
+    EXPECT_EQ(CountOf(err, "in CUDA_VISIBLE_DEVICES, exception=stoul\n"), static_cast<size_t>(c.error_lines)) << err;
     const bool too_many = c.value == beyond_64.c_str();
-    EXPECT_EQ(Count(err, "CUDA_VISIBLE_DEVICES names 66 gpus, only the first 64 are used\n"), too_many ? 1u : 0u)
+    EXPECT_EQ(CountOf(err, "CUDA_VISIBLE_DEVICES names 66 gpus, only the first 64 are used\n"), too_many ? 1u : 0u)
         << err;
     if (c.value != nullptr && std::string(c.value) == ",1") {
-      EXPECT_EQ(Count(err, "Invalid value= in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
+      EXPECT_EQ(CountOf(err, "Invalid value= in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
     }
     if (c.value != nullptr && std::string(c.value) == "a,1") {
-      EXPECT_EQ(Count(err, "Invalid value=a in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
+      EXPECT_EQ(CountOf(err, "Invalid value=a in CUDA_VISIBLE_DEVICES, exception=stoul\n"), 1u) << err;
     }
   }
 }
@@ -144,8 +141,8 @@ TEST_F(BootstrapTest, MalformedRepliesLeaveTheProcessUnregistered) {
     EXPECT_EQ(Value(*child, "result"), "999");
     EXPECT_EQ(Value(*child, "prepare_calls"), "0");
     const std::string err = child->Stderr();
-    EXPECT_EQ(Count(err, c.message), 1u) << err;
-    EXPECT_EQ(Count(err, "tovrel has not been initialized yet.\n"), 1u) << err;
+    EXPECT_EQ(CountOf(err, c.message), 1u) << err;
+    EXPECT_EQ(CountOf(err, "tovrel has not been initialized yet.\n"), 1u) << err;
     EXPECT_EQ(child->Stdout().find("Initialize done"), std::string::npos);
   }
 }
@@ -159,7 +156,7 @@ TEST_F(BootstrapTest, RingsThatCannotBeAttachedLeaveTheProcessUnregistered) {
   ASSERT_TRUE(Finished(*child));
   EXPECT_EQ(Value(*child, "result"), "999");
   EXPECT_EQ(Value(*child, "done"), "0");
-  EXPECT_EQ(Count(child->Stderr(), "attach ring buffers failed: "), 1u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stderr(), "attach ring buffers failed: "), 1u) << child->Stderr();
 }
 
 // A daemon slow to answer while processes start in numbers: the first pid
@@ -189,9 +186,9 @@ TEST_F(BootstrapTest, AnUnansweredRequestIsRepeatedAndOnlyTheNewestReplyCounts) 
   ASSERT_TRUE(stand_in_.Respond(record, 0));
   ASSERT_TRUE(Finished(*child));
   EXPECT_EQ(Value(*child, "result"), "0");
-  EXPECT_EQ(Count(child->Stdout(), "Get ring buffer key=" + key + "\n"), 1u) << child->Stdout();
-  EXPECT_EQ(Count(child->Stdout(), old_key), 0u) << child->Stdout();
-  EXPECT_EQ(Count(child->Stderr(), "Error"), 0u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stdout(), "Get ring buffer key=" + key + "\n"), 1u) << child->Stdout();
+  EXPECT_EQ(CountOf(child->Stdout(), old_key), 0u) << child->Stdout();
+  EXPECT_EQ(CountOf(child->Stderr(), "Error"), 0u) << child->Stderr();
 }
 
 // Anybody may bind the registration port while no daemon runs. Rings that
@@ -206,10 +203,10 @@ TEST_F(BootstrapTest, RingsOfAnotherUserAreRefused) {
   EXPECT_EQ(Value(*child, "result"), "999");
   EXPECT_EQ(Value(*child, "prepare_calls"), "0");
   const std::string err = child->Stderr();
-  EXPECT_EQ(Count(err, "registration refused: the rings belong to uid=65534, neither root nor this process's uid=0\n"),
-            1u)
+  EXPECT_EQ(
+      CountOf(err, "registration refused: the rings belong to uid=65534, neither root nor this process's uid=0\n"), 1u)
       << err;
-  EXPECT_EQ(Count(err, "Error"), 2u) << err;  // and "tovrel has not been initialized yet."
+  EXPECT_EQ(CountOf(err, "Error"), 2u) << err;  // and "tovrel has not been initialized yet."
   EXPECT_FALSE(stand_in_.NextRecord(Millis(200)).has_value());
 }
 
@@ -231,9 +228,9 @@ TEST_F(BootstrapTest, NoAnswerWithinTenSecondsLeavesTheProcessUnregistered) {
   EXPECT_LT(elapsed, std::chrono::milliseconds(20000));
   EXPECT_EQ(Value(*child, "result"), "999");
   const std::string err = child->Stderr();
-  EXPECT_EQ(Count(err, "recv info from server failed=-1\n"), 1u) << err;
-  EXPECT_EQ(Count(err, "attach ring buffers failed"), 0u) << err;
-  EXPECT_EQ(Count(err, "Error"), 2u) << err;
+  EXPECT_EQ(CountOf(err, "recv info from server failed=-1\n"), 1u) << err;
+  EXPECT_EQ(CountOf(err, "attach ring buffers failed"), 0u) << err;
+  EXPECT_EQ(CountOf(err, "Error"), 2u) << err;
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 
 #include <chrono>
 
-#include "client_fixture.h"
+#include "harness/stand_in.h"
 
 namespace testing_util {
 namespace {
@@ -29,24 +29,16 @@ bool ReadExactly(int fd, char* to, size_t n, Millis timeout) {
   return true;
 }
 
-// A stand-in killed by SIGKILL unlinks nothing: remove its rings and its
-// process bell.
-void RemoveLeftovers(pid_t pid, const std::string& key) {
-  RemoveShmLeftovers(pid, {std::string(kRequestRingPrefix) + key, std::string(kResponseRingPrefix) + key});
-}
-
 void ExpectAllWokeWithFailure(ChildProcess& child, std::chrono::steady_clock::time_point gone) {
   ASSERT_TRUE(child.WaitForOutput("R results=", Millis(5000))) << child.Stdout();
   const auto woke = std::chrono::steady_clock::now() - gone;
   EXPECT_LT(woke, std::chrono::milliseconds(1000));
-  ASSERT_TRUE(ClientTest::Finished(child));
-  EXPECT_EQ(ClientTest::Value(child, "results"), kAll999);
-  EXPECT_EQ(ClientTest::Value(child, "later"), "999");
-  EXPECT_EQ(ClientTest::Value(child, "later_deferred"), "999");
+  ASSERT_TRUE(Finished(child));
+  ClientTest::ExpectValues(child, {{"results", kAll999}, {"later", "999"}, {"later_deferred", "999"}});
   EXPECT_LT(std::stoi(ClientTest::Value(child, "later_ms")), 100);
-  EXPECT_EQ(ClientTest::Count(child.Stderr(), "read ring buffer failed=7\n"), 1u) << child.Stderr();
-  EXPECT_EQ(ClientTest::Count(child.Stdout(), "response loop end\n"), 1u);
-  EXPECT_EQ(ClientTest::Count(child.Stderr(), "response loop has ended, request api="), 2u);
+  EXPECT_EQ(CountOf(child.Stderr(), "read ring buffer failed=7\n"), 1u) << child.Stderr();
+  EXPECT_EQ(CountOf(child.Stdout(), "response loop end\n"), 1u);
+  EXPECT_EQ(CountOf(child.Stderr(), "response loop has ended, request api="), 2u);
 }
 
 TEST(DaemonGoneTest, WaitingThreadsWakeWhenTheDaemonDies) {
@@ -83,7 +75,7 @@ TEST(DaemonGoneTest, WaitingThreadsWakeWhenTheDaemonDies) {
   kill(stand_in, SIGKILL);
   const auto gone = std::chrono::steady_clock::now();
   WaitChild(stand_in, Millis(5000));
-  RemoveLeftovers(stand_in, key);
+  RemoveRingLeftovers(stand_in, {key});  // a stand-in killed by SIGKILL unlinks nothing
   ASSERT_TRUE(all_waiting) << "stand-in did not see eight waiting calls";
   ExpectAllWokeWithFailure(*child, gone);
 }

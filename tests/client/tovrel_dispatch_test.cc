@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <thread>
 
-#include "client_fixture.h"
+#include "harness/stand_in.h"
 
 namespace testing_util {
 namespace {
@@ -89,10 +89,7 @@ TEST_F(DispatchTest, RecordsAreLaidOutByteForByte) {
   ASSERT_TRUE(stand_in_.Respond(sync, 0));
 
   ASSERT_TRUE(Finished(*child));
-  EXPECT_EQ(Value(*child, "worked"), "0");
-  EXPECT_EQ(Value(*child, "argc0"), "0");
-  EXPECT_EQ(Value(*child, "d3"), "0");
-  EXPECT_EQ(Value(*child, "sync"), "0");
+  ExpectValues(*child, {{"worked", "0"}, {"argc0", "0"}, {"d3", "0"}, {"sync", "0"}});
   // The deferred batch's answer reached the hook before the synchronous one.
   EXPECT_EQ(Value(*child, "hooks"), "17:0,5:0,12:0,13:0");
 }
@@ -104,14 +101,11 @@ TEST_F(DispatchTest, LocalCompletionHookFailureAndUnknownGpuWriteNothing) {
   EXPECT_EQ(+marker.entries.at(0).header.api, 20u);
   ASSERT_TRUE(stand_in_.Respond(marker, 0));
   ASSERT_TRUE(Finished(*child));
-  EXPECT_EQ(Value(*child, "local"), "0");
-  EXPECT_EQ(Value(*child, "prepare_failed"), "35");
-  EXPECT_EQ(Value(*child, "bad_gpu"), "999");
-  EXPECT_EQ(Value(*child, "prepare_calls"), "4");
+  ExpectValues(*child, {{"local", "0"}, {"prepare_failed", "35"}, {"bad_gpu", "999"}, {"prepare_calls", "4"}});
   const std::string err = child->Stderr();
-  EXPECT_EQ(Count(err, "failed to prepare request api=testFail\n"), 1u) << err;
-  EXPECT_EQ(Count(err, "current gpu=9 is outside the 4 gpus of this process"), 1u) << err;
-  EXPECT_EQ(Count(err, "send request error happened"), 0u) << err;
+  EXPECT_EQ(CountOf(err, "failed to prepare request api=testFail\n"), 1u) << err;
+  EXPECT_EQ(CountOf(err, "current gpu=9 is outside the 4 gpus of this process"), 1u) << err;
+  EXPECT_EQ(CountOf(err, "send request error happened"), 0u) << err;
 }
 
 TEST_F(DispatchTest, DeferredCallForAnotherGpuWritesTheBatchFirst) {
@@ -171,14 +165,12 @@ TEST_F(DispatchTest, AnswerStatusesReachTheCaller) {
   RequestRecord r5 = Next();
   ASSERT_TRUE(stand_in_.Respond(r5, 0));
   ASSERT_TRUE(Finished(*child));
-  EXPECT_EQ(Value(*child, "r2"), "2");
-  EXPECT_EQ(Value(*child, "r7"), "7");
-  EXPECT_EQ(Value(*child, "r5"), "5");  // the hook replaced the answer's 0
+  ExpectValues(*child, {{"r2", "2"}, {"r7", "7"}, {"r5", "5"}});  // r5: the hook replaced the answer's 0
   // Failed answers of waiting calls never reach the hook.
   EXPECT_EQ(Value(*child, "hooks"), "52:0");
   const std::string pid = std::to_string(child->pid());
   const std::string line = "request api=unknown(126:50) pid=" + pid + " tid=" + pid + " result=2 failed\n";
-  EXPECT_EQ(Count(child->Stderr(), line), 1u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stderr(), line), 1u) << child->Stderr();
 }
 
 TEST_F(DispatchTest, SwitchGpuWithRestoreRestoresOnlyAfterSuccess) {
@@ -191,11 +183,7 @@ TEST_F(DispatchTest, SwitchGpuWithRestoreRestoresOnlyAfterSuccess) {
     ASSERT_TRUE(stand_in_.Respond(r, result));
   }
   ASSERT_TRUE(Finished(*child));
-  EXPECT_EQ(Value(*child, "ok"), "0");
-  EXPECT_EQ(Value(*child, "after_success"), "0");
-  EXPECT_EQ(Value(*child, "failed"), "4");
-  EXPECT_EQ(Value(*child, "after_failure"), "1");
-  EXPECT_EQ(Value(*child, "node"), "1");
+  ExpectValues(*child, {{"ok", "0"}, {"after_success", "0"}, {"failed", "4"}, {"after_failure", "1"}, {"node", "1"}});
 }
 
 TEST_F(DispatchTest, AnswersNotMatchingAnAwaitedRequestAreSkipped) {
@@ -206,9 +194,9 @@ TEST_F(DispatchTest, AnswersNotMatchingAnAwaitedRequestAreSkipped) {
   const uint32_t pid = stand_in_.pid();
   // An address the process never sent, and an empty record.
   ASSERT_TRUE(stand_in_.Respond({{0x1000, 0, 0, "xx"}}));
-  ASSERT_TRUE(stand_in_.WriteResponse(ResponseRecord(pid, {})));
+  ASSERT_TRUE(stand_in_.WriteResponse(wire_test::EncodeResponseRecord(pid, {})));
   // The right address in an entry whose payload runs past its record.
-  std::string bad = ResponseRecord(pid, {{request, 0, 0, "abcd"}});
+  std::string bad = wire_test::EncodeResponseRecord(pid, {{request, 0, 0, "abcd"}});
   ResponseHeader h = LoadRecord<ResponseHeader>(&bad[sizeof(ResponseBatchHeader)]);
   h.size = 1000;
   StoreRecord(&bad[sizeof(ResponseBatchHeader)], h);
@@ -218,7 +206,7 @@ TEST_F(DispatchTest, AnswersNotMatchingAnAwaitedRequestAreSkipped) {
   ASSERT_TRUE(stand_in_.Respond(call, 0));
   ASSERT_TRUE(Finished(*child));
   EXPECT_EQ(Value(*child, "result"), "0");
-  EXPECT_EQ(Count(child->Stderr(), "answer for unknown request=0x1000 skipped"), 1u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stderr(), "answer for unknown request=0x1000 skipped"), 1u) << child->Stderr();
 }
 
 TEST_F(DispatchTest, AnswerForAnotherProcessStopsTheProcess) {
@@ -226,7 +214,7 @@ TEST_F(DispatchTest, AnswerForAnotherProcessStopsTheProcess) {
   ASSERT_NE(child, nullptr);
   RequestRecord call = Next();
   const RequestHeader& h = call.entries.at(0).header;
-  ASSERT_TRUE(stand_in_.WriteResponse(ResponseRecord(stand_in_.pid() + 1, {{h.request, 0, 0, ""}})));
+  ASSERT_TRUE(stand_in_.WriteResponse(wire_test::EncodeResponseRecord(stand_in_.pid() + 1, {{h.request, 0, 0, ""}})));
   const int status = child->Wait(Millis(10000));
   ASSERT_TRUE(status >= 0 && WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGINT);
@@ -260,7 +248,7 @@ TEST_F(DispatchTest, FullRequestRingHoldsTheWriterAndItsMutex) {
   EXPECT_EQ(Value(*child, "a"), "0");
   EXPECT_EQ(Value(*child, "b"), "0");
   // One line per 1 ms pause.
-  EXPECT_GE(Count(child->Stdout(), "response ringbuffer is full pid="), 2u);
+  EXPECT_GE(CountOf(child->Stdout(), "response ringbuffer is full pid="), 2u);
 }
 
 TEST_F(DispatchTest, WriterWaitingForRoomGivesUpWhenTheDaemonGoes) {
@@ -271,8 +259,8 @@ TEST_F(DispatchTest, WriterWaitingForRoomGivesUpWhenTheDaemonGoes) {
   ASSERT_TRUE(Finished(*child, Millis(5000)));
   EXPECT_EQ(Value(*child, "result"), "999");
   EXPECT_EQ(Value(*child, "later"), "999");
-  EXPECT_EQ(Count(child->Stderr(), "send request error happened\n"), 1u) << child->Stderr();
-  EXPECT_EQ(Count(child->Stderr(), "read ring buffer failed=7\n"), 1u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stderr(), "send request error happened\n"), 1u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stderr(), "read ring buffer failed=7\n"), 1u) << child->Stderr();
 }
 
 TEST_F(DispatchTest, PendingBatchStaysWithinItsBound) {
@@ -318,7 +306,7 @@ TEST_F(DispatchTest, ForkedChildIsNotRegistered) {
   ASSERT_TRUE(stand_in_.Respond(marker, 0));
   ASSERT_TRUE(Finished(*child));
   EXPECT_EQ(Value(*child, "child"), "0");
-  EXPECT_EQ(Count(child->Stderr(), "is a fork of registered pid=" + std::to_string(child->pid())), 1u);
+  EXPECT_EQ(CountOf(child->Stderr(), "is a fork of registered pid=" + std::to_string(child->pid())), 1u);
 }
 
 TEST_F(DispatchTest, SampleLayerAgainstTheTestModule) {

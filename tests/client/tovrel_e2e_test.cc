@@ -6,12 +6,12 @@
 #include <chrono>
 #include <string>
 
-#include "e2e_road.h"
+#include "harness/daemon.h"
 
-namespace e2e_test {
+namespace daemon_test {
 namespace {
 
-using testing_util::NodeRecord;
+using wire_test::NodeRecord;
 
 constexpr const char* kMixCalls = "10000";  // per thread
 
@@ -19,7 +19,7 @@ constexpr const char* kMixCalls = "10000";  // per thread
 void ExpectNoRoadFault(const std::string& client_stderr) {
   for (const char* fault : {"ASSERT", "Sanitizer", "unknown request", "runs past", "send request error", "skipped",
                             "response loop", "outside the"}) {
-    EXPECT_EQ(Count(client_stderr, fault), 0u) << fault << " in:\n" << client_stderr.substr(0, 4000);
+    EXPECT_EQ(CountOf(client_stderr, fault), 0u) << fault << " in:\n" << client_stderr.substr(0, 4000);
   }
 }
 
@@ -49,7 +49,7 @@ TEST(EndToEndTest, EightThreadsMixingEveryKindOfCallOverBothTransports) {
               Value(out, "unwaited_failures").c_str(), Value(out, "answers_ms").c_str());
   // The daemon served it all without a fault and is still serving.
   EXPECT_TRUE(road->daemon().process().Running());
-  EXPECT_EQ(Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+  EXPECT_EQ(CountOf(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
 }
 
 // The process sees the daemon's table unchanged without CUDA_VISIBLE_DEVICES;
@@ -66,18 +66,12 @@ TEST(EndToEndTest, CallsReachEachGpuAndAnExitedClientIsReleased) {
   const auto exited = Clock::now();
   const std::string out = client->Stdout();
   const pid_t pid = client->pid();
-  EXPECT_EQ(Value(out, "gpu_count"), "4");
-  EXPECT_EQ(Value(out, "indexes"), "3,7,4,8");
-  EXPECT_EQ(Value(out, "nodes"), "0,1,0,1");
-  EXPECT_EQ(Value(out, "node_table"), "127.0.0.1:7000,127.0.0.1:7001");
+  ExpectValues(out, {{"gpu_count", "4"}, {"indexes", "3,7,4,8"}, {"nodes", "0,1,0,1"},
+      {"node_table", "127.0.0.1:7000,127.0.0.1:7001"}});
   ExpectNoRoadFault(client->Stderr());
 
   const std::string key = Value(out, "key");
-  const std::string request_ring = std::string(kRequestRingPrefix) + key;
-  const std::string response_ring = std::string(kResponseRingPrefix) + key;
-  ASSERT_TRUE(server_test::WaitFor(
-      [&] { return !server_test::ShmExists(request_ring) && !server_test::ShmExists(response_ring); },
-      milliseconds(5000)))
+  ASSERT_TRUE(WaitFor([&] { return RingsGone(key); }, milliseconds(5000)))
       << "rings of an exited client still there";
   const auto released = std::chrono::duration_cast<milliseconds>(Clock::now() - exited);
   EXPECT_LT(released.count(), 1500);
@@ -85,7 +79,7 @@ TEST(EndToEndTest, CallsReachEachGpuAndAnExitedClientIsReleased) {
 
   for (uint32_t node = 0; node < 2; ++node) {
     NodeRecord record;
-    ASSERT_TRUE(server_test::WaitFor(
+    ASSERT_TRUE(WaitFor(
         [&] { return road->node(node).ReadRecord(&record) && ExitNoticesOf(record, pid) == 1; }, milliseconds(5000)))
         << "node " << node << " got no client-exit notice";
     const auto requests = RequestsOf(record, pid);
@@ -111,11 +105,7 @@ TEST(EndToEndTest, VisibleDevicesSelectTheNodeAndIndexThatCallsReach) {
   ASSERT_NE(client, nullptr);
   ASSERT_TRUE(Finished(*client, milliseconds(20000)));
   const std::string out = client->Stdout();
-  EXPECT_EQ(Value(out, "gpu_count"), "2");
-  EXPECT_EQ(Value(out, "indexes"), "7,4");
-  EXPECT_EQ(Value(out, "nodes"), "1,0");
-  EXPECT_EQ(Value(out, "echo0"), "0");
-  EXPECT_EQ(Value(out, "echo1"), "0");
+  ExpectValues(out, {{"gpu_count", "2"}, {"indexes", "7,4"}, {"nodes", "1,0"}, {"echo0", "0"}, {"echo1", "0"}});
 
   struct Expected {
     uint32_t node;
@@ -125,7 +115,7 @@ TEST(EndToEndTest, VisibleDevicesSelectTheNodeAndIndexThatCallsReach) {
   for (const Expected& expected : {Expected{1, 7, "marker-of-process-gpu-0-pid-"},
                                    Expected{0, 4, "marker-of-process-gpu-1-pid-"}}) {
     NodeRecord record;
-    ASSERT_TRUE(server_test::WaitFor(
+    ASSERT_TRUE(WaitFor(
         [&] { return road->node(expected.node).ReadRecord(&record) && !RequestsOf(record, client->pid()).empty(); },
         milliseconds(5000)));
     const auto requests = RequestsOf(record, client->pid());
@@ -137,4 +127,4 @@ TEST(EndToEndTest, VisibleDevicesSelectTheNodeAndIndexThatCallsReach) {
 }
 
 }  // namespace
-}  // namespace e2e_test
+}  // namespace daemon_test

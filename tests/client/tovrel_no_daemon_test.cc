@@ -7,7 +7,7 @@
 #include <chrono>
 #include <thread>
 
-#include "client_fixture.h"
+#include "harness/stand_in.h"
 
 namespace testing_util {
 namespace {
@@ -20,13 +20,13 @@ TEST(NoDaemonTest, RegistrationFailsAtOnce) {
   auto child = ChildProcess::Spawn({BinDir() + "/tovrel_scenario", "no_daemon"},
                                    {"-ZANTU_DISABLE_LOG", "-CUDA_VISIBLE_DEVICES"});
   ASSERT_NE(child, nullptr);
-  ASSERT_TRUE(ClientTest::Finished(*child, Millis(15000)));
+  ASSERT_TRUE(Finished(*child, Millis(15000)));
   EXPECT_LT(std::chrono::steady_clock::now() - start, Millis(2000));
   EXPECT_LT(std::stoll(ClientTest::Value(*child, "initialize_us")), 100000);
   EXPECT_EQ(ClientTest::Value(*child, "result"), "999");
   EXPECT_EQ(ClientTest::Value(*child, "again"), "999");
-  EXPECT_EQ(ClientTest::Count(child->Stdout(), "no daemon listens on 127.0.0.1:9979\n"), 2u) << child->Stdout();
-  EXPECT_EQ(ClientTest::Count(child->Stderr(), "recv info from server failed=-1\n"), 2u) << child->Stderr();
+  EXPECT_EQ(CountOf(child->Stdout(), "no daemon listens on 127.0.0.1:9979\n"), 2u) << child->Stdout();
+  EXPECT_EQ(CountOf(child->Stderr(), "recv info from server failed=-1\n"), 2u) << child->Stderr();
 }
 
 // The response thread runs library code for the life of the process: a

@@ -15,57 +15,26 @@
 #include <thread>
 #include <vector>
 
-#include "client/e2e_road.h"
-#include "node_harness.h"
-#include "process_harness.h"
-#include "server/server_harness.h"
+#include "harness/daemon.h"
 
 namespace {
 
 using std::chrono::milliseconds;
 
-class RuntimeRoad {
- public:
-  static std::unique_ptr<RuntimeRoad> Start(std::string* error) {
-    std::unique_ptr<RuntimeRoad> road(new RuntimeRoad());
-    testing_util::NodeConfig config;
-    config.extra_args = {"--backend", "emulated", "--gpus", "2", "--kernels", ZANTU_E2E_KERNELS};
-    road->node_ = testing_util::NodeProcess::Start(config, error);
-    if (road->node_ == nullptr) return nullptr;
-    std::vector<std::string> args;
-    for (uint32_t index : {0u, 1u}) {
-      const auto group = server_test::Group(0, *road->node_, "native", 7000, index);
-      args.insert(args.end(), group.begin(), group.end());
-    }
-    road->daemon_ = server_test::Daemon::Start(args);
-    if (road->daemon_ == nullptr) {
-      *error = "fork failed";
-      return nullptr;
-    }
-    if (!e2e_test::WaitUntilServing(*road->daemon_, error)) return nullptr;
-    return road;
-  }
+// The daemon on one Native node that emulates two GPUs, running the
+// program's kernels from their CPU twins in cudart_e2e_kernels.
+std::unique_ptr<daemon_test::DaemonOnNodes> StartRoad(std::string* error) {
+  testing_util::NodeConfig config;
+  config.extra_args = {"--backend", "emulated", "--gpus", "2", "--kernels", ZANTU_E2E_KERNELS};
+  return daemon_test::DaemonOnNodes::Start({config}, 2, error);
+}
 
-  ~RuntimeRoad() {
-    node_.reset();  // the daemon ends when its node does
-    if (daemon_ != nullptr && daemon_->Wait(milliseconds(5000)) == -1) daemon_->process().Signal(SIGKILL);
-  }
-
-  // Starts the program in `mode`, pointed at our runtime library.
-  static std::unique_ptr<testing_util::ChildProcess> App(const std::string& mode,
-                                                          const std::vector<std::string>& env = {},
-                                                          const char* program = ZANTU_E2E_APP) {
-    std::vector<std::string> full = {"LD_LIBRARY_PATH=" ZANTU_CUDART_DIR, "ZANTU_DISABLE_LOG=1"};
-    if (std::string(ZANTU_SANITIZER_RUNTIME).size() != 0) full.push_back("LD_PRELOAD=" ZANTU_SANITIZER_RUNTIME);
-    full.insert(full.end(), env.begin(), env.end());
-    return testing_util::ChildProcess::Spawn({program, mode}, full);
-  }
-
- private:
-  RuntimeRoad() = default;
-  std::unique_ptr<testing_util::NodeProcess> node_;
-  std::unique_ptr<server_test::Daemon> daemon_;
-};
+// Starts the program in `mode`, pointed at our runtime library.
+std::unique_ptr<testing_util::ChildProcess> App(const std::string& mode, const std::vector<std::string>& env = {},
+                                                const char* program = ZANTU_E2E_APP) {
+  return testing_util::ChildProcess::Spawn({program, mode},
+                                           daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env));
+}
 
 // Waits for the program's end; its "R name=value" lines.
 std::map<std::string, std::string> Finish(testing_util::ChildProcess* app) {
@@ -75,7 +44,7 @@ std::map<std::string, std::string> Finish(testing_util::ChildProcess* app) {
   for (const char* name : {"count", "wrong", "bias_ok", "zeroed", "done", "oob_copy", "last_after_oob",
                                   "last_cleared", "double_free", "bad_stream", "missing_launch", "missing_sync",
                                   "sync_after", "bad_config", "unsupported", "set_device_bad"}) {
-    values[name] = e2e_test::Value(out, name);
+    values[name] = daemon_test::Value(out, name);
   }
   return values;
 }
@@ -101,12 +70,12 @@ void ExpectWorkDone(testing_util::ChildProcess* app, const std::string& count) {
 
 TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   std::string error;
-  auto road = RuntimeRoad::Start(&error);
+  auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
 
-  auto errors = RuntimeRoad::App("errors");
-  auto work = RuntimeRoad::App("work");
-  auto threads = RuntimeRoad::App("threads");
+  auto errors = App("errors");
+  auto work = App("work");
+  auto threads = App("threads");
   ASSERT_TRUE(errors && work && threads);
   auto values = Finish(errors.get());
   EXPECT_EQ(values["done"], "0");
@@ -122,21 +91,19 @@ TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   EXPECT_EQ(values["unsupported"], "801");    // cudaErrorNotSupported
   EXPECT_EQ(values["set_device_bad"], "101");  // cudaErrorInvalidDevice
   const std::string errors_out = errors->Stdout();
-  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h_deferred"), "98");  // the launch's failure, from a chunked copy ...
-  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h"), "0");            // ... once
-  EXPECT_EQ(e2e_test::Value(errors_out, "big_differ"), "0");
-  EXPECT_EQ(e2e_test::Value(errors_out, "big_d2h_oob"), "1");
-  EXPECT_EQ(e2e_test::Value(errors_out, "big_free"), "0");
+  EXPECT_EQ(daemon_test::Value(errors_out, "big_d2h_deferred"), "98");  // the launch's failure, from a chunked copy ...
+  EXPECT_EQ(daemon_test::Value(errors_out, "big_d2h"), "0");            // ... once
+  daemon_test::ExpectValues(errors_out, {{"big_differ", "0"}, {"big_d2h_oob", "1"}, {"big_free", "0"}});
   ExpectWorkDone(work.get(), "2");
   auto threaded = Finish(threads.get());
   EXPECT_EQ(threaded["done"], "0");
-  EXPECT_EQ(e2e_test::Value(threads->Stdout(), "threads_wrong"), "0");
-  EXPECT_EQ(e2e_test::Value(threads->Stdout(), "threads_failed"), "0");
+  EXPECT_EQ(daemon_test::Value(threads->Stdout(), "threads_wrong"), "0");
+  EXPECT_EQ(daemon_test::Value(threads->Stdout(), "threads_failed"), "0");
 
   // The node still serves, and the program sees only the GPU it is given;
   // built for a virtual architecture only, its kernels' layouts come from
   // the PTX.
-  auto narrowed = RuntimeRoad::App("work", {"CUDA_VISIBLE_DEVICES=1"}, ZANTU_E2E_APP_PTX);
+  auto narrowed = App("work", {"CUDA_VISIBLE_DEVICES=1"}, ZANTU_E2E_APP_PTX);
   ASSERT_TRUE(narrowed);
   ExpectWorkDone(narrowed.get(), "1");
 }

@@ -7,13 +7,15 @@
 #include <cstdio>
 #include <string>
 
-#include "load/lossy_road.h"
+#include "harness/links.h"
 
-namespace load_test {
+namespace link_test {
 namespace {
 
-using e2e_test::Count;
-using e2e_test::Value;
+using daemon_test::Clock;
+using daemon_test::Value;
+using std::chrono::milliseconds;
+using testing_util::CountOf;
 
 // Two e2e_client processes, eight threads each, mix every kind of call
 // (synchronous, deferred, no-wait; echoes up to 70 000 bytes, failures,
@@ -21,13 +23,8 @@ using e2e_test::Value;
 // Each client checks every answer byte for byte; none may be wrong or
 // missing, and nobody waits longer than the bound below.
 TEST(LightLossTest, TwentyPercentLossWithReorderingGivesEveryAnswerRight) {
-  testing_util::LossyRelay::Faults faults;
-  faults.drop = 0.2;
-  faults.duplicate = 0.05;
-  faults.delay = 0.1;
-  faults.seed = 20;
   std::string error;
-  auto road = LossyRoad::Start(faults, &error);
+  auto road = LossyRoad::Start({.drop = 0.2, .duplicate = 0.05, .delay = 0.1, .seed = 20}, &error);
   ASSERT_NE(road, nullptr) << error;
 
   const auto start = Clock::now();
@@ -37,7 +34,7 @@ TEST(LightLossTest, TwentyPercentLossWithReorderingGivesEveryAnswerRight) {
     ASSERT_NE(client, nullptr);
   }
   for (testing_util::ChildProcess* client : clients) {
-    ASSERT_TRUE(e2e_test::Finished(*client, milliseconds(150000)));
+    ASSERT_TRUE(testing_util::Finished(*client, milliseconds(150000)));
     const std::string out = client->Stdout();
     EXPECT_EQ(Value(out, "wrong"), "0") << Value(out, "first_wrong");
     EXPECT_GE(std::stoll(Value(out, "calls")), 8 * 5000);
@@ -59,8 +56,8 @@ TEST(LightLossTest, TwentyPercentLossWithReorderingGivesEveryAnswerRight) {
   EXPECT_GT(stats.overtaken, 0u);
   // The daemon served it all without a fault and is still serving.
   EXPECT_TRUE(road->daemon().process().Running());
-  EXPECT_EQ(Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+  EXPECT_EQ(CountOf(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
 }
 
 }  // namespace
-}  // namespace load_test
+}  // namespace link_test

@@ -14,12 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "load/lossy_road.h"
+#include "harness/links.h"
 
-namespace load_test {
+namespace link_test {
 namespace {
 
-using e2e_test::Value;
+using daemon_test::Clock;
+using daemon_test::Value;
+using std::chrono::milliseconds;
 
 long long FromEnv(const char* name, long long fallback) {
   const char* text = std::getenv(name);
@@ -40,13 +42,8 @@ TEST(LoadTest, SixtyFourProcessesOfFourThreadsOverNativeAndLossyLight) {
   const long long processes = FromEnv("ZANTU_LOAD_PROCESSES", 64);
   const long long threads = FromEnv("ZANTU_LOAD_THREADS", 4);
   const long long calls = FromEnv("ZANTU_LOAD_CALLS", 10000);
-  testing_util::LossyRelay::Faults faults;
-  faults.drop = 0.05;
-  faults.duplicate = 0.02;
-  faults.delay = 0.05;
-  faults.seed = 64;
   std::string error;
-  auto road = LossyRoad::Start(faults, &error);
+  auto road = LossyRoad::Start({.drop = 0.05, .duplicate = 0.02, .delay = 0.05, .seed = 64}, &error);
   ASSERT_NE(road, nullptr) << error;
 
   // Every client must be done within this bound; one that is not is hung.
@@ -97,8 +94,8 @@ TEST(LoadTest, SixtyFourProcessesOfFourThreadsOverNativeAndLossyLight) {
   EXPECT_GE(made, processes * threads * calls);
   EXPECT_GT(stats.dropped, 0u);
   EXPECT_TRUE(road->daemon().process().Running());
-  EXPECT_EQ(e2e_test::Count(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
+  EXPECT_EQ(testing_util::CountOf(road->daemon().Stderr(), "Error"), 0u) << road->daemon().Stderr().substr(0, 4000);
 }
 
 }  // namespace
-}  // namespace load_test
+}  // namespace link_test

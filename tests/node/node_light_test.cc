@@ -11,16 +11,14 @@
 #include <thread>
 #include <vector>
 
-#include "node/node_peer.h"
-#include "node_harness.h"
+#include "harness/links.h"
 
 namespace {
 
-using namespace node_test;
+using namespace link_test;
+using namespace testing_util;
+using namespace wire_test;
 using Clock = std::chrono::steady_clock;
-using testing_util::ExitedWith;
-using testing_util::NodeConfig;
-using testing_util::NodeProcess;
 
 constexpr auto kExitWait = std::chrono::seconds(10);
 
@@ -193,7 +191,7 @@ TEST(NodeLight, DroppedDatagramsAreRecoveredAndTheStreamArrivesIntact) {
   EXPECT_GT(n.peer.resends(), 0u);
   EXPECT_EQ(n.peer.forgotten(), 0u);
 
-  testing_util::NodeRecord record;
+  NodeRecord record;
   ASSERT_TRUE(n.node->ReadRecord(&record));
   std::string recorded = record.guest;
   for (const auto& message : record.messages) recorded += message.bytes;
@@ -227,7 +225,7 @@ TEST(NodeLight, CloseAfterStopsTheReceiverAndExitsZero) {
     const ssize_t got = recv(n.peer.tcp(), raw, sizeof(raw), MSG_WAITALL);
     if (got == 0) break;
     ASSERT_EQ(got, static_cast<ssize_t>(sizeof(raw)));
-    EXPECT_EQ(LoadHead(raw).flags, kLinkResend);
+    EXPECT_EQ(DecodeResponseHead(raw).flags, kLinkResend);
   }
 }
 

@@ -10,15 +10,13 @@
 #include <vector>
 
 #include "common/trellan.h"
-#include "node/node_peer.h"
-#include "node_harness.h"
+#include "harness/links.h"
 
 namespace {
 
-using namespace node_test;
-using testing_util::ExitedWith;
-using testing_util::NodeConfig;
-using testing_util::NodeProcess;
+using namespace link_test;
+using namespace testing_util;
+using namespace wire_test;
 
 constexpr auto kExitWait = std::chrono::seconds(10);
 
@@ -101,7 +99,7 @@ TEST(NodeNative, AnswersEveryTestFunction) {
   std::string plain;
   ASSERT_TRUE(zstd.Decompress(packed.body, &plain));
   ASSERT_EQ(plain.size(), sizeof(ResponseHeader) + 5000);
-  const Answer entry = LoadAnswer(plain.data());
+  const ResponseEntryHead entry = DecodeResponseEntryHead(plain.data());
   EXPECT_EQ(entry.request, 0x4000u);
   EXPECT_EQ(entry.result, 0u);
   EXPECT_EQ(entry.size, 5000u);
@@ -148,7 +146,7 @@ TEST(NodeNative, RecordFileHoldsExactlyTheBytesSent) {
   const std::vector<std::string> sent = {
       GuestInfo("guest-record"),
       BuildRecord(60, {{.request = 1, .api = k_testEcho, .data = std::string(3000, 'a')}}),
-      ExitNotice(61),
+      EncodeExitNotice(61),
       BuildRecord(62, {{.request = 2, .api = k_testFail, .args = {3}}, {.request = 3, .api = k_testEcho}}),
   };
   std::string all;
@@ -162,7 +160,7 @@ TEST(NodeNative, RecordFileHoldsExactlyTheBytesSent) {
   ASSERT_TRUE(ReadMessage(n.answers, &second));
   EXPECT_EQ(first.header.pid + second.header.pid, 60u + 62u);
 
-  testing_util::NodeRecord record;
+  NodeRecord record;
   ASSERT_TRUE(n.node->ReadRecord(&record));
   EXPECT_EQ(record.guest, sent[0]);
   ASSERT_EQ(record.messages.size(), 3u);
@@ -200,7 +198,7 @@ TEST(NodeNative, CloseAfterEndsTheLinkAndExitsZero) {
   ASSERT_TRUE(n.node);
   ASSERT_TRUE(n.Send(GuestInfo("g")));
   ASSERT_TRUE(n.Send(BuildRecord(80, {{.request = 1, .api = k_testEcho}})));
-  ASSERT_TRUE(n.Send(ExitNotice(81)));  // not an answered record
+  ASSERT_TRUE(n.Send(EncodeExitNotice(81)));  // not an answered record
   ASSERT_TRUE(n.Send(BuildRecord(80, {{.request = 2, .api = k_testEcho}})));
   ReadAnswer(n.answers, 80);
   ReadAnswer(n.answers, 80);

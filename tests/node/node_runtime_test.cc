@@ -17,16 +17,14 @@
 #include <vector>
 
 #include "common/runtime_calls.h"
-#include "node/node_peer.h"
-#include "node_harness.h"
+#include "harness/links.h"
 
 namespace {
 
-using namespace node_test;
+using namespace link_test;
+using namespace testing_util;
+using namespace wire_test;
 using Clock = std::chrono::steady_clock;
-using testing_util::ExitedWith;
-using testing_util::NodeConfig;
-using testing_util::NodeProcess;
 
 const std::vector<std::string> kEmulated = {"--backend", "emulated", "--gpus", "2", "--memory", "64M"};
 
@@ -67,7 +65,7 @@ class RuntimeNode {
   bool Send(uint32_t pid, const std::vector<Entry>& entries, uint32_t gpu = 0) {
     return SendBytes(stream_, BuildRecord(pid, entries, gpu));
   }
-  bool SendExit(uint32_t pid) { return SendBytes(stream_, ExitNotice(pid)); }
+  bool SendExit(uint32_t pid) { return SendBytes(stream_, EncodeExitNotice(pid)); }
   void CloseStream() {
     close(stream_);
     stream_ = -1;
@@ -108,7 +106,9 @@ class RuntimeNode {
     EXPECT_EQ(Call(pid, gpu, k_cudaMemGetInfo, {}, "", &out), kRtSuccess);
     uint64_t info[2] = {0, 0};
     if (out.size() == sizeof(info)) std::memcpy(info, out.data(), sizeof(info));
-    if (emulated_) EXPECT_EQ(info[1], uint64_t{64} << 20);
+    if (emulated_) {
+      EXPECT_EQ(info[1], uint64_t{64} << 20);
+    }
     return info[0];
   }
 

@@ -13,12 +13,13 @@
 
 #include <gtest/gtest.h>
 
-#include "server_harness.h"
+#include "harness/daemon.h"
 #include "trellan/ring_layout.h"
 
 namespace {
 
-using namespace server_test;
+using namespace daemon_test;
+using namespace wire_test;
 using testing_util::NodeConfig;
 using testing_util::NodeProcess;
 
@@ -55,9 +56,6 @@ TEST_P(FaultTest, ClientsThatDamageTheirRingsAreReleasedAndTheOthersServed) {
   ASSERT_TRUE(daemon->Register(getpid(), &mine)) << daemon->Stderr();
   ClientRings my_rings(mine.key);
   const uint32_t me = static_cast<uint32_t>(getpid());
-  auto echo = [](uint32_t pid, uint64_t request, const std::string& data) {
-    return RequestRecord(0, 0, pid, {RequestEntry(request, 0, kModuleTest, k_testEcho, {}, data)});
-  };
 
   // Each damage, done to a client of its own (a child holding its socket,
   // whose rings this process works on).
@@ -67,7 +65,7 @@ TEST_P(FaultTest, ClientsThatDamageTheirRingsAreReleasedAndTheOthersServed) {
       // A large record whose payload is cut off once written, under the
       // daemon's send straight from the ring.
       [&](const std::string& key, uint32_t pid, ClientRings& rings) {
-        const std::string record = echo(pid, 1, std::string(256 << 10, 'p'));
+        const std::string record = EncodeEchoRecord(0, pid, 1, std::string(256 << 10, 'p'));
         ASSERT_EQ(rings.WriteWith(record.size(),
                                   [&](void* space) {
                                     std::memcpy(space, record.data(), record.size());
@@ -78,13 +76,13 @@ TEST_P(FaultTest, ClientsThatDamageTheirRingsAreReleasedAndTheOthersServed) {
       // The response ring is gone when the answer comes.
       [&](const std::string& key, uint32_t pid, ClientRings& rings) {
         ASSERT_TRUE(Shrink(ResponseRingName(key), 0));
-        ASSERT_EQ(rings.Write(echo(pid, 1, "lost")), kRingSuccess);
+        ASSERT_EQ(rings.Write(EncodeEchoRecord(0, pid, 1, "lost")), kRingSuccess);
       },
       // The response ring's read position is impossible: the answer is
       // dropped, and must not leave its caller waiting.
       [&](const std::string& key, uint32_t pid, ClientRings& rings) {
         ASSERT_TRUE(Scribble(ResponseRingName(key), offsetof(trellan::RingHeader, read_pos), 12345));
-        ASSERT_EQ(rings.Write(echo(pid, 1, "lost")), kRingSuccess);
+        ASSERT_EQ(rings.Write(EncodeEchoRecord(0, pid, 1, "lost")), kRingSuccess);
       },
   };
 
@@ -104,7 +102,7 @@ TEST_P(FaultTest, ClientsThatDamageTheirRingsAreReleasedAndTheOthersServed) {
     ASSERT_TRUE(daemon->process().Running()) << daemon->Stderr();
 
     // The node stream is in step: this client's next call is answered.
-    ASSERT_EQ(my_rings.Write(echo(me, 100 + i, "still here")), kRingSuccess);
+    ASSERT_EQ(my_rings.Write(EncodeEchoRecord(0, me, 100 + i, "still here")), kRingSuccess);
     std::vector<Response> responses;
     ASSERT_TRUE(my_rings.ReadResponses(1, &responses)) << daemon->Stderr();
     EXPECT_EQ(responses[0].request, 100 + i);

@@ -15,14 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include "server_harness.h"
+#include "harness/daemon.h"
 
 namespace {
 
-using namespace server_test;
+using namespace daemon_test;
+using namespace wire_test;
 using testing_util::NodeConfig;
 using testing_util::NodeProcess;
-using testing_util::NodeRecord;
 
 // A daemon with two Native nodes, 0 and 1, one GPU each, and this test
 // process registered as its client.
@@ -43,11 +43,8 @@ class ForwardingTest : public testing::Test {
 
   void TearDown() override {
     rings_.reset();
-    for (auto& node : nodes_) {
-      if (node) node->process().Signal(SIGTERM);
-    }
+    EndNodesThenDaemon(nodes_, daemon_.get());
     if (daemon_) {
-      EXPECT_TRUE(testing_util::ExitedWith(daemon_->Wait(milliseconds(5000)), 0)) << daemon_->Stderr();
       EXPECT_FALSE(ShmExists(RequestRingName(reply_.key)));
     }
   }
@@ -63,7 +60,7 @@ class ForwardingTest : public testing::Test {
 TEST_F(ForwardingTest, WorkedExampleReachesTheNodeByteForByte) {
   // Thread 701, module 2, api 17, one argument 16, Request at 4096, for the
   // GPU on node 1 (index 0); the pid is this process's.
-  const std::string record = RequestRecord(1, 0, pid(), {RequestEntry(4096, 0, 2, 17, {16}, "", 701)});
+  const std::string record = EncodeRequestRecord(1, 0, pid(), {EncodeRequestEntry(4096, 0, 2, 17, {16}, "", 701)});
   ASSERT_EQ(record.size(), 76u);
   ASSERT_EQ(rings_->Write(record), kRingSuccess);
 
@@ -98,9 +95,9 @@ TEST_F(ForwardingTest, WorkedExampleReachesTheNodeByteForByte) {
 }
 
 TEST_F(ForwardingTest, SpanOfThreeRecordsGoesOutInOrderPerNode) {
-  const std::string first = RequestRecord(1, 0, pid(), {RequestEntry(1, 0, kModuleTest, k_testEcho, {}, "one")});
-  const std::string second = RequestRecord(0, 0, pid(), {RequestEntry(2, 0, kModuleTest, k_testEcho, {}, "two")});
-  const std::string third = RequestRecord(1, 0, pid(), {RequestEntry(3, 0, kModuleTest, k_testEcho, {}, "three")});
+  const std::string first = EncodeEchoRecord(1, pid(), 1, "one");
+  const std::string second = EncodeEchoRecord(0, pid(), 2, "two");
+  const std::string third = EncodeEchoRecord(1, pid(), 3, "three");
   // One ring record holding all three: the daemon gets them as one span.
   ASSERT_EQ(rings_->Write(first + second + third), kRingSuccess);
 
@@ -128,7 +125,7 @@ TEST_F(ForwardingTest, SpanOfThreeRecordsGoesOutInOrderPerNode) {
 // a well-behaved client, goes on, and its records, a large one too, reach the
 // node byte for byte.
 TEST_F(ForwardingTest, MalformedRecordReleasesItsClientAloneBeforeAnyByteIsSent) {
-  const std::string entry = RequestEntry(9, 0, kModuleTest, k_testEcho, {}, "ok");
+  const std::string entry = EncodeRequestEntry(9, 0, kModuleTest, k_testEcho, {}, "ok");
   const std::string big_payload(100000, 'b');
   auto patched = [](std::string record, size_t at, auto value) {
     StoreRecord(record.data() + at, value);
@@ -136,21 +133,21 @@ TEST_F(ForwardingTest, MalformedRecordReleasesItsClientAloneBeforeAnyByteIsSent)
   };
   constexpr size_t kEntry = sizeof(RequestBatchHeader);  // where the first entry starts
   const std::vector<std::function<std::string(uint32_t)>> malformed = {
-      [&](uint32_t p) { return patched(RequestRecord(0, 0, p, {entry}), kEntry + 20, uint32_t{7}); },  // magic
+      [&](uint32_t p) { return patched(EncodeRequestRecord(0, 0, p, {entry}), kEntry + 20, uint32_t{7}); },  // magic
       [&](uint32_t p) {  // argc beyond the entry's payload
-        return patched(RequestRecord(0, 0, p, {RequestEntry(9, 0, kModuleTest, k_testEcho, {1})}), kEntry + 28,
-                       uint32_t{2});
+        const std::string short_args = EncodeRequestEntry(9, 0, kModuleTest, k_testEcho, {1});
+        return patched(EncodeRequestRecord(0, 0, p, {short_args}), kEntry + 28, uint32_t{2});
       },
-      [&](uint32_t p) { return patched(RequestRecord(0, 0, p, {entry}), 24, uint32_t{0}); },  // count 0
-      [&](uint32_t p) { return patched(RequestRecord(0, 0, p, {entry}), 24, uint32_t{2}); },  // count too high
-      [&](uint32_t p) { return RequestRecord(0, 0, p, {entry + "xyz"}); },  // entries short of the size
-      [&](uint32_t p) { return RequestRecord(0, 0, p, {entry}, kLinkClientExit); },
-      [&](uint32_t p) { return RequestRecord(0, 0, p + 1, {entry}); },
-      [&](uint32_t p) { return RequestRecord(7, 0, p, {entry}); },  // no such node
-      [&](uint32_t p) { return patched(RequestRecord(0, 0, p, {entry}), 12, uint64_t{1} << 62); },
+      [&](uint32_t p) { return patched(EncodeRequestRecord(0, 0, p, {entry}), 24, uint32_t{0}); },  // count 0
+      [&](uint32_t p) { return patched(EncodeRequestRecord(0, 0, p, {entry}), 24, uint32_t{2}); },  // count too high
+      [&](uint32_t p) { return EncodeRequestRecord(0, 0, p, {entry + "xyz"}); },  // entries short of the size
+      [&](uint32_t p) { return EncodeRequestRecord(0, 0, p, {entry}, kLinkClientExit); },
+      [&](uint32_t p) { return EncodeRequestRecord(0, 0, p + 1, {entry}); },
+      [&](uint32_t p) { return EncodeRequestRecord(7, 0, p, {entry}); },  // no such node
+      [&](uint32_t p) { return patched(EncodeRequestRecord(0, 0, p, {entry}), 12, uint64_t{1} << 62); },
       [&](uint32_t p) {  // a large record whose second entry is broken
         const std::string bad = patched(entry, 20, uint32_t{0});
-        return RequestRecord(0, 0, p, {RequestEntry(1, 0, kModuleTest, k_testEcho, {}, big_payload), bad});
+        return EncodeRequestRecord(0, 0, p, {EncodeRequestEntry(1, 0, kModuleTest, k_testEcho, {}, big_payload), bad});
       },
   };
 
@@ -171,10 +168,11 @@ TEST_F(ForwardingTest, MalformedRecordReleasesItsClientAloneBeforeAnyByteIsSent)
     EXPECT_FALSE(ShmExists(RequestRingName(reply.key)));
   }
 
-  const std::string large =
-      RequestRecord(0, 0, pid(), {RequestEntry(1, kRequestDeferrable, kModuleTest, k_testEcho, {}, big_payload),
-                                  RequestEntry(2, 0, kModuleTest, k_testEcho, {5}, "large")});
-  const std::string good = RequestRecord(0, 0, pid(), {entry});
+  const std::string large = EncodeRequestRecord(
+      0, 0, pid(),
+      {EncodeRequestEntry(1, kRequestDeferrable, kModuleTest, k_testEcho, {}, big_payload),
+       EncodeRequestEntry(2, 0, kModuleTest, k_testEcho, {5}, "large")});
+  const std::string good = EncodeRequestRecord(0, 0, pid(), {entry});
   ASSERT_EQ(rings_->Write(large), kRingSuccess);
   ASSERT_EQ(rings_->Write(good), kRingSuccess);
   std::vector<Response> responses;
@@ -210,8 +208,8 @@ TEST_F(ForwardingTest, ExitedClientIsReleasedOnceItsRecordsAreForwarded) {
     ClientRings rings(std::string(key, sizeof(key)));
     const uint32_t me = static_cast<uint32_t>(getpid());
     for (uint64_t i = 0; i < 5; ++i) {
-      const std::string entry = RequestEntry(100 + i, kRequestNoWait, kModuleTest, k_testEcho, {i});
-      if (rings.Write(RequestRecord(i % 2, 0, me, {entry})) != kRingSuccess) return 2;
+      const std::string entry = EncodeRequestEntry(100 + i, kRequestNoWait, kModuleTest, k_testEcho, {i});
+      if (rings.Write(EncodeRequestRecord(i % 2, 0, me, {entry})) != kRingSuccess) return 2;
     }
     return 0;  // gone without a word, records still in the ring
   });
@@ -248,8 +246,7 @@ TEST_F(ForwardingTest, ExitedClientIsReleasedOnceItsRecordsAreForwarded) {
 
   // Answers that come back for the released client are dropped; the daemon
   // goes on serving.
-  ASSERT_EQ(rings_->Write(RequestRecord(0, 0, pid(), {RequestEntry(7, 0, kModuleTest, k_testEcho, {})})),
-            kRingSuccess);
+  ASSERT_EQ(rings_->Write(EncodeEchoRecord(0, pid(), 7)), kRingSuccess);
   std::vector<Response> responses;
   ASSERT_TRUE(rings_->ReadResponses(1, &responses));
   EXPECT_EQ(responses[0].request, 7u);

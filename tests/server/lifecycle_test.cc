@@ -9,26 +9,14 @@
 
 #include <gtest/gtest.h>
 
-#include "server_harness.h"
+#include "harness/daemon.h"
 
 namespace {
 
-using namespace server_test;
+using namespace daemon_test;
+using namespace wire_test;
 using testing_util::ExitedWith;
-using testing_util::NodeConfig;
 using testing_util::NodeProcess;
-using testing_util::NodeRecord;
-
-std::unique_ptr<NodeProcess> StartNode(const std::string& transport = "native", uint64_t close_after = 0) {
-  NodeConfig config;
-  config.transport = transport;
-  config.close_after = close_after;
-  config.record = true;
-  std::string error;
-  auto node = NodeProcess::Start(config, &error);
-  EXPECT_NE(node, nullptr) << error;
-  return node;
-}
 
 // Runs the daemon on a command line it must turn down before it contacts any
 // node; returns its standard error.
@@ -139,8 +127,7 @@ void ExpectQuitWhenNodeCloses(const std::string& transport) {
   {
     ClientRings rings(reply.key);
     for (uint64_t i = 0; i < 2; ++i) {
-      ASSERT_EQ(rings.Write(RequestRecord(0, 0, getpid(), {RequestEntry(i, 0, kModuleTest, k_testEcho, {})})),
-                kRingSuccess);
+      ASSERT_EQ(rings.Write(EncodeEchoRecord(0, getpid(), i)), kRingSuccess);
     }
     std::vector<Response> responses;
     rings.ReadResponses(2, &responses, milliseconds(2000));

@@ -22,30 +22,18 @@
 
 #include <gtest/gtest.h>
 
-#include "server_harness.h"
+#include "harness/daemon.h"
 
 namespace {
 
-using namespace server_test;
-using testing_util::NodeConfig;
+using namespace daemon_test;
+using namespace wire_test;
 using testing_util::NodeProcess;
-using testing_util::NodeRecord;
-
-std::unique_ptr<NodeProcess> StartNode(const std::string& transport = "native") {
-  NodeConfig config;
-  config.transport = transport;
-  config.record = true;
-  std::string error;
-  auto node = NodeProcess::Start(config, &error);
-  EXPECT_NE(node, nullptr) << error;
-  return node;
-}
 
 // Ends the nodes, which ends the daemon; it must exit 0 and take its rings
 // with it.
 void StopAll(Daemon& daemon, std::vector<std::unique_ptr<NodeProcess>>& nodes, const std::vector<std::string>& keys) {
-  for (auto& node : nodes) node->process().Signal(SIGTERM);
-  EXPECT_TRUE(testing_util::ExitedWith(daemon.Wait(milliseconds(5000)), 0)) << daemon.Stderr();
+  EndNodesThenDaemon(nodes, &daemon);
   EXPECT_NE(daemon.Stdout().find("zantu quit"), std::string::npos);
   for (const std::string& key : keys) {
     EXPECT_FALSE(ShmExists(RequestRingName(key)));
@@ -143,8 +131,7 @@ TEST(RegistrationTest, SamePidTwiceReleasesTheFirstRingsAfterTellingEveryNode) {
 
   // The new rings work; each node saw the notice first.
   ClientRings rings(second.key);
-  ASSERT_EQ(rings.Write(RequestRecord(0, 0, getpid(), {RequestEntry(1, 0, kModuleTest, k_testEcho, {})})),
-            kRingSuccess);
+  ASSERT_EQ(rings.Write(EncodeEchoRecord(0, getpid(), 1)), kRingSuccess);
   std::vector<Response> responses;
   ASSERT_TRUE(rings.ReadResponses(1, &responses));
   EXPECT_EQ(responses[0].request, 1u);
@@ -167,7 +154,7 @@ TEST(RegistrationTest, ShortDatagramIsIgnoredAndLongOneReadsItsFirstFourBytes) {
   EXPECT_EQ(Exchange(std::string("\x01\x02\x03", 3), milliseconds(300)), "");
   EXPECT_NE(daemon->Stderr().find("registration datagram of 3 bytes is shorter than a pid"), std::string::npos);
 
-  const std::string longer = PidDatagram(getpid()) + "trailing";
+  const std::string longer = EncodePidDatagram(getpid()) + "trailing";
   Reply again;
   ASSERT_TRUE(ParseReply(Exchange(longer, milliseconds(3000)), &again));
   EXPECT_NE(again.key, reply.key);
@@ -187,8 +174,8 @@ TEST(RegistrationTest, OnlyTheProcessItselfMayRegisterItsPid) {
   Reply reply;
   ASSERT_TRUE(daemon->Register(*holder, &reply)) << daemon->Stderr();
 
-  EXPECT_EQ(Exchange(PidDatagram(holder->pid()), milliseconds(300)), "");
-  EXPECT_EQ(Exchange(PidDatagram(1), milliseconds(300)), "");
+  EXPECT_EQ(Exchange(EncodePidDatagram(holder->pid()), milliseconds(300)), "");
+  EXPECT_EQ(Exchange(EncodePidDatagram(1), milliseconds(300)), "");
   EXPECT_TRUE(ShmExists(RequestRingName(reply.key)));
   EXPECT_TRUE(ShmExists(ResponseRingName(reply.key)));
   const std::string err = daemon->Stderr();

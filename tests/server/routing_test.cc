@@ -11,11 +11,12 @@
 
 #include <gtest/gtest.h>
 
-#include "server_harness.h"
+#include "harness/daemon.h"
 
 namespace {
 
-using namespace server_test;
+using namespace daemon_test;
+using namespace wire_test;
 using testing_util::NodeConfig;
 using testing_util::NodeProcess;
 
@@ -45,12 +46,7 @@ class RoutingTest : public testing::Test {
 
   void TearDown() override {
     rings_.reset();
-    for (auto& node : nodes_) {
-      if (node) node->process().Signal(SIGTERM);
-    }
-    if (daemon_) {
-      EXPECT_TRUE(testing_util::ExitedWith(daemon_->Wait(milliseconds(5000)), 0)) << daemon_->Stderr();
-    }
+    EndNodesThenDaemon(nodes_, daemon_.get());
   }
 
   // 100 echo requests of 1 MiB to node 0, written while the answers are
@@ -61,8 +57,8 @@ class RoutingTest : public testing::Test {
     const uint32_t pid = static_cast<uint32_t>(getpid());
     auto writer = std::async(std::launch::async, [&] {
       for (uint64_t i = 0; i < kRecords; ++i) {
-        const std::string entry = RequestEntry(i + 1, 0, kModuleTest, k_testEcho, {i}, Payload(i, kData));
-        if (rings_->Write(RequestRecord(0, 0, pid, {entry})) != kRingSuccess) return false;
+        const std::string entry = EncodeRequestEntry(i + 1, 0, kModuleTest, k_testEcho, {i}, Payload(i, kData));
+        if (rings_->Write(EncodeRequestRecord(0, 0, pid, {entry})) != kRingSuccess) return false;
       }
       return true;
     });
@@ -116,21 +112,21 @@ TEST_F(RoutingTest, CompressedAndSkippedAnswersFromTwoNodesReachTheirCalls) {
     std::string entry;
     switch (i % 4) {
       case 0:
-        entry = RequestEntry(i, 0, kModuleTest, k_testCompressed, {100000 + i, i});
+        entry = EncodeRequestEntry(i, 0, kModuleTest, k_testCompressed, {100000 + i, i});
         break;
       case 1:
-        entry = RequestEntry(i, kRequestNoWait, kModuleTest, k_testFail, {42});
+        entry = EncodeRequestEntry(i, kRequestNoWait, kModuleTest, k_testFail, {42});
         break;
       case 2:
-        entry = RequestEntry(i, 0, kModuleTest, k_testDelay, {200}, "late");
+        entry = EncodeRequestEntry(i, 0, kModuleTest, k_testDelay, {200}, "late");
         break;
       default:
-        entry = RequestEntry(i, 0, kModuleTest, k_testCompressed, {0, i});
+        entry = EncodeRequestEntry(i, 0, kModuleTest, k_testCompressed, {0, i});
         break;
     }
     // The answered entry is the last of a record; the first is only run.
-    const std::string filler = RequestEntry(1000 + i, 0, kModuleTest, k_testEcho, {}, "filler");
-    ASSERT_EQ(rings_->Write(RequestRecord(i % 2, 0, pid, {filler, entry})), kRingSuccess);
+    const std::string filler = EncodeRequestEntry(1000 + i, 0, kModuleTest, k_testEcho, {}, "filler");
+    ASSERT_EQ(rings_->Write(EncodeRequestRecord(i % 2, 0, pid, {filler, entry})), kRingSuccess);
   }
   std::vector<Response> responses;
   ASSERT_TRUE(rings_->ReadResponses(kCalls, &responses)) << daemon_->Stderr();

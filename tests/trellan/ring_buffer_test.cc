@@ -20,23 +20,14 @@
 
 #include "common/trellan.h"
 #include "ring_test_peer.h"
-#include "test_util.h"
+#include "harness/processes.h"
 #include "trellan/ring_layout.h"
 
 namespace {
 
-using testing_util::ExitedWith;
-using testing_util::ForkChild;
-using testing_util::UniqueName;
-using testing_util::WaitChild;
+using namespace testing_util;
 
 std::string RingName() { return UniqueName("trellan_ring_test"); }
-
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 // Blocks actually allocated to the ring's shared-memory object.
 int64_t AllocatedBytes(const std::string& name) {
@@ -72,23 +63,34 @@ std::string ReadSpan(RingBuffer& ring, int timeout_ms = 2000, RingBufferStatus* 
   return "";
 }
 
+// Forks a child that attaches to ring `name` as its writer, sleeps
+// `delay_us` and then writes the time of that moment as one record.
+pid_t WriteTimeAfter(std::string name, useconds_t delay_us) {
+  return ForkChild([&] {
+    RingBuffer writer(name, 1 << 20, false);
+    usleep(delay_us);
+    const int64_t sent = NowNs();
+    return WriteBytes(writer, std::string(reinterpret_cast<const char*>(&sent), sizeof(sent))) == kRingSuccess ? 0 : 1;
+  });
+}
+
+// Nanoseconds since the time in the record at `data`.
+int64_t Since(const void* data) {
+  int64_t sent;
+  std::memcpy(&sent, data, sizeof(sent));
+  return NowNs() - sent;
+}
+
 TEST(RingBufferWake, SleepingReaderWakesWhenARecordArrives) {
   std::string name = RingName();
   RingBuffer reader(name, 1 << 20, true);
-  pid_t child = ForkChild([&] {
-    RingBuffer writer(name, 1 << 20, false);
-    usleep(300000);  // the reader is asleep by now
-    int64_t sent = NowNs();
-    return WriteBytes(writer, std::string(reinterpret_cast<char*>(&sent), sizeof(sent))) == kRingSuccess ? 0 : 1;
-  });
+  pid_t child = WriteTimeAfter(name, 300000);  // the reader is asleep by then
   int64_t latency = -1;
   int empty_reads = 0;
   const int64_t deadline = NowNs() + 5000000000;
   while (latency < 0 && NowNs() < deadline) {
-    RingBufferStatus st = reader.Read([&](void* data, size_t len) {
-      int64_t sent;
-      std::memcpy(&sent, data, sizeof(sent));
-      latency = NowNs() - sent;
+    RingBufferStatus st = reader.Read([&](void* data, size_t) {
+      latency = Since(data);
       return kRingSuccess;
     });
     if (st == kRingEmpty) ++empty_reads;
@@ -111,12 +113,7 @@ TEST(RingBufferWake, OneReaderPollingManyRingsSleepsAndWakesOnAnyRing) {
     names.push_back(RingName());
     rings.push_back(std::make_unique<RingBuffer>(names.back(), 1 << 20, true));
   }
-  pid_t child = ForkChild([&] {
-    RingBuffer writer(names[37], 1 << 20, false);
-    usleep(500000);
-    int64_t sent = NowNs();
-    return WriteBytes(writer, std::string(reinterpret_cast<char*>(&sent), sizeof(sent))) == kRingSuccess ? 0 : 1;
-  });
+  pid_t child = WriteTimeAfter(names[37], 500000);
   int64_t latency = -1;
   int64_t reads = 0;
   const int64_t deadline = NowNs() + 5000000000;
@@ -124,9 +121,7 @@ TEST(RingBufferWake, OneReaderPollingManyRingsSleepsAndWakesOnAnyRing) {
     for (auto& ring : rings) {
       ++reads;
       ring->Read([&](void* data, size_t) {
-        int64_t sent;
-        std::memcpy(&sent, data, sizeof(sent));
-        latency = NowNs() - sent;
+        latency = Since(data);
         return kRingSuccess;
       });
     }

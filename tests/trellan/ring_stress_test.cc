@@ -11,22 +11,13 @@
 #include <gtest/gtest.h>
 
 #include "common/trellan.h"
-#include "test_util.h"
+#include "harness/processes.h"
 
 namespace {
 
-using testing_util::ExitedWith;
-using testing_util::ForkChild;
-using testing_util::UniqueName;
-using testing_util::WaitChild;
+using namespace testing_util;
 
 std::string RingName() { return UniqueName("trellan_ring_stress"); }
-
-int64_t NowNs() {
-  timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
 
 uint64_t Mix(uint64_t x) {
   x ^= x >> 33;
@@ -58,6 +49,21 @@ bool CheckPattern(const uint8_t* p, size_t size, uint64_t i) {
   for (size_t off = 0; off < size; off += 8) {
     uint64_t word = Mix((i << 20) ^ off);
     if (std::memcmp(p + off, &word, std::min<size_t>(8, size - off)) != 0) return false;
+  }
+  return true;
+}
+
+// Checks the records from `*next` on that fill the span of `len` bytes at
+// `p`, advancing `*next` past them; false at the first one that is missing,
+// cut or wrong.
+bool CheckSpan(const void* data, size_t len, uint64_t records, uint64_t* next) {
+  const uint8_t* p = static_cast<const uint8_t*>(data);
+  for (size_t pos = 0; pos < len;) {
+    while (*next < records && SizeOf(*next) == 0) ++*next;
+    const size_t size = SizeOf(*next);
+    if (*next >= records || pos + size > len || !CheckPattern(p + pos, size, *next)) return false;
+    pos += size;
+    ++*next;
   }
   return true;
 }
@@ -101,17 +107,9 @@ TEST(RingBufferStress, MillionRecordsBetweenTwoProcesses) {
     while (next < kRecords && SizeOf(next) == 0) ++next;  // empty records publish nothing
     if (next == kRecords) break;
     RingBufferStatus st = reader.Read([&](void* data, size_t len) {
-      const uint8_t* p = static_cast<const uint8_t*>(data);
-      size_t pos = 0;
-      while (pos < len) {
-        while (next < kRecords && SizeOf(next) == 0) ++next;
-        const size_t size = SizeOf(next);
-        if (next >= kRecords || pos + size > len || !CheckPattern(p + pos, size, next)) {
-          ok = false;
-          return kRingCorrupt;
-        }
-        pos += size;
-        ++next;
+      if (!CheckSpan(data, len, kRecords, &next)) {
+        ok = false;
+        return kRingCorrupt;
       }
       ++spans;
       return kRingSuccess;
@@ -155,16 +153,9 @@ TEST(RingBufferStress, ThreadsInOneProcess) {
     while (next < kRecords && SizeOf(next) == 0) ++next;
     if (next == kRecords) break;
     RingBufferStatus st = reader.Read([&](void* data, size_t len) {
-      const uint8_t* p = static_cast<const uint8_t*>(data);
-      for (size_t pos = 0; pos < len;) {
-        while (next < kRecords && SizeOf(next) == 0) ++next;
-        const size_t size = SizeOf(next);
-        if (next >= kRecords || pos + size > len || !CheckPattern(p + pos, size, next)) {
-          ok = false;
-          return kRingCorrupt;
-        }
-        pos += size;
-        ++next;
+      if (!CheckSpan(data, len, kRecords, &next)) {
+        ok = false;
+        return kRingCorrupt;
       }
       return kRingSuccess;
     });

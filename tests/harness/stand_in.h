@@ -5,10 +5,14 @@
 // reference node's test module.
 //
 // Tests that use it bind the registration port: they are DAEMON tests.
+//
+// ClientTest, the fixture of libtovrel's tests from outside: each case starts
+// tovrel_scenario (a real process linked against libtovrel) and plays the
+// daemon's side of it through a DaemonStandIn in the test process.
 #pragma once
 
-#include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/mman.h>
@@ -30,8 +34,10 @@
 #include "common/registration.h"
 #include "common/test_module.h"
 #include "common/trellan.h"
+#include "harness/processes.h"
+#include "harness/sockets.h"
+#include "harness/wire.h"
 #include "trellan/ring_layout.h"
-#include "wire_codec.h"
 
 namespace testing_util {
 
@@ -45,11 +51,6 @@ struct GpuEntry {
 using RequestEntry = wire_test::DecodedEntry;
 using RequestRecord = wire_test::DecodedRecord;
 using Answer = wire_test::AnswerSpec;
-
-// Bytes of one response record.
-inline std::string ResponseRecord(uint32_t pid, const std::vector<Answer>& answers) {
-  return wire_test::EncodeResponseRecord(pid, answers);
-}
 
 class DaemonStandIn {
  public:
@@ -99,8 +100,8 @@ class DaemonStandIn {
   // Creates the two rings for `key` (9 characters) as the daemon does.
   bool CreateRings(const std::string& key) {
     try {
-      std::string request_name = std::string(kRequestRingPrefix) + key + '\0';
-      std::string response_name = std::string(kResponseRingPrefix) + key + '\0';
+      std::string request_name = RequestRingName(key) + '\0';
+      std::string response_name = ResponseRingName(key) + '\0';
       request_.reset(new RingBuffer(request_name, kRingBufferSize, true));
       response_.reset(new RingBuffer(response_name, kRingBufferSize, true));
     } catch (const std::exception&) {
@@ -204,7 +205,9 @@ class DaemonStandIn {
     }
   }
 
-  bool Respond(const std::vector<Answer>& answers) { return WriteResponse(ResponseRecord(pid_, answers)); }
+  bool Respond(const std::vector<Answer>& answers) {
+    return WriteResponse(wire_test::EncodeResponseRecord(pid_, answers));
+  }
 
   // Answers the last entry of `record` (the only one a node answers).
   bool Respond(const RequestRecord& record, uint32_t result, const std::string& payload = "") {
@@ -226,8 +229,7 @@ class DaemonStandIn {
     } else if (e.header.api == k_testFail) {
       result = static_cast<uint32_t>(e.Argument(0));
     } else if (e.header.api == k_testCompressed) {
-      payload.resize(e.Argument(0));
-      for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<char>(TestPatternByte(e.Argument(1), i));
+      payload = wire_test::Pattern(e.Argument(0), e.Argument(1));
     } else {
       result = kTestUnknownFunction;
     }
@@ -239,7 +241,7 @@ class DaemonStandIn {
   // its reader gives pages back.
   bool HoldRequestRingFull(bool closed) {
     if (gate_map_ == nullptr) {
-      const std::string name = "/" + std::string(kRequestRingPrefix) + key_;
+      const std::string name = "/" + RequestRingName(key_);
       const int fd = shm_open(name.c_str(), O_RDWR, 0);
       if (fd < 0) return false;
       void* map = mmap(nullptr, trellan::kRingHeaderBytes, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
@@ -268,14 +270,6 @@ class DaemonStandIn {
   const std::string& key() const { return key_; }
 
  private:
-  static sockaddr_in Loopback(uint16_t port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return addr;
-  }
-
   // Takes the pid datagrams waiting on the port; the newest one from the
   // registered pid becomes the client's address. True if there was one.
   bool TakeRepeats() {
@@ -305,6 +299,51 @@ class DaemonStandIn {
   std::deque<std::string> queued_;  // records read but not yet handed out
   std::string last_reply_;          // sent to the registered client
   std::unique_ptr<void, Unmap> gate_map_;
+};
+
+// Four GPUs on two nodes, indexes distinct from positions.
+inline std::vector<GpuEntry> FourGpus() { return {{100, 0}, {101, 1}, {102, 0}, {103, 1}}; }
+
+class ClientTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(stand_in_.Bind()) << "127.0.0.1:9979 stays taken by another program"; }
+
+  // Starts a scenario process; the library inside registers at load.
+  std::unique_ptr<ChildProcess> Spawn(const std::string& scenario, const std::vector<std::string>& env = {}) {
+    auto child = SpawnClient("tovrel_scenario", {scenario}, env);
+    EXPECT_NE(child, nullptr);
+    return child;
+  }
+
+  // Spawn, then register it with `gpus` on `nodes` nodes.
+  std::unique_ptr<ChildProcess> Start(const std::string& scenario, const std::vector<std::string>& env = {},
+                                      const std::vector<GpuEntry>& gpus = FourGpus(), uint32_t nodes = 2,
+                                      const std::function<void()>& before_reply = {}) {
+    auto child = Spawn(scenario, env);
+    if (child == nullptr) return child;
+    EXPECT_EQ(stand_in_.Register(gpus, nodes, Millis(20000), before_reply), child->pid());
+    return child;
+  }
+
+  // The next request record; fails the test when none comes.
+  RequestRecord Next(Millis timeout = Millis(10000)) {
+    std::optional<RequestRecord> record = stand_in_.NextRecord(timeout);
+    EXPECT_TRUE(record.has_value()) << "no request record";
+    if (!record.has_value()) return RequestRecord{std::string(sizeof(RequestBatchHeader), '\0'), {}, {RequestEntry{}}};
+    return *record;
+  }
+
+ public:
+  // The scenario's first line "R name=value" counts.
+  static std::string Value(const ChildProcess& child, const std::string& name) {
+    return testing_util::Value(child.Stdout(), name, Pick::kFirst);
+  }
+  static void ExpectValues(const ChildProcess& child, const Expected& expected) {
+    testing_util::ExpectValues(child.Stdout(), expected, Pick::kFirst);
+  }
+
+ protected:
+  DaemonStandIn stand_in_;
 };
 
 }  // namespace testing_util

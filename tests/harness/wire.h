@@ -1,9 +1,12 @@
 // The tests' own codec of the wire records (layouts in common/records.h and
 // common/registration.h), written apart from the product's encoders and
-// decoders so that a mistake in those cannot hide itself: a test builds the records it sends and takes
-// apart the records it receives only through this file. Plain byte strings
-// in and out; no state.
+// decoders so that a mistake in those cannot hide itself: a test builds the
+// records it sends and takes apart the records it receives only through this
+// file, never through common/request_batch.h or common/registration_format.h.
+// Plain byte strings in and out; no state.
 #pragma once
+
+#include <sys/types.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -12,6 +15,7 @@
 #include <vector>
 
 #include "common/records.h"
+#include "common/test_module.h"
 
 namespace wire_test {
 
@@ -19,8 +23,9 @@ namespace wire_test {
 
 // One request entry: its header, then `args` as the argument block, then
 // `data`. The header's argc and size are counted from them.
-inline std::string EncodeRequestEntry(uint64_t request, uint32_t flags, uint32_t tid, uint32_t module, uint32_t api,
-                                      const std::vector<uint64_t>& args, const std::string& data = "") {
+inline std::string EncodeRequestEntry(uint64_t request, uint32_t flags, uint32_t module, uint32_t api,
+                                      const std::vector<uint64_t>& args, const std::string& data = "",
+                                      uint32_t tid = 0) {
   std::string entry(sizeof(RequestHeader) + 8 * args.size(), '\0');
   const RequestHeader header{request, flags, tid, module, kRequestMagic, api, static_cast<uint32_t>(args.size()),
                              8 * args.size() + data.size()};
@@ -30,14 +35,20 @@ inline std::string EncodeRequestEntry(uint64_t request, uint32_t flags, uint32_t
 }
 
 // A request record of the encoded `entries`; size and count are counted.
-inline std::string EncodeRequestRecord(uint32_t flags, uint32_t node, uint32_t device, uint32_t pid,
-                                       const std::vector<std::string>& entries) {
+inline std::string EncodeRequestRecord(uint32_t node, uint32_t device, uint32_t pid,
+                                       const std::vector<std::string>& entries, uint32_t flags = 0) {
   std::string body;
   for (const std::string& entry : entries) body += entry;
   std::string record(sizeof(RequestBatchHeader), '\0');
   StoreRecord(record.data(), RequestBatchHeader{flags, node, device, body.size(), pid,
                                                 static_cast<uint32_t>(entries.size())});
   return record + body;
+}
+
+// A request record of one echo of `data` by the test module, for GPU 0 of
+// `node`.
+inline std::string EncodeEchoRecord(uint32_t node, uint32_t pid, uint64_t request, const std::string& data = "") {
+  return EncodeRequestRecord(node, 0, pid, {EncodeRequestEntry(request, 0, kModuleTest, k_testEcho, {}, data)});
 }
 
 // The daemon's notice to a node that client `pid` has exited: a header alone.
@@ -47,14 +58,53 @@ inline std::string EncodeExitNotice(uint32_t pid) {
   return notice;
 }
 
-// Bytes of the whole request record at the start of `length` bytes at `p`;
-// 0 when they do not hold a whole one.
-inline size_t WholeRequestRecord(const char* p, size_t length) {
-  if (length < sizeof(RequestBatchHeader)) return 0;
-  const uint64_t body = LoadRecord<RequestBatchHeader>(p).size;
-  if (body > length - sizeof(RequestBatchHeader)) return 0;
-  return sizeof(RequestBatchHeader) + static_cast<size_t>(body);
+// One entry as the node's own tests write it: the test module's echo unless
+// they say otherwise.
+struct Entry {
+  uint64_t request = 0;
+  uint32_t flags = 0;
+  uint32_t module = kModuleTest;
+  uint32_t api = k_testEcho;
+  std::vector<uint64_t> args;
+  std::string data;  // appended after the argument block
+};
+
+// A request record of `entries` for `device` on node 0; every entry's tid is
+// pid + 1.
+inline std::string BuildRecord(uint32_t pid, const std::vector<Entry>& entries, uint32_t device = 0) {
+  std::vector<std::string> encoded;
+  for (const Entry& e : entries) {
+    encoded.push_back(EncodeRequestEntry(e.request, e.flags, e.module, e.api, e.args, e.data, pid + 1));
+  }
+  return EncodeRequestRecord(0, device, pid, encoded);
 }
+
+// The guest information a daemon sends a node first: `text`, NUL-padded.
+inline std::string GuestInfo(const std::string& text) {
+  std::string guest(kGuestInfoSize, '\0');
+  guest.replace(0, std::min(text.size(), kGuestInfoSize - 1), text.substr(0, kGuestInfoSize - 1));
+  return guest;
+}
+
+// `n` bytes of the test module's pattern for `seed`.
+inline std::string Pattern(size_t n, uint64_t seed) {
+  std::string s(n, '\0');
+  for (size_t i = 0; i < n; ++i) s[i] = static_cast<char>(TestPatternByte(seed, i));
+  return s;
+}
+
+// Bytes of the whole record with batch header `Batch` (whose size field
+// counts the body) at the start of `length` bytes at `p`; 0 when they do not
+// hold a whole one.
+template <typename Batch>
+size_t WholeRecord(const char* p, size_t length) {
+  if (length < sizeof(Batch)) return 0;
+  const uint64_t body = LoadRecord<Batch>(p).size;
+  if (body > length - sizeof(Batch)) return 0;
+  return sizeof(Batch) + static_cast<size_t>(body);
+}
+
+inline size_t WholeRequestRecord(const char* p, size_t length) { return WholeRecord<RequestBatchHeader>(p, length); }
 
 struct DecodedEntry {
   RequestHeader header;
@@ -88,6 +138,70 @@ inline DecodedRecord DecodeRequestRecord(std::string bytes) {
     record.entries.push_back(std::move(entry));
   }
   return record;
+}
+
+// ------------------------------------------------------ a node's record file
+
+// One message of the daemon's stream as a node recorded it: a request record
+// (flags 0; header and body) or a client-exit notice (flags 16; header only).
+// The header fields are copied out of the packed record, so tests can
+// compare them directly.
+struct RecordedMessage {
+  uint32_t flags = 0;
+  uint32_t node = 0;
+  uint32_t device = 0;
+  uint64_t size = 0;
+  uint32_t pid = 0;
+  uint32_t count = 0;
+  std::string bytes;  // exactly as received, header included
+};
+
+struct NodeRecord {
+  std::string guest;  // the 32 bytes of guest information; empty if not yet there
+  std::vector<RecordedMessage> messages;
+  size_t partial = 0;  // bytes at the end of a message still being written
+};
+
+// Splits the content of a record file. False when it holds something the
+// node would not have recorded (a header with other flags).
+inline bool ParseNodeRecord(const std::string& data, NodeRecord* record) {
+  *record = NodeRecord();
+  if (data.size() < kGuestInfoSize) {
+    record->partial = data.size();
+    return true;
+  }
+  record->guest = data.substr(0, kGuestInfoSize);
+  size_t pos = kGuestInfoSize;
+  while (data.size() - pos >= sizeof(RequestBatchHeader)) {
+    const RequestBatchHeader header = LoadRecord<RequestBatchHeader>(data.data() + pos);
+    if (header.flags != 0 && header.flags != kLinkClientExit) return false;
+    // A notice's size field counts nothing: it is a header alone.
+    const size_t length = header.flags == 0 ? WholeRequestRecord(data.data() + pos, data.size() - pos)
+                                            : sizeof(RequestBatchHeader);
+    if (length == 0) break;
+    record->messages.push_back(RecordedMessage{header.flags, header.node, header.device, header.size, header.pid,
+                                               header.count, data.substr(pos, length)});
+    pos += length;
+  }
+  record->partial = data.size() - pos;
+  return true;
+}
+
+// Requests of `pid` a node received (client-exit notices left out).
+inline std::vector<RecordedMessage> RequestsOf(const NodeRecord& record, pid_t pid) {
+  std::vector<RecordedMessage> requests;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == 0) requests.push_back(message);
+  }
+  return requests;
+}
+
+inline size_t ExitNoticesOf(const NodeRecord& record, pid_t pid) {
+  size_t notices = 0;
+  for (const auto& message : record.messages) {
+    if (message.pid == static_cast<uint32_t>(pid) && message.flags == kLinkClientExit) ++notices;
+  }
+  return notices;
 }
 
 // ----------------------------------------------------------- response records
@@ -139,11 +253,7 @@ inline ResponseEntryHead DecodeResponseEntryHead(const char* raw) {
 
 // A response record's batch header and its first entry (a node answers with
 // one), copied out of the packed layout so that tests compare them directly.
-struct DecodedResponse {
-  uint32_t flags = 0;
-  uint64_t size = 0;
-  uint32_t pid = 0;
-  uint32_t count = 0;
+struct DecodedResponse : ResponseHead {
   uint64_t request = 0;
   uint32_t entry_flags = 0;
   uint32_t result = 0;
@@ -151,23 +261,12 @@ struct DecodedResponse {
   std::string raw;  // the whole record
 };
 
-// Bytes of the whole response record at the start of `length` bytes at `p`;
-// 0 when they do not hold a whole one.
-inline size_t WholeResponseRecord(const char* p, size_t length) {
-  if (length < sizeof(ResponseBatchHeader)) return 0;
-  const uint64_t body = LoadRecord<ResponseBatchHeader>(p).size;
-  if (body > length - sizeof(ResponseBatchHeader)) return 0;
-  return sizeof(ResponseBatchHeader) + static_cast<size_t>(body);
-}
+inline size_t WholeResponseRecord(const char* p, size_t length) { return WholeRecord<ResponseBatchHeader>(p, length); }
 
 // Takes apart the whole response record of `size` bytes at `p`.
 inline DecodedResponse DecodeResponseRecord(const char* p, size_t size) {
-  const ResponseHead header = DecodeResponseHead(p);
   DecodedResponse response;
-  response.flags = header.flags;
-  response.size = header.size;
-  response.pid = header.pid;
-  response.count = header.count;
+  static_cast<ResponseHead&>(response) = DecodeResponseHead(p);
   response.raw.assign(p, size);
   if (response.count > 0 && response.size >= sizeof(ResponseHeader)) {
     const ResponseEntryHead entry = DecodeResponseEntryHead(p + sizeof(ResponseBatchHeader));
@@ -179,6 +278,28 @@ inline DecodedResponse DecodeResponseRecord(const char* p, size_t size) {
   }
   return response;
 }
+
+// ------------------------------------------------------------------- Light
+
+// The port a Light node announces on its TCP connection: two bytes, little
+// endian.
+inline uint16_t DecodePortAnnouncement(const unsigned char bytes[2]) {
+  return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+inline std::string EncodePortAnnouncement(uint16_t port) {
+  return std::string{static_cast<char>(port & 0xff), static_cast<char>(port >> 8)};
+}
+
+// One datagram of the daemon's stream: its header, then `payload`.
+inline std::string EncodeLightDatagram(uint64_t seq, const std::string& payload) {
+  std::string datagram(sizeof(LightHeader), '\0');
+  StoreRecord(datagram.data(), LightHeader{seq, payload.size()});
+  return datagram + payload;
+}
+
+// The sequence number of a datagram at least a header long.
+inline uint64_t LightSeq(const std::string& datagram) { return LoadRecord<LightHeader>(datagram.data()).seq; }
 
 // -------------------------------------------------------- registration
 
@@ -246,6 +367,16 @@ inline bool DecodeReply(const std::string& raw, ReplyFields* fields) {
     fields->node_infos.push_back(ReplyNode{std::string(field, strnlen(field, 16)), LoadRecord<uint16_t>(field + 16)});
   }
   return true;
+}
+
+// A registration reply taken apart, with its bytes.
+struct Reply : ReplyFields {
+  std::string raw;
+};
+
+inline bool ParseReply(const std::string& raw, Reply* reply) {
+  reply->raw = raw;
+  return DecodeReply(raw, reply);
 }
 
 }  // namespace wire_test
