@@ -22,18 +22,11 @@
 #include "client/tovrel.h"
 #include "common/test_module.h"
 #include "examples/sample_layer.h"
+#include "harness/call_worker.h"
 
 namespace {
 
-using sample::CallMode;
-using Clock = std::chrono::steady_clock;
-
-void Report(const char* name, const std::string& value) {
-  std::printf("R %s=%s\n", name, value.c_str());
-  std::fflush(stdout);
-}
-
-void Report(const char* name, long long value) { Report(name, std::to_string(value)); }
+using namespace call_worker;
 
 long long MillisSince(Clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -45,39 +38,17 @@ std::string Joined(const uint32_t* values, uint32_t count) {
   return text;
 }
 
-// Waits until the layer has handled `count` answers nobody waited for.
-bool AwaitUnwaited(const sample::SampleLayer& layer, uint64_t count, std::chrono::seconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (layer.answers_without_caller() < count) {
-    if (Clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // ---------------------------------------------------------------------------
 // mix: threads mixing every kind of call across all GPUs of the process.
 
-// An answer that arrives after its call returned: the bytes the node must
-// echo into `out`, or, for a deferred echo that is not the last of its batch
-// and is therefore never answered, bytes `out` must still hold untouched.
-struct LateEcho {
-  std::string expected;
-  std::string out;
-};
-
-constexpr char kUntouched = '\x5a';
-
-// One worker thread: its own random stream, its own tally, and a model of its
-// deferred batch (which call is the last of it, so which answer comes).
-class MixWorker {
+class MixWorker : public CallWorker {
  public:
   MixWorker(sample::SampleLayer* layer, int index, uint64_t calls)
-      : layer_(layer), index_(index), calls_(calls), random_(0x5eed0000u + static_cast<unsigned>(index)) {}
+      : CallWorker(layer, index, calls, 0x5eed0000u + static_cast<unsigned>(index)) {}
 
   void Run() {
     const uint32_t gpus = layer_->GetRegisterInfo()->gpu_count;
-    for (uint64_t round = 0; made_ < calls_; ++round) {
+    for (uint64_t round = 0; made() < calls_; ++round) {
       const int gpu = static_cast<int>((index_ + round) % gpus);
       const int other = static_cast<int>((gpu + 1 + round % (gpus - 1)) % gpus);
       SetAndCheckDevice(gpu);
@@ -92,14 +63,7 @@ class MixWorker {
           DeferredEcho(gpu, Length(0, 200));
         }
       }
-      if (round % 2 == 0) {
-        SyncFail(Status());
-      } else {
-        SyncEcho(Length(0, 64));
-      }
-
-      NoWaitEcho(Length(1, 300));
-      NoWaitFail(Status());
+      SyncThenNoWait(round);
       EchoOnGpu(other, gpu, Length(0, 300));
 
       // A deferred batch cut by a deferred call for another GPU; the second
@@ -115,162 +79,6 @@ class MixWorker {
     DeferredEcho(layer_->GetCurrentGpu(), Length(1, 100));
     CloseBatch();
   }
-
-  uint64_t made() const { return made_; }
-  uint64_t wrong() const { return wrong_; }
-  uint64_t expected_unwaited() const { return expected_unwaited_; }
-  uint64_t expected_failures() const { return expected_failures_; }
-  const std::string& first_wrong() const { return first_wrong_; }
-
-  // After every answer nobody waited for has been handled.
-  void CheckLateEchoes() {
-    for (const LateEcho& late : late_) {
-      if (late.out != late.expected) Wrong("late echo bytes", static_cast<int>(late.expected.size()), -1);
-    }
-  }
-
- private:
-  size_t Length(size_t low, size_t high) { return std::uniform_int_distribution<size_t>(low, high)(random_); }
-  // A failure status no layer or library status can be mistaken for.
-  uint32_t Status() { return std::uniform_int_distribution<uint32_t>(1, 900)(random_); }
-
-  std::string Bytes(size_t length) {
-    std::string bytes(length, '\0');
-    for (char& c : bytes) c = static_cast<char>(random_());
-    return bytes;
-  }
-
-  void Wrong(const char* what, int got, int expected) {
-    ++wrong_;
-    if (first_wrong_.empty()) {
-      first_wrong_ = "thread " + std::to_string(index_) + " call " + std::to_string(made_) + " " + what + ": got " +
-                     std::to_string(got) + " expected " + std::to_string(expected);
-    }
-  }
-
-  void Expect(const char* what, int got, int expected) {
-    ++made_;
-    if (got != expected) Wrong(what, got, expected);
-  }
-
-  void SetAndCheckDevice(int gpu) {
-    Expect("set device", layer_->SetDevice(gpu), 0);
-    int current = -1;
-    Expect("get device", layer_->GetDevice(&current), 0);
-    if (current != gpu) Wrong("current gpu", current, gpu);
-  }
-
-  // A call that is not deferrable writes the thread's pending batch first,
-  // whose last request is then answered to nobody.
-  void CloseBatch() {
-    if (!batch_open_) return;
-    batch_open_ = false;
-    ++expected_unwaited_;
-    if (batch_last_fails_) {
-      ++expected_failures_;
-    } else {
-      late_[batch_last_].expected = pending_expected_;
-    }
-  }
-
-  void OpenBatchFor(int gpu) {
-    if (batch_open_ && batch_gpu_ != gpu) CloseBatch();
-    batch_open_ = true;
-    batch_gpu_ = gpu;
-  }
-
-  void SyncEcho(size_t length) {
-    const std::string data = Bytes(length);
-    std::string back(length, kUntouched);
-    CloseBatch();
-    Expect("echo", layer_->Echo(data.data(), data.size(), back.data(), back.size()), 0);
-    if (back != data) Wrong("echo bytes", static_cast<int>(length), static_cast<int>(length));
-  }
-
-  void EchoOnGpu(int gpu, int current, size_t length) {
-    const std::string data = Bytes(length);
-    std::string back(length, kUntouched);
-    CloseBatch();
-    Expect("echo on gpu", layer_->EchoOnGpu(gpu, data.data(), data.size(), back.data(), back.size()), 0);
-    if (back != data) Wrong("echo on gpu bytes", static_cast<int>(length), static_cast<int>(length));
-    if (layer_->GetCurrentGpu() != current) Wrong("gpu restored", layer_->GetCurrentGpu(), current);
-  }
-
-  void SyncFail(uint32_t status) {
-    CloseBatch();
-    Expect("fail", layer_->Fail(status), static_cast<int>(status));
-  }
-
-  void Compressed(size_t length) {
-    const uint64_t seed = random_();
-    std::string out(length, kUntouched);
-    CloseBatch();
-    Expect("compressed", layer_->Compressed(length, seed, out.data()), 0);
-    for (size_t i = 0; i < length; ++i) {
-      if (static_cast<uint8_t>(out[i]) != TestPatternByte(seed, i)) {
-        Wrong("compressed byte", static_cast<int>(i), -1);
-        break;
-      }
-    }
-  }
-
-  // Until its batch is written, a deferred echo is expected to stay
-  // unanswered; CloseBatch makes the last one expect its data.
-  void DeferredEcho(int gpu, size_t length) {
-    OpenBatchFor(gpu);
-    std::string data = Bytes(length);
-    late_.push_back(LateEcho{std::string(length, kUntouched), std::string(length, kUntouched)});
-    LateEcho& late = late_.back();
-    Expect("deferred echo",
-           layer_->Echo(data.data(), data.size(), late.out.data(), late.out.size(), CallMode::kDeferred), 0);
-    batch_last_ = late_.size() - 1;
-    batch_last_fails_ = false;
-    pending_expected_ = std::move(data);
-  }
-
-  void DeferredFail(int gpu, uint32_t status) {
-    OpenBatchFor(gpu);
-    Expect("deferred fail", layer_->Fail(status, CallMode::kDeferred), 0);
-    batch_last_fails_ = true;
-  }
-
-  void NoWaitEcho(size_t length) {
-    std::string data = Bytes(length);
-    CloseBatch();
-    late_.push_back(LateEcho{data, std::string(length, kUntouched)});
-    LateEcho& late = late_.back();
-    Expect("no-wait echo",
-           layer_->Echo(data.data(), data.size(), late.out.data(), late.out.size(), CallMode::kNoWait), 0);
-    ++expected_unwaited_;
-  }
-
-  void NoWaitFail(uint32_t status) {
-    CloseBatch();
-    Expect("no-wait fail", layer_->Fail(status, CallMode::kNoWait), 0);
-    ++expected_unwaited_;
-    ++expected_failures_;
-  }
-
-  sample::SampleLayer* const layer_;
-  const int index_;
-  const uint64_t calls_;
-  std::mt19937_64 random_;
-
-  uint64_t made_ = 0;
-  uint64_t wrong_ = 0;
-  std::string first_wrong_;
-  uint64_t expected_unwaited_ = 0;
-  uint64_t expected_failures_ = 0;
-  // Out buffers of answers that come after their call returned. A deque keeps
-  // every element (and so every string's bytes) in place while it grows.
-  std::deque<LateEcho> late_;
-
-  // The thread's deferred batch as the library holds it.
-  bool batch_open_ = false;
-  int batch_gpu_ = 0;
-  size_t batch_last_ = 0;
-  bool batch_last_fails_ = false;
-  std::string pending_expected_;  // data of the batch's last echo
 };
 
 // argv: calls per thread (at least; a round is finished).
@@ -286,34 +94,20 @@ int Mix(int argc, char** argv) {
   workers.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) workers.emplace_back(&layer, t, calls);
   const auto start = Clock::now();
-  std::vector<std::thread> threads;
-  for (MixWorker& worker : workers) threads.emplace_back([&worker] { worker.Run(); });
-  for (std::thread& thread : threads) thread.join();
+  Tally tally = RunWorkers(workers);
   Report("calls_ms", MillisSince(start));
-
-  uint64_t made = 0, wrong = 0, unwaited = 0, failures = 0;
-  for (const MixWorker& worker : workers) {
-    made += worker.made();
-    unwaited += worker.expected_unwaited();
-    failures += worker.expected_failures();
-  }
-  const bool all_answered = AwaitUnwaited(layer, unwaited, std::chrono::seconds(30));
+  const bool all_answered = AwaitUnwaited(layer, tally.unwaited, std::chrono::seconds(30));
   Report("answers_ms", MillisSince(start));
-  std::string first_wrong;
-  for (MixWorker& worker : workers) {
-    worker.CheckLateEchoes();
-    wrong += worker.wrong();
-    if (first_wrong.empty()) first_wrong = worker.first_wrong();
-  }
-  Report("calls", static_cast<long long>(made));
-  Report("wrong", static_cast<long long>(wrong));
-  if (!first_wrong.empty()) Report("first_wrong", first_wrong);
+  CheckLateEchoes(workers, &tally);
+  Report("calls", static_cast<long long>(tally.made));
+  Report("wrong", static_cast<long long>(tally.wrong));
+  if (!tally.first_wrong.empty()) Report("first_wrong", tally.first_wrong);
   Report("unwaited", static_cast<long long>(layer.answers_without_caller()));
-  Report("unwaited_expected", static_cast<long long>(unwaited));
+  Report("unwaited_expected", static_cast<long long>(tally.unwaited));
   Report("unwaited_failures", static_cast<long long>(layer.failures_without_caller()));
-  Report("unwaited_failures_expected", static_cast<long long>(failures));
-  const bool ok = all_answered && wrong == 0 && layer.answers_without_caller() == unwaited &&
-                  layer.failures_without_caller() == failures;
+  Report("unwaited_failures_expected", static_cast<long long>(tally.failures));
+  const bool ok = all_answered && tally.wrong == 0 && layer.answers_without_caller() == tally.unwaited &&
+                  layer.failures_without_caller() == tally.failures;
   return ok ? 0 : 1;
 }
 
