@@ -3,14 +3,13 @@
 // process can trust) and starting the response loop.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdlib>
-#include <cstring>
 #include <exception>
 #include <string>
 #include <thread>
 
 #include "client/internal.h"
+#include "client/register_info.h"
 #include "client/registration_exchange.h"
 #include "client/submission_lock.h"
 #include "client/visible_devices.h"
@@ -26,28 +25,7 @@ std::atomic<bool> CudaTovrel::initialized_{false};
 std::atomic<bool> CudaTovrel::response_loop_working_{false};
 std::atomic<bool> CudaTovrel::response_loop_ended_{false};
 
-// Outside namespace tovrel so that the reply fuzzer, which includes this
-// file, reaches DecodeRegisterInfo unqualified.
 namespace {
-
-// The reply as the process keeps it. False, after logging why, for a reply
-// that is refused (see DecodeReply).
-bool DecodeRegisterInfo(const uint8_t* reply, size_t length, RegisterInfo* info) {
-  *info = RegisterInfo{};
-  RegistrationReply decoded;
-  std::string why;
-  if (!DecodeReply(reply, length, &decoded, &why)) {
-    ZANTU_ERROR("registration reply refused: %s", why.c_str());
-    return false;
-  }
-  std::memcpy(info->key, decoded.key.data(), kKeyChars);  // the NUL stays
-  info->gpu_count = static_cast<uint32_t>(decoded.gpu_indexes.size());
-  std::copy(decoded.gpu_indexes.begin(), decoded.gpu_indexes.end(), info->gpu_indexes);
-  std::copy(decoded.gpu_nodes.begin(), decoded.gpu_nodes.end(), info->gpu_nodes);
-  info->node_count = static_cast<uint32_t>(decoded.nodes.size());
-  std::copy(decoded.nodes.begin(), decoded.nodes.end(), info->nodes);
-  return true;
-}
 
 // Whoever owns a ring's object reads every call's data and writes every
 // answer. Anybody can bind the registration port while no daemon runs, so a
@@ -121,7 +99,7 @@ void CudaTovrel::Initialize() {
       return;  // reported by the exchange
   }
   RegisterInfo info;
-  if (!DecodeRegisterInfo(reply, length, &info)) return;
+  if (!tovrel::DecodeRegisterInfo(reply, length, &info)) return;
   const std::string key(info.key);
   ZANTU_LOG("Get ring buffer key=%s", key.c_str());
 

@@ -24,11 +24,14 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
 #include "common/api_numbers.h"
 #include "common/records.h"
+#include "common/request_batch.h"
+#include "common/response_batch.h"
 #include "common/runtime_calls.h"
 #include "node/emulated_backend.h"
 #include "node/kernel_libraries.h"
@@ -89,31 +92,29 @@ bool RecvAll(int fd, void* data, size_t n) {
   return true;
 }
 
-// One runtime entry as a whole record, with `data` after its arguments.
-std::string Record(uint32_t api, std::vector<uint64_t> args, uint64_t data_size) {
+// One runtime entry as a whole record: its arguments, then `data`.
+std::string Record(uint32_t api, const std::vector<uint64_t>& args, std::string_view data = {}) {
   RequestHeader h{};
   h.request = 1;
   h.module = kModuleRuntime;
   h.magic = kRequestMagic;
   h.api = api;
   h.argc = static_cast<uint32_t>(args.size());
-  h.size = args.size() * 8 + data_size;
-  RequestBatchHeader b{};
-  b.size = sizeof(h) + h.size;
-  b.pid = 4242;
-  b.count = 1;
-  std::string out(sizeof(b) + sizeof(h), '\0');
-  StoreRecord(out.data(), b);
-  StoreRecord(out.data() + sizeof(b), h);
-  out.append(reinterpret_cast<const char*>(args.data()), args.size() * 8);
+  h.size = args.size() * sizeof(uint64_t) + data.size();
+  std::string out(sizeof(RequestBatchHeader) + RequestEntryBytes(h.size), '\0');
+  RequestBatchBuilder record(out.data());
+  record.AddEntry(h);
+  record.AppendArguments(args.data(), args.size());
+  record.Append(data.data(), data.size());
+  record.Finish(0, 0, 0, 4242);
   return out;
 }
 
 // Reads one answer; its payload goes to `payload` (sized by the caller).
 bool ReadAnswer(int fd, std::string* payload, uint32_t* result) {
-  char head[sizeof(ResponseBatchHeader) + sizeof(ResponseHeader)];
-  if (!RecvAll(fd, head, sizeof(head))) return false;
-  const ResponseHeader entry = LoadRecord<ResponseHeader>(head + sizeof(ResponseBatchHeader));
+  char head[kSingleResponseHeadBytes];
+  ResponseHeader entry;
+  if (!RecvAll(fd, head, sizeof(head)) || !LoadSingleResponseHead(head, &entry)) return false;
   *result = entry.result;
   payload->resize(entry.size);
   return RecvAll(fd, payload->data(), entry.size);
@@ -197,16 +198,16 @@ void NodeRates(const char* self, const std::string& data) {
 
   std::string payload;
   uint32_t result = 0;
-  const std::string malloc_record = Record(k_cudaMalloc, {kSize}, 0);
+  const std::string malloc_record = Record(k_cudaMalloc, {kSize});
   SendAll(stream, malloc_record.data(), malloc_record.size());
   ReadAnswer(answers, &payload, &result);
   uint64_t pointer = 0;
   std::memcpy(&pointer, payload.data(), 8);
-  const std::string h2d = Record(k_cudaMemcpy, {pointer, 0, kSize, kCopyHostToDevice, 0}, kSize);
-  const std::string d2h = Record(k_cudaMemcpy, {0, pointer, kSize, kCopyDeviceToHost, 0}, 0);
+  const std::string h2d = Record(k_cudaMemcpy, {pointer, 0, kSize, kCopyHostToDevice, 0}, data);
+  const std::string d2h = Record(k_cudaMemcpy, {0, pointer, kSize, kCopyDeviceToHost, 0});
   bool ok = true;
   const double up = Rate([&] {
-    ok &= SendAll(stream, h2d.data(), h2d.size()) && SendAll(stream, data.data(), kSize);
+    ok &= SendAll(stream, h2d.data(), h2d.size());
     ok &= ReadAnswer(answers, &payload, &result) && result == 0;
   });
   const double down = Rate([&] {

@@ -1,9 +1,8 @@
 #include "node/record_runner.h"
 
-#include <cstring>
-
 #include "common/api_numbers.h"
 #include "common/log.h"
+#include "common/response_batch.h"
 #include "common/test_module.h"
 #include "node/test_module_executor.h"
 
@@ -34,38 +33,23 @@ bool RecordRunner::Run(const RequestBatchHeader& header, const char* body, Respo
 }
 
 bool RecordRunner::Frame(const RequestBatchHeader& header, const RequestHeader& entry, Response* response) {
-  ResponseHeader answer{};
-  answer.request = entry.request;
-  answer.flags = entry.flags & kRequestNoWait;
-  answer.result = answer_.result;
-  answer.size = answer_.payload_size;
-  ResponseBatchHeader batch{};
-  batch.pid = header.pid;
-  batch.count = 1;
+  const ResponseHeader answer = AnswerEntry(entry, answer_.result, answer_.payload_size);
   if (answer_.compressed) {
     // The whole body, entry header included, travels compressed.
-    std::string plain(sizeof(ResponseHeader) + answer_.payload_size, '\0');
-    StoreRecord(plain.data(), answer);
-    if (answer_.payload_size != 0) {
-      std::memcpy(plain.data() + sizeof(ResponseHeader), answer_.payload, answer_.payload_size);
-    }
+    std::string plain(ResponseEntryBytes(answer_.payload_size), '\0');
+    StoreResponseEntry(plain.data(), answer, answer_.payload);
     if (!zstd_) zstd_ = std::make_unique<ZSTDUtil>(1, 0);
     if (!zstd_->Compress(plain.data(), plain.size(), &compressed_)) {
       ZANTU_ERROR("compressing an answer of %llu bytes failed", static_cast<unsigned long long>(plain.size()));
       return false;
     }
-    batch.flags = kLinkCompressed;
-    batch.size = compressed_.size();
-    StoreRecord(response->head, batch);
+    StoreResponseHead(response->head, kLinkCompressed, compressed_.size(), header.pid, 1);
     response->head_size = sizeof(ResponseBatchHeader);
     response->payload = compressed_.data();
     response->payload_size = compressed_.size();
     return true;
   }
-  batch.size = sizeof(ResponseHeader) + answer_.payload_size;
-  StoreRecord(response->head, batch);
-  StoreRecord(response->head + sizeof(ResponseBatchHeader), answer);
-  response->head_size = sizeof(ResponseBatchHeader) + sizeof(ResponseHeader);
+  response->head_size = StoreSingleResponseHead(response->head, header.pid, answer);
   response->payload = answer_.payload;
   response->payload_size = answer_.payload_size;
   return true;

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "common/records.h"
+#include "common/response_batch.h"
 #include "common/trellan.h"
 #include "node/call_answer.h"
 #include "node/cancel_token.h"
@@ -26,7 +27,7 @@ namespace zantu_node {
 // header and `payload` the entry's payload; for a compressed one `head` is
 // the batch header alone and `payload` the compressed body.
 struct Response {
-  char head[sizeof(ResponseBatchHeader) + sizeof(ResponseHeader)];
+  char head[kSingleResponseHeadBytes];
   size_t head_size = 0;
   const char* payload = nullptr;  // may point into the request body or device memory
   size_t payload_size = 0;

@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "server/udp_table.h"
+
 namespace {
 
 // The whole of a /proc file; false if it cannot be read.
@@ -31,73 +33,6 @@ bool ReadAll(const char* path, std::string* out) {
   close(fd);
   out->resize(used);
   return true;
-}
-
-inline const char* SkipBlanks(const char* p, const char* end) {
-  while (p < end && *p == ' ') ++p;
-  return p;
-}
-
-inline const char* SkipToken(const char* p, const char* end) {
-  while (p < end && *p != ' ' && *p != '\n') ++p;
-  return p;
-}
-
-// Parses hexadecimal digits into 32-bit words (8 digits each, as the kernel
-// prints addresses); returns the end of the digits.
-const char* ParseHexWords(const char* p, const char* end, uint32_t* words, int count) {
-  for (int w = 0; w < count; ++w) {
-    uint32_t value = 0;
-    for (int d = 0; d < 8; ++d, ++p) {
-      if (p >= end) return nullptr;
-      const char c = *p;
-      const uint32_t digit = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : 16;
-      if (digit == 16) return nullptr;
-      value = value << 4 | digit;
-    }
-    words[w] = value;
-  }
-  return p;
-}
-
-// Adds the inodes of the sockets in `table` (the text of /proc/net/udp or
-// udp6) whose local address is `addr` (as the kernel prints it: the network
-// order bytes read as a host word) or a wildcard, and whose port is `port`.
-void CollectInodes(const std::string& table, bool v6, uint32_t addr, uint16_t port, std::vector<uint64_t>* inodes) {
-  const char* p = table.data();
-  const char* end = p + table.size();
-  const char* line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));  // the title line
-  while (line_end != nullptr && line_end + 1 < end) {
-    p = line_end + 1;
-    line_end = static_cast<const char*>(std::memchr(p, '\n', end - p));
-    const char* stop = line_end == nullptr ? end : line_end;
-    p = SkipToken(SkipBlanks(p, stop), stop);  // "sl:"
-    p = SkipBlanks(p, stop);
-    uint32_t words[4] = {0, 0, 0, 0};
-    p = ParseHexWords(p, stop, words, v6 ? 4 : 1);
-    if (p == nullptr || p >= stop || *p != ':') continue;
-    uint32_t port_word = 0;
-    char* after = nullptr;
-    port_word = static_cast<uint32_t>(std::strtoul(p + 1, &after, 16));
-    if (port_word != port) continue;
-    bool match;
-    if (!v6) {
-      match = words[0] == addr || words[0] == 0;
-    } else {
-      const bool any = (words[0] | words[1] | words[2] | words[3]) == 0;
-      // ::ffff:a.b.c.d, its words as the kernel prints them.
-      const bool mapped = words[0] == 0 && words[1] == 0 && words[2] == 0xFFFF0000u && words[3] == addr;
-      match = any || mapped;
-    }
-    if (!match) continue;
-    // After the local address: remote, st, tx:rx, tr:tm, retrnsmt, uid,
-    // timeout, then the inode.
-    p = after;
-    for (int field = 0; field < 7; ++field) p = SkipToken(SkipBlanks(p, stop), stop);
-    p = SkipBlanks(p, stop);
-    const uint64_t inode = std::strtoull(p, &after, 10);
-    if (after != p && inode != 0) inodes->push_back(inode);
-  }
 }
 
 // Asks the kernel (sock_diag) for the inode of the UDP socket that would
@@ -201,8 +136,8 @@ bool PeerHoldsSocket(uint32_t pid, const sockaddr_in& peer, uint16_t local_port,
     std::string table;
     const uint16_t port = ntohs(peer.sin_port);
     const uint32_t addr = peer.sin_addr.s_addr;
-    if (ReadAll("/proc/net/udp", &table)) CollectInodes(table, false, addr, port, &inodes);
-    if (inodes.empty() && ReadAll("/proc/net/udp6", &table)) CollectInodes(table, true, addr, port, &inodes);
+    if (ReadAll("/proc/net/udp", &table)) udp_table::CollectInodes(table, false, addr, port, &inodes);
+    if (inodes.empty() && ReadAll("/proc/net/udp6", &table)) udp_table::CollectInodes(table, true, addr, port, &inodes);
   }
   if (inodes.empty()) {
     *why = "no UDP socket is bound to the sending port";

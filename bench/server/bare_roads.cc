@@ -17,6 +17,7 @@
 
 #include "bench/bench_util.h"
 #include "common/records.h"
+#include "common/response_batch.h"
 
 namespace bench {
 namespace {
@@ -106,12 +107,10 @@ void EchoServer(int listen_fd) {
     if (entry.argc > 0) std::memcpy(&arg0, payload, 8);
     const bool echo = entry.api == k_testEcho;
     const size_t out_payload = echo ? entry.size : 0;
-    answer.resize(sizeof(ResponseBatchHeader) + sizeof(ResponseHeader) + out_payload);
-    StoreRecord(&answer[0], ResponseBatchHeader{0, sizeof(ResponseHeader) + out_payload, batch.pid, 1});
-    StoreRecord(&answer[sizeof(ResponseBatchHeader)],
-                ResponseHeader{entry.request, entry.flags & kRequestNoWait,
-                               echo ? 0u : static_cast<uint32_t>(arg0), out_payload});
-    if (out_payload > 0) std::memcpy(&answer[sizeof(ResponseBatchHeader) + sizeof(ResponseHeader)], payload, out_payload);
+    answer.resize(kSingleResponseHeadBytes + out_payload);
+    const ResponseHeader reply = AnswerEntry(entry, echo ? 0u : static_cast<uint32_t>(arg0), out_payload);
+    const size_t head = StoreSingleResponseHead(&answer[0], batch.pid, reply);
+    if (out_payload > 0) std::memcpy(&answer[head], payload, out_payload);
     if (!SendAll(fd, answer.data(), answer.size())) _exit(0);
     std::memmove(in.data(), in.data() + whole, have - whole);
     have -= whole;
@@ -250,16 +249,12 @@ bool HandOffFloor::Call(std::string* record) {
 void HandOffFloor::ResponseLoop() {
   auto consume = [](void* data, size_t length) {
     const char* p = static_cast<const char*>(data);
-    while (length >= sizeof(ResponseBatchHeader)) {
-      const ResponseBatchHeader batch = LoadRecord<ResponseBatchHeader>(p);
-      const size_t whole = sizeof(batch) + batch.size;
-      if (whole > length) break;
-      if (batch.count > 0 && batch.size >= sizeof(ResponseHeader)) {
-        const ResponseHeader entry = LoadRecord<ResponseHeader>(p + sizeof(batch));
-        sem_post(&reinterpret_cast<Waiter*>(entry.request)->sem);
-      }
-      p += whole;
-      length -= whole;
+    ResponseRecordWalker records(p, length);
+    ResponseRecordWalker::Item record;
+    while (records.Next(&record) == ResponseStep::kItem) {
+      ResponseEntryWalker entries(p + record.body(), record.header.size, record.header.count);
+      ResponseEntryWalker::Item entry;
+      if (entries.Next(&entry) == ResponseStep::kItem) sem_post(&reinterpret_cast<Waiter*>(entry.header.request)->sem);
     }
     return kRingSuccess;
   };

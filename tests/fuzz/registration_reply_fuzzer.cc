@@ -4,16 +4,19 @@
 // reply's own length is used as the variable's text.
 //
 // The codec is common/registration_format.h; what the client makes of its
-// result lives in the anonymous namespace of registration.cc, so this file
-// includes that (and the target links the rest of libtovrel but that file
-// and the load-time initialiser).
-#include "client/registration.cc"
-
+// result is client/register_info.h.
 #include <cassert>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <set>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "client/register_info.h"
+#include "client/visible_devices.h"
+#include "common/registration_format.h"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   setenv("ZANTU_DISABLE_LOG", "1", 1);
@@ -26,7 +29,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::unique_ptr<uint8_t[]> reply(new uint8_t[size]);
   if (size > 0) std::memcpy(reply.get(), data, size);
   RegisterInfo info;
-  if (!DecodeRegisterInfo(reply.get(), size, &info)) return 0;
+  if (!tovrel::DecodeRegisterInfo(reply.get(), size, &info)) return 0;
 
   // Whatever decodes encodes back to the same bytes, but for the key's NUL.
   RegistrationReply decoded;

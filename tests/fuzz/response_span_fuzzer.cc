@@ -8,13 +8,15 @@
 // process never handed out and must be skipped. A record for another pid
 // stops the process by design; with logging off, as here, that stop is off
 // too and the walk goes on.
-//
-// The chunk walker lives in the anonymous namespace of response_loop.cc, so
-// this file includes it.
-#include "client/response_loop.cc"
+#include <semaphore.h>
 
 #include <cstdlib>
 #include <vector>
+
+#include "client/awaiting_requests.h"
+#include "client/chunk_reader.h"
+#include "client/internal.h"
+#include "common/response_batch.h"
 
 namespace {
 
@@ -35,18 +37,21 @@ class FuzzLayer : public CudaTovrel {
   }
 };
 
-// Replaces each small `request` with the address of live request; stops where
-// the entries stop being walkable (HandleRecord stops there too).
-void AimEntries(uint8_t* body, uint64_t size, uint32_t count, Request* const* requests) {
-  uint64_t offset = 0;
-  for (uint32_t i = 0; i < count && size - offset >= sizeof(ResponseHeader); ++i) {
-    ResponseHeader header = LoadRecord<ResponseHeader>(body + offset);
-    if (header.request < kRequests) {
-      header.request = reinterpret_cast<uint64_t>(requests[header.request]);
-      StoreRecord(body + offset, header);
+// Replaces each small `request` with the address of a live request, in the
+// entries that ChunkReader follows: walked with the same decoder, so the
+// aiming stops where the reading does.
+void AimEntries(uint8_t* chunk, size_t size, Request* const* requests) {
+  ResponseRecordWalker records(chunk, size);
+  ResponseRecordWalker::Item record;
+  while (records.Next(&record) == ResponseStep::kItem) {
+    uint8_t* body = chunk + record.body();
+    ResponseEntryWalker entries(body, record.header.size, record.header.count);
+    ResponseEntryWalker::Item entry;
+    while (entries.Next(&entry) == ResponseStep::kItem) {
+      if (entry.header.request >= kRequests) continue;
+      entry.header.request = reinterpret_cast<uint64_t>(requests[entry.header.request]);
+      StoreRecord(body + entry.offset, entry.header);
     }
-    if (header.size > size - offset - sizeof(ResponseHeader)) return;
-    offset += sizeof(ResponseHeader) + header.size;
   }
 }
 
@@ -70,15 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Exactly `size` bytes, as a chunk of the ring would be.
   std::vector<uint8_t> chunk(data, data + size);
-  uint8_t* p = chunk.data();
-  size_t left = size;
-  while (left >= sizeof(ResponseBatchHeader)) {
-    const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(p);
-    if (header.size > left - sizeof(ResponseBatchHeader)) break;
-    AimEntries(p + sizeof(ResponseBatchHeader), header.size, header.count, requests);
-    p += sizeof(ResponseBatchHeader) + header.size;
-    left -= sizeof(ResponseBatchHeader) + header.size;
-  }
+  AimEntries(chunk.data(), chunk.size(), requests);
   if (tovrel::ChunkReader{kPid}(chunk.data(), chunk.size()) != kRingSuccess) std::abort();
 
   for (uint64_t i = 0; i < kRequests; ++i) {

@@ -2,12 +2,12 @@
 // udp6), by which it learns which socket a registration datagram came from.
 // Input: a flag byte (IPv6 table or not), 4 bytes of address, 2 of port,
 // then the table's text.
-//
-// The parser lives in the anonymous namespace of peer_check.cc, so this file
-// includes it.
-#include "server/peer_check.cc"
-
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
+
+#include "server/udp_table.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 7) return 0;
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(&port, data + 5, sizeof(port));
   const std::string table(reinterpret_cast<const char*>(data) + 7, size - 7);
   std::vector<uint64_t> inodes;
-  CollectInodes(table, v6, addr, port, &inodes);
+  udp_table::CollectInodes(table, v6, addr, port, &inodes);
   // At most one socket per line after the title line.
   size_t lines = 0;
   for (const char c : table) lines += c == '\n';
