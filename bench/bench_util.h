@@ -28,6 +28,7 @@
 
 #include "common/api_numbers.h"
 #include "common/records.h"
+#include "common/response_batch.h"
 #include "common/request_batch.h"
 #include "common/registration.h"
 #include "common/registration_format.h"
@@ -275,15 +276,9 @@ inline bool ReadResponses(RingBuffer& ring, int64_t records, int timeout_ms = 60
   while (records > 0) {
     if (NowNs() > end) return false;
     RingBufferStatus st = ring.Read([&](void* data, size_t len) {
-      const char* p = static_cast<const char*>(data);
-      while (len >= sizeof(ResponseBatchHeader)) {
-        ResponseBatchHeader h = LoadRecord<ResponseBatchHeader>(p);
-        size_t whole = sizeof(h) + h.size;
-        if (whole > len) break;
-        p += whole;
-        len -= whole;
-        --records;
-      }
+      ResponseRecordWalker walker(data, len);
+      ResponseRecordWalker::Item record;
+      while (walker.Next(&record) == ResponseStep::kItem) --records;
       return kRingSuccess;
     });
     if (st != kRingSuccess && st != kRingEmpty) return false;

@@ -3,6 +3,7 @@
 #include <sys/uio.h>
 
 #include "common/log.h"
+#include "common/response_batch.h"
 #include "node/node_log.h"
 #include "node/options.h"
 #include "node/record_runner.h"
@@ -150,7 +151,7 @@ void ClientDispatcher::RunJob(Worker* worker, RecordRunner* runner, const Job& j
 
 void ClientDispatcher::Answer(Worker* worker, const Response& response) {
   char skip[sizeof(ResponseBatchHeader)];
-  StoreRecord(skip, ResponseBatchHeader{kLinkSkip, 0, 0, 0});
+  StoreResponseHead(skip, kLinkSkip, 0, 0, 0);
   struct iovec iov[3];
   int count = 0;
   if (limits_.skip_headers) iov[count++] = {skip, sizeof(skip)};

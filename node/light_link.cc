@@ -4,6 +4,7 @@
 
 #include "common/log.h"
 #include "common/records.h"
+#include "common/response_batch.h"
 #include "node/sys_io.h"
 
 namespace zantu_node {
@@ -62,11 +63,8 @@ bool LightLink::TryAsk(uint64_t seq) {
                 static_cast<unsigned long long>(highest_asked_));
     return true;
   }
-  ResponseBatchHeader request{};
-  request.flags = kLinkResend;
-  request.size = seq;  // the wanted seq travels at offset 4
   char bytes[sizeof(ResponseBatchHeader)];
-  StoreRecord(bytes, request);
+  StoreResponseHead(bytes, kLinkResend, seq, 0, 0);  // the wanted seq travels in the size field
   if (!write_mutex_.try_lock()) return false;
   const bool sent = SendAll(tcp_fd_, bytes, sizeof(bytes));
   write_mutex_.unlock();

@@ -2,7 +2,7 @@
 // serves it over the Native or the Light transport until the daemon's stream
 // ends, and answers the test module's calls and the runtime module's calls,
 // the latter on real GPUs (--backend cuda) or emulated ones. Tests,
-// benchmarks and the demo drive it; tests/node_harness.h starts it and reads
+// benchmarks and the demo drive it; tests/harness/processes.h starts it and reads
 // its ready line.
 
 #include <cstdio>

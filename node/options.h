@@ -1,5 +1,5 @@
 // The command line of zantu_node. It is a contract with the daemon's and the
-// client library's tests, which start the node through tests/node_harness.h.
+// client library's tests, which start the node through tests/harness/processes.h.
 #pragma once
 
 #include <cstdint>
