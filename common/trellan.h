@@ -159,7 +159,7 @@ class TRELLAN_EXPORT RingBuffer {
   void Create(const std::string& shm_name);
   void Attach(const std::string& shm_name);
   // Writer (ring_writer.cc).
-  enum Room { kRoomNone, kRoomFound, kRoomReaderDamaged };
+  enum Room { kRoomNone, kRoomBacked, kRoomUnbacked, kRoomReaderDamaged };
   RingBufferStatus PlaceRecord(uint64_t size, uint64_t* start);
   Room FindRoom(uint64_t read_pos, uint64_t size, uint64_t* start) const;
   RingBufferStatus FillRecord(uint64_t offset, uint64_t size, const std::function<RingBufferStatus(void*)>& fill);
@@ -205,7 +205,9 @@ class TRELLAN_EXPORT RingBuffer {
   uint64_t hot_backed_ = 0; // [0, hot_backed_) is allocated
   uint64_t cold_lo_ = 0;    // [cold_lo_, cold_hi_) is known to be allocated
   uint64_t cold_hi_ = 0;
-  uint64_t read_seen_ = 0;  // the reader's position as last read; never goes back
+  // The reader's position as last read: never goes back, never ahead of the
+  // real one. Read again only when it leaves no room in backed pages.
+  uint64_t read_seen_ = 0;
   uint32_t trim_epoch_seen_ = 0;
   uint32_t reader_bell_seen_ = 0;
   int64_t liveness_checked_ns_ = 0;

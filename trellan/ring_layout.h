@@ -22,7 +22,9 @@
 
 namespace trellan {
 
-constexpr uint64_t kRingMagic = 0x3147'4e49'524c'5254ULL;  // "TRLRING1"
+// Bumped whenever the header's layout changes, so that a process built with
+// another layout refuses the ring instead of misreading it.
+constexpr uint64_t kRingMagic = 0x3247'4e49'524c'5254ULL;  // "TRLRING2"
 constexpr size_t kRingHeaderBytes = 4096;
 constexpr size_t kBellNameSize = 64;
 
@@ -51,18 +53,20 @@ struct RingHeader {
   uint32_t reserved0;
   char bell_name[kBellNameSize];      // the creator's process bell
 
-  // Written by the writer.
-  alignas(64) std::atomic<uint64_t> write_pos;
+  // Written by the writer. The writer's and the reader's words lie 128 bytes
+  // apart: the CPU fetches cache lines in pairs, and a store of one side
+  // would otherwise take the other side's line away from it.
+  alignas(128) std::atomic<uint64_t> write_pos;
   std::atomic<uint64_t> wrap_pos;
   std::atomic<uint32_t> writer_in_cold;  // 1 while a record beyond the hot bytes is placed
 
   // Written by the reader.
-  alignas(64) std::atomic<uint64_t> read_pos;
+  alignas(128) std::atomic<uint64_t> read_pos;
   std::atomic<uint32_t> trim_epoch;  // bumped after pages were given back
   std::atomic<uint32_t> trim_gate;   // 1 while the reader gives pages back
 
   // The bell of a reader that attached.
-  alignas(64) Bell bell;
+  alignas(128) Bell bell;
 };
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free);
@@ -78,10 +82,10 @@ static_assert(offsetof(RingHeader, bell_name) == 40);
 static_assert(offsetof(RingHeader, write_pos) == 128);
 static_assert(offsetof(RingHeader, wrap_pos) == 136);
 static_assert(offsetof(RingHeader, writer_in_cold) == 144);
-static_assert(offsetof(RingHeader, read_pos) == 192);
-static_assert(offsetof(RingHeader, trim_epoch) == 200);
-static_assert(offsetof(RingHeader, trim_gate) == 204);
-static_assert(offsetof(RingHeader, bell) == 256);
+static_assert(offsetof(RingHeader, read_pos) == 256);
+static_assert(offsetof(RingHeader, trim_epoch) == 264);
+static_assert(offsetof(RingHeader, trim_gate) == 268);
+static_assert(offsetof(RingHeader, bell) == 384);
 static_assert(sizeof(RingHeader) <= kRingHeaderBytes);
 
 }  // namespace trellan

@@ -46,11 +46,12 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
 }
 
 RingBufferStatus RingBuffer::PlaceRecord(uint64_t size, uint64_t* start) {
-  // The reader's position is read afresh for every record. Trusting the one
-  // seen last until the ring looks full measured slower (ring_bench): the
-  // writer then runs on through the hot bytes instead of starting over at
-  // offset 0 whenever the reader has caught up, and its records leave the
-  // cache.
+  // The reader's position as last seen is never ahead of the real one, so a
+  // place found with it is free. It is trusted only for a record that ends
+  // in pages already backed: the reader's cache line then stays where it is
+  // for most records. A fresh position may show room the cached one does not,
+  // or an empty ring that restarts at offset 0 instead of reaching new pages.
+  if (FindRoom(read_seen_, size, start) == kRoomBacked) return kRingSuccess;
   const uint64_t r = header_->read_pos.load(std::memory_order_acquire);
   // Behind its last position, or ahead of the writer: damaged.
   if (r - read_seen_ > write_pos_ - read_seen_) {
@@ -59,7 +60,8 @@ RingBufferStatus RingBuffer::PlaceRecord(uint64_t size, uint64_t* start) {
   }
   read_seen_ = r;
   switch (FindRoom(r, size, start)) {
-    case kRoomFound:
+    case kRoomBacked:
+    case kRoomUnbacked:
       return kRingSuccess;
     case kRoomNone:
       return Full();
@@ -110,7 +112,8 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
       placed = true;
     }
   }
-  return placed ? kRoomFound : kRoomNone;
+  if (!placed) return kRoomNone;
+  return (*start & mask_) + size <= hot_backed_ ? kRoomBacked : kRoomUnbacked;
 }
 
 RingBufferStatus RingBuffer::FillRecord(uint64_t offset, uint64_t size,

@@ -328,8 +328,10 @@ TEST(RingBufferUntrusted, ScribbledPositionsAreReportedNotFollowed) {
   EXPECT_EQ(reader.Read([](void*, size_t) { return kRingSuccess; }), kRingCorrupt);
   EXPECT_EQ(reader.Read([](void*, size_t) { return kRingSuccess; }), kRingCorrupt) << "sticky";
 
-  header->read_pos.store(uint64_t{0} - 7);  // "ahead" of the writer
-  EXPECT_EQ(WriteBytes(writer, "def"), kRingCorrupt);
+  // "Ahead" of the writer. The writer looks at the reader's position once the
+  // one it saw last leaves no room.
+  header->read_pos.store(uint64_t{0} - 7);
+  EXPECT_EQ(WriteBytes(writer, std::string(kCapacity - 1, 'd')), kRingCorrupt);
   munmap(map, 4096);
 
   // The wrap position is checked too.
@@ -338,7 +340,7 @@ TEST(RingBufferUntrusted, ScribbledPositionsAreReportedNotFollowed) {
   RingBuffer writer2(name2, 4096, false);
   ASSERT_EQ(WriteBytes(writer2, std::string(3000, 'x')), kRingSuccess);
   EXPECT_EQ(ReadSpan(reader2).size(), 3000u);
-  ASSERT_EQ(WriteBytes(writer2, std::string(100, 'y')), kRingSuccess);  // starts a new lap
+  ASSERT_EQ(WriteBytes(writer2, std::string(1200, 'y')), kRingSuccess);  // starts a new lap
   fd = shm_open(("/" + name2).c_str(), O_RDWR, 0);
   map = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
   close(fd);
