@@ -155,8 +155,9 @@ TEST(NodeLight, AsksForTheNewestHeldDatagramEveryN) {
     asked.push_back(m.header.size);
   }
   EXPECT_EQ(m.header.pid, 9u);
-  // Anything else was an idle probe for the next datagram.
-  for (uint64_t a : asked) EXPECT_TRUE(a == 0 || a == 7 || a == 8 || a == 15 || a == 16) << a;
+  // Anything else was an idle probe for the next datagram: 20 too, when the
+  // answer takes a while (a slow build) after the last datagram came.
+  for (uint64_t a : asked) EXPECT_TRUE(a == 0 || a == 7 || a == 8 || a == 15 || a == 16 || a == 20) << a;
   // Served the way the daemon serves it, the request for 15 leaves 15 on.
   ASSERT_TRUE(n.peer.Resend(15));
   EXPECT_EQ(n.peer.cached(), 5u);
