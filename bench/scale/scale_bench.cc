@@ -23,7 +23,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
