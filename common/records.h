@@ -109,6 +109,20 @@ constexpr uint32_t kLinkCompressed = 2;   // node to daemon: body is Zstandard
 constexpr uint32_t kLinkResend = 4;       // node to daemon: resend Light datagram `size`
 constexpr uint32_t kLinkSkip = 8;         // node to daemon: header only, ignored
 constexpr uint32_t kLinkClientExit = 16;  // daemon to node: client `pid` has exited
+// Node to daemon, always together with kLinkSkip (a daemon that does not know
+// it drops it unread): how much work a client may have outstanding at this
+// node, that is forwarded and not yet answered. `size` is in request-record
+// bytes (28 + the record's body), `count` in records (0: no limit on records),
+// for client `pid`, or for every client without a grant of its own when `pid`
+// is 0. A later grant replaces an earlier one of the same scope. A record
+// larger than its grant travels when nothing of its client is outstanding at
+// the node. A node that grants answers every request record with exactly one
+// response message, a client's records in the order they came.
+constexpr uint32_t kLinkGrant = 32;
+
+// The largest plain response body a node sends: one answer of a 256 MiB copy
+// with its headers, and room to spare.
+constexpr uint64_t kMaxResponseBody = (uint64_t{256} << 20) + 4096;
 
 // Light datagrams: at most 1472 bytes, so at most 1456 payload bytes.
 constexpr size_t kLightMaxPacket = 1472;
