@@ -15,7 +15,7 @@ constexpr char kUsage[] =
     "usage: zantu_node --transport native|light [--recv-port P] [--send-port P] [--udp-port P] "
     "[--drop FRACTION] [--seed N] [--skip-headers] [--close-after N] [--record FILE] "
     "[--resend-newest-every N] [--backend cuda|emulated] [--gpus N] [--memory SIZE[K|M|G]] "
-    "[--kernels LIB.so]...";
+    "[--kernels LIB.so]... [--test-module] [--worker-pool N]";
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -78,8 +78,8 @@ bool ParseChoice(const std::string& text, std::initializer_list<std::pair<const 
 
 enum class Applied { kOk, kBadValue, kUnknown };
 
-// Sets the option `name` takes a value from. --skip-headers, the one flag,
-// is handled by the caller.
+// Sets the option `name` takes a value from. The flags (--skip-headers,
+// --test-module) are handled by the caller.
 Applied ApplyValue(const std::string& name, const std::string& value, NodeOptions* options) {
   uint64_t number = 0;
   bool ok = true;
@@ -110,6 +110,9 @@ Applied ApplyValue(const std::string& name, const std::string& value, NodeOption
     options->gpus = static_cast<uint32_t>(number);
   } else if (name == "--memory") {
     ok = ParseSize(value, &options->memory_per_gpu);
+  } else if (name == "--worker-pool") {
+    ok = ParseUnsigned(value, 64, &number);
+    options->worker_pool = static_cast<uint32_t>(number);
   } else if (name == "--kernels") {
     ok = !value.empty();
     options->kernel_libraries.push_back(value);
@@ -132,9 +135,9 @@ bool ParseOne(int argc, char** argv, int* i, NodeOptions* options, std::string* 
     value = name.substr(eq + 1);
     name.resize(eq);
   }
-  if (name == "--skip-headers") {
+  if (name == "--skip-headers" || name == "--test-module") {
     if (inline_value) ZANTU_ERROR("option %s takes no value\n%s", name.c_str(), kUsage);
-    options->skip_headers = true;
+    (name == "--skip-headers" ? options->skip_headers : options->test_module) = true;
     return !inline_value;
   }
   if (!inline_value) {
@@ -161,15 +164,19 @@ bool ParseOne(int argc, char** argv, int* i, NodeOptions* options, std::string* 
 
 bool ParseOptions(int argc, char** argv, NodeOptions* options) {
   bool have_transport = false;
+  bool have_backend = false;
   for (int i = 1; i < argc; ++i) {
     std::string name;
     if (!ParseOne(argc, argv, &i, options, &name)) return false;
     have_transport = have_transport || name == "--transport";
+    have_backend = have_backend || name == "--backend";
   }
   if (!have_transport) {
     ZANTU_ERROR("--transport is required\n%s", kUsage);
     return false;
   }
+  // The reference node with no backend asked for serves the test module too.
+  if (!have_backend) options->test_module = true;
   return true;
 }
 

@@ -31,6 +31,11 @@ struct NodeOptions {
   uint32_t gpus = 0;  // 0: emulated 4, cuda every device found
   uint64_t memory_per_gpu = uint64_t{4} << 30;  // emulated capacity per device
   std::vector<std::string> kernel_libraries;    // emulated: --kernels, in order
+  // The test module's calls are served with --test-module, and on a node
+  // started without --backend (the reference node); otherwise they are
+  // unknown functions.
+  bool test_module = false;
+  uint32_t worker_pool = 2;  // idle client workers kept started
 };
 
 // Exit statuses of the program.

@@ -33,7 +33,10 @@ extern "C" {
 //
 // Thread safety: any number of threads may launch at once, the same kernel
 // included; each runs its blocks itself, one block at a time. The kernel's
-// pointers are dereferenced as they are: the caller checks them.
+// pointers are dereferenced as they are: the caller checks the pointer
+// parameters (zantu_kernel_pointer_params) and runs kernels in a process of
+// their client's own, where a pointer computed past them can reach nothing
+// but that client's memory.
 ZANTU_KERNEL_EXPORT uint32_t zantu_kernel_launch(const char* mangled_name, const uint32_t grid[3],
                                                  const uint32_t block[3], uint64_t dynamic_shared_bytes,
                                                  const void* params, uint64_t params_size);
@@ -41,12 +44,21 @@ ZANTU_KERNEL_EXPORT uint32_t zantu_kernel_launch(const char* mangled_name, const
 // The storage of device variable `device_name` (a __device__ or __constant__
 // global of the kernel sources, registered with ZANTU_SYMBOL) and its size in
 // `*size`, or null when the library has none. The storage is the library's
-// one copy, shared by every caller.
+// one copy in the calling process (the node loads the library once and runs
+// each client in a process forked from there, so each has a copy of its own).
 ZANTU_KERNEL_EXPORT void* zantu_kernel_symbol(const char* device_name, uint64_t* size);
+
+// The offsets in the packed parameter buffer of kernel `mangled_name`'s
+// pointer parameters, the first `capacity` of them in `offsets`: how many
+// the kernel has, or -1 when the library has no such kernel. Libraries built
+// before this entry point existed lack it; their launches go unchecked.
+ZANTU_KERNEL_EXPORT int32_t zantu_kernel_pointer_params(const char* mangled_name, uint32_t* offsets,
+                                                        uint32_t capacity);
 
 }  // extern "C"
 
-// The types of the two functions, for a loader that looks them up with dlsym.
+// The types of the functions, for a loader that looks them up with dlsym.
 using ZantuKernelLaunchFn = uint32_t (*)(const char*, const uint32_t*, const uint32_t*, uint64_t, const void*,
                                          uint64_t);
 using ZantuKernelSymbolFn = void* (*)(const char*, uint64_t*);
+using ZantuKernelPointerParamsFn = int32_t (*)(const char*, uint32_t*, uint32_t);

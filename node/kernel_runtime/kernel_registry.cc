@@ -21,6 +21,7 @@ namespace {
 struct KernelEntry {
   const void* function;
   Launcher launcher;
+  PointerLister pointers;
 };
 
 struct SymbolEntry {
@@ -32,7 +33,7 @@ struct Registry {
   std::vector<KernelEntry> kernels;  // as registered; named on first lookup
   std::unordered_map<std::string, SymbolEntry> symbols;
   std::once_flag named;
-  std::unordered_map<std::string, Launcher> by_name;
+  std::unordered_map<std::string, const KernelEntry*> by_name;
 };
 
 Registry& TheRegistry() {
@@ -45,13 +46,15 @@ void NameKernels(Registry& registry) {
   for (const KernelEntry& k : registry.kernels) {
     Dl_info info{};
     if (dladdr(k.function, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != k.function) continue;
-    registry.by_name.emplace(info.dli_sname, k.launcher);
+    registry.by_name.emplace(info.dli_sname, &k);
   }
 }
 
 }  // namespace
 
-void AddKernel(const void* function, Launcher launcher) { TheRegistry().kernels.push_back({function, launcher}); }
+void AddKernel(const void* function, Launcher launcher, PointerLister pointers) {
+  TheRegistry().kernels.push_back({function, launcher, pointers});
+}
 
 void AddSymbol(const char* name, void* storage, uint64_t size) { TheRegistry().symbols[name] = {storage, size}; }
 
@@ -61,16 +64,33 @@ uint32_t RunGrid(const uint32_t grid[3], const uint32_t block[3], ThreadBody bod
 
 }  // namespace zantu
 
+namespace zantu {
+namespace {
+
+const KernelEntry* FindKernel(const char* mangled_name) {
+  Registry& registry = TheRegistry();
+  std::call_once(registry.named, [&registry] { NameKernels(registry); });
+  if (mangled_name == nullptr) return nullptr;
+  const auto it = registry.by_name.find(mangled_name);
+  return it == registry.by_name.end() ? nullptr : it->second;
+}
+
+}  // namespace
+}  // namespace zantu
+
 extern "C" uint32_t zantu_kernel_launch(const char* mangled_name, const uint32_t grid[3], const uint32_t block[3],
                                         uint64_t dynamic_shared_bytes, const void* params, uint64_t params_size) {
-  zantu::Registry& registry = zantu::TheRegistry();
-  std::call_once(registry.named, [&registry] { zantu::NameKernels(registry); });
-  if (mangled_name == nullptr) return kRtInvalidDeviceFunction;
-  const auto it = registry.by_name.find(mangled_name);
-  if (it == registry.by_name.end()) return kRtInvalidDeviceFunction;
+  const zantu::KernelEntry* kernel = zantu::FindKernel(mangled_name);
+  if (kernel == nullptr) return kRtInvalidDeviceFunction;
   if (params == nullptr && params_size > 0) return kRtInvalidValue;
   static const unsigned char kNoParameters[1] = {0};
-  return it->second(grid, block, params != nullptr ? params : kNoParameters, params_size);
+  return kernel->launcher(grid, block, params != nullptr ? params : kNoParameters, params_size);
+}
+
+extern "C" int32_t zantu_kernel_pointer_params(const char* mangled_name, uint32_t* offsets, uint32_t capacity) {
+  const zantu::KernelEntry* kernel = zantu::FindKernel(mangled_name);
+  if (kernel == nullptr) return -1;
+  return static_cast<int32_t>(kernel->pointers(offsets, capacity));
 }
 
 extern "C" void* zantu_kernel_symbol(const char* device_name, uint64_t* size) {

@@ -38,8 +38,13 @@ uint32_t RunGrid(const uint32_t grid[3], const uint32_t block[3], ThreadBody bod
 using Launcher = uint32_t (*)(const uint32_t grid[3], const uint32_t block[3], const void* params,
                               uint64_t params_size);
 
+// Writes the offsets in the packed parameter buffer of the kernel's pointer
+// parameters into `offsets` (at most `capacity` of them) and returns how many
+// the kernel has.
+using PointerLister = uint32_t (*)(uint32_t* offsets, uint32_t capacity);
+
 // Called by the registrations below while the library is being loaded.
-void AddKernel(const void* function, Launcher launcher);
+void AddKernel(const void* function, Launcher launcher, PointerLister pointers);
 void AddSymbol(const char* name, void* storage, uint64_t size);
 
 // kRtInvalidValue of the wire protocol: the buffer is too short.
@@ -95,9 +100,27 @@ uint32_t Launch(const uint32_t grid[3], const uint32_t block[3], const void* par
   return LaunchWith<K>(K, grid, block, params, params_size);
 }
 
+template <typename... A>
+uint32_t ListPointersOf(void (*)(A...), uint32_t* offsets, uint32_t capacity) {
+  constexpr auto at = ParameterLayout<A...>::Offsets();
+  constexpr bool is_pointer[] = {std::is_pointer_v<A>..., false};
+  uint32_t count = 0;
+  for (size_t i = 0; i < sizeof...(A); ++i) {
+    if (!is_pointer[i]) continue;
+    if (count < capacity) offsets[count] = static_cast<uint32_t>(at[i]);
+    ++count;
+  }
+  return count;
+}
+
+template <auto K>
+uint32_t ListPointers(uint32_t* offsets, uint32_t capacity) {
+  return ListPointersOf(K, offsets, capacity);
+}
+
 template <auto... K>
 struct KernelRegistration {
-  KernelRegistration() { (AddKernel(reinterpret_cast<const void*>(K), &Launch<K>), ...); }
+  KernelRegistration() { (AddKernel(reinterpret_cast<const void*>(K), &Launch<K>, &ListPointers<K>), ...); }
 };
 
 struct SymbolRegistration {

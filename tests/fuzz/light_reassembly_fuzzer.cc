@@ -12,7 +12,7 @@
 #include <string>
 
 #include "common/records.h"
-#include "node/light_reassembly.h"
+#include "node/front/light_reassembly.h"
 
 namespace {
 

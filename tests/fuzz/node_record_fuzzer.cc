@@ -11,7 +11,7 @@
 #include "common/api_numbers.h"
 #include "common/test_module.h"
 #include "common/request_check.h"
-#include "node/record_runner.h"
+#include "node/worker/record_runner.h"
 
 namespace {
 

@@ -53,14 +53,22 @@ struct Message {
   std::string payload() const { return body.substr(sizeof(ResponseHeader)); }
 };
 
-inline bool ReadMessage(int fd, Message* m, int timeout_ms = kIoTimeoutMs) {
-  char raw[sizeof(ResponseBatchHeader)];
-  if (!RecvBytes(fd, raw, sizeof(raw), timeout_ms)) return false;
-  m->header = wire_test::DecodeResponseHead(raw);
-  m->body.clear();
-  if (m->skip() || m->resend()) return true;
-  m->body.resize(m->header.size);
-  return RecvBytes(fd, m->body.data(), m->body.size());
+// The next message from a node. Grants (header only, sent once a link is up)
+// are taken and stored in `*grant` when one is given, never returned.
+inline bool ReadMessage(int fd, Message* m, int timeout_ms = kIoTimeoutMs, Message* grant = nullptr) {
+  for (;;) {
+    char raw[sizeof(ResponseBatchHeader)];
+    if (!RecvBytes(fd, raw, sizeof(raw), timeout_ms)) return false;
+    m->header = wire_test::DecodeResponseHead(raw);
+    m->body.clear();
+    if ((m->header.flags & kLinkGrant) != 0) {
+      if (grant != nullptr) *grant = *m;
+      continue;
+    }
+    if (m->skip() || m->resend()) return true;
+    m->body.resize(m->header.size);
+    return RecvBytes(fd, m->body.data(), m->body.size());
+  }
 }
 
 // ------------------------------------------------------------- Light sender

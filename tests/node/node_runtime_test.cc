@@ -26,7 +26,7 @@ using namespace testing_util;
 using namespace wire_test;
 using Clock = std::chrono::steady_clock;
 
-const std::vector<std::string> kEmulated = {"--backend", "emulated", "--gpus", "2", "--memory", "64M"};
+const std::vector<std::string> kEmulated = {"--backend", "emulated", "--gpus", "2", "--memory", "64M", "--test-module"};
 
 // A node (by default with two emulated GPUs of 64 MiB), both connections
 // made; a thread sorts the answers by client.

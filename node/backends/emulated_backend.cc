@@ -1,0 +1,296 @@
+#include "node/backends/emulated_backend.h"
+
+#include <cstring>
+
+#include "common/records.h"
+
+#include "node/backends/emulated_device_info.h"
+
+namespace zantu_node {
+namespace {
+
+// Stream handles that name a GPU's default stream: 0, the legacy stream and
+// the per-thread stream.
+bool IsDefaultStream(uint64_t stream) { return stream <= kPerThreadStream; }
+
+// cudaEventDisableTiming.
+constexpr uint64_t kEventDisableTiming = 0x2;
+
+// The driver version this node reports (13.0).
+constexpr int32_t kDriverVersion = 13000;
+
+void* Address(uint64_t pointer) { return reinterpret_cast<void*>(static_cast<uintptr_t>(pointer)); }
+
+}  // namespace
+
+EmulatedBackend::EmulatedBackend(uint32_t gpus, uint64_t memory_per_gpu, const KernelLibraries* kernels,
+                                 MemoryBudget* budget)
+    : kernels_(kernels) {
+  for (uint32_t i = 0; i < gpus; ++i) memory_.push_back(std::make_unique<EmulatedMemory>(i, memory_per_gpu, budget));
+}
+
+EmulatedBackend::~EmulatedBackend() = default;
+
+uint32_t EmulatedBackend::DeviceCount() const { return static_cast<uint32_t>(memory_.size()); }
+
+std::string EmulatedBackend::Describe() const {
+  return "backend=emulated gpus=" + std::to_string(memory_.size()) +
+         " memory=" + std::to_string(memory_.empty() ? 0 : memory_[0]->capacity() >> 20) + "MiB" +
+         " kernel_libraries=" + std::to_string(kernels_->count());
+}
+
+EmulatedBackend::Client* EmulatedBackend::Find(uint32_t pid) {
+  zantu::MutexLock lock(&clients_mutex_);
+  std::unique_ptr<Client>& client = clients_[pid];
+  if (!client) {
+    client = std::make_unique<Client>();
+    client->gpus.resize(memory_.size());
+  }
+  return client.get();
+}
+
+bool EmulatedBackend::IsStream(const Client& client, uint32_t gpu, uint64_t stream) const {
+  return IsDefaultStream(stream) || client.gpus[gpu].streams.count(stream) != 0;
+}
+
+bool EmulatedBackend::Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer,
+                             uint64_t count) const {
+  if (memory_[gpu]->Check(pid, pointer, count)) return true;
+  const std::map<uint64_t, uint64_t>& symbols = client.gpus[gpu].symbols;
+  auto it = symbols.upper_bound(pointer);
+  if (it == symbols.begin()) return false;
+  --it;
+  const uint64_t offset = pointer - it->first;
+  return offset < it->second && count <= it->second - offset;
+}
+
+uint32_t EmulatedBackend::GetDeviceProperties(uint32_t pid, uint32_t gpu, DeviceInfo* info) {
+  FillEmulatedDeviceInfo(gpu, memory_[gpu]->capacity(), info);
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::DeviceSynchronize(uint32_t pid, uint32_t gpu) { return kRtSuccess; }
+
+uint32_t EmulatedBackend::DeviceReset(uint32_t pid, uint32_t gpu) {
+  Client* client = Find(pid);
+  memory_[gpu]->FreeAll(pid);
+  ClientGpu& state = client->gpus[gpu];
+  state.streams.clear();
+  state.events.clear();
+  state.symbols.clear();
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::DriverGetVersion(int32_t* version) {
+  *version = kDriverVersion;
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) {
+  Find(pid);
+  return memory_[gpu]->Allocate(pid, size, pointer);
+}
+
+uint32_t EmulatedBackend::Free(uint32_t pid, uint32_t gpu, uint64_t pointer) {
+  return memory_[gpu]->Free(pid, pointer);
+}
+
+uint32_t EmulatedBackend::MemGetInfo(uint32_t pid, uint32_t gpu, uint64_t* free, uint64_t* total) {
+  *free = memory_[gpu]->Available();
+  *total = memory_[gpu]->capacity();
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::CopyToDevice(uint32_t pid, uint32_t gpu, uint64_t dst, const char* data, uint64_t count,
+                                       uint64_t stream) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
+  if (count == 0) return kRtSuccess;
+  if (!Usable(client, pid, gpu, dst, count)) return kRtInvalidValue;
+  std::memcpy(Address(dst), data, count);
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, uint64_t count, uint64_t stream,
+                                     CallAnswer* answer) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
+  if (count == 0) return kRtSuccess;
+  if (!Usable(client, pid, gpu, src, count)) return kRtInvalidValue;
+  // The answer is sent from device memory itself: it stays as it is until
+  // this client's next call.
+  answer->payload = static_cast<const char*>(Address(src));
+  answer->payload_size = count;
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t src, uint64_t count,
+                                       uint64_t stream) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
+  if (count == 0) return kRtSuccess;
+  if (!Usable(client, pid, gpu, dst, count) || !Usable(client, pid, gpu, src, count)) return kRtInvalidValue;
+  std::memmove(Address(dst), Address(src), count);
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::Memset(uint32_t pid, uint32_t gpu, uint64_t dst, uint8_t value, uint64_t count,
+                                 uint64_t stream) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
+  if (count == 0) return kRtSuccess;
+  if (!Usable(client, pid, gpu, dst, count)) return kRtInvalidValue;
+  std::memset(Address(dst), value, count);
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::StreamCreate(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t flags) {
+  if (IsDefaultStream(stream)) return kRtInvalidValue;
+  auto& streams = Find(pid)->gpus[gpu].streams;
+  if (streams.size() >= kMaxHandles && streams.count(stream) == 0) return kRtMemoryAllocation;
+  return streams.insert(stream).second ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::StreamDestroy(uint32_t pid, uint32_t gpu, uint64_t stream) {
+  return Find(pid)->gpus[gpu].streams.erase(stream) != 0 ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::StreamSynchronize(uint32_t pid, uint32_t gpu, uint64_t stream) {
+  return IsStream(*Find(pid), gpu, stream) ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::StreamQuery(uint32_t pid, uint32_t gpu, uint64_t stream) {
+  return StreamSynchronize(pid, gpu, stream);
+}
+
+uint32_t EmulatedBackend::StreamWaitEvent(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t event,
+                                          uint64_t flags) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, stream) || client.gpus[gpu].events.count(event) == 0) return kRtInvalidResourceHandle;
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::EventCreate(uint32_t pid, uint32_t gpu, uint64_t event, uint64_t flags) {
+  if (event == 0) return kRtInvalidValue;
+  Event fresh;
+  fresh.flags = flags;
+  auto& events = Find(pid)->gpus[gpu].events;
+  if (events.size() >= kMaxHandles && events.count(event) == 0) return kRtMemoryAllocation;
+  return events.emplace(event, fresh).second ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::EventRecord(uint32_t pid, uint32_t gpu, uint64_t event, uint64_t stream) {
+  Client& client = *Find(pid);
+  auto it = client.gpus[gpu].events.find(event);
+  if (it == client.gpus[gpu].events.end() || !IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
+  // Everything before the record has run already.
+  it->second.recorded = true;
+  it->second.at = Clock::now();
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::EventSynchronize(uint32_t pid, uint32_t gpu, uint64_t event) {
+  return Find(pid)->gpus[gpu].events.count(event) != 0 ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::EventQuery(uint32_t pid, uint32_t gpu, uint64_t event) {
+  return EventSynchronize(pid, gpu, event);
+}
+
+uint32_t EmulatedBackend::EventElapsedTime(uint32_t pid, uint32_t gpu, uint64_t start, uint64_t end, float* ms) {
+  const auto& events = Find(pid)->gpus[gpu].events;
+  auto a = events.find(start);
+  auto b = events.find(end);
+  if (a == events.end() || b == events.end()) return kRtInvalidResourceHandle;
+  if (((a->second.flags | b->second.flags) & kEventDisableTiming) != 0) return kRtInvalidResourceHandle;
+  if (!a->second.recorded || !b->second.recorded) return kRtInvalidResourceHandle;
+  *ms = std::chrono::duration<float, std::milli>(b->second.at - a->second.at).count();
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::EventDestroy(uint32_t pid, uint32_t gpu, uint64_t event) {
+  return Find(pid)->gpus[gpu].events.erase(event) != 0 ? kRtSuccess : kRtInvalidResourceHandle;
+}
+
+uint32_t EmulatedBackend::LaunchKernel(uint32_t pid, uint32_t gpu, const LaunchConfig& config, const char* params,
+                                       uint64_t params_size) {
+  const Client& client = *Find(pid);
+  if (!IsStream(client, gpu, config.stream)) return kRtInvalidResourceHandle;
+  auto it = client.functions.find(config.function);
+  if (it == client.functions.end()) return kRtInvalidDeviceFunction;
+  if (params_size > kMaxParamBuffer) return kRtInvalidValue;
+  if (!PointersReach(client, pid, gpu, it->second.name, params, params_size)) return kRtIllegalAddress;
+  // Kernels read their parameters at their natural alignment; the buffer in
+  // the record may lie anywhere.
+  alignas(64) char aligned[kMaxParamBuffer];
+  if (params_size != 0) std::memcpy(aligned, params, params_size);
+  return kernels_->Launch(it->second.name.c_str(), config.grid, config.block, config.shared_bytes, aligned,
+                          params_size);
+}
+
+bool EmulatedBackend::PointersReach(const Client& client, uint32_t pid, uint32_t gpu, const std::string& name,
+                                    const char* params, uint64_t params_size) const {
+  std::vector<uint32_t> offsets;
+  if (!kernels_->PointerParameters(name.c_str(), &offsets)) return true;  // nothing to check against
+  for (uint32_t offset : offsets) {
+    // A buffer too short for the parameter is the launcher's to refuse.
+    if (uint64_t{offset} + sizeof(uint64_t) > params_size) continue;
+    const uint64_t pointer = LoadRecord<uint64_t>(params + offset);
+    if (pointer == 0 || memory_[gpu]->Reaches(pid, pointer)) continue;
+    if (!Usable(client, pid, gpu, pointer, 0)) return false;
+  }
+  return true;
+}
+
+uint32_t EmulatedBackend::GetSymbolAddress(uint32_t pid, uint32_t gpu, uint64_t variable, uint64_t* pointer) {
+  Client& client = *Find(pid);
+  auto it = client.variables.find(variable);
+  if (it == client.variables.end()) return kRtInvalidSymbol;
+  uint64_t size = 0;
+  void* storage = kernels_->Symbol(it->second.name.c_str(), &size);
+  if (storage == nullptr) return kRtInvalidSymbol;
+  *pointer = reinterpret_cast<uintptr_t>(storage);
+  client.gpus[gpu].symbols[*pointer] = size;
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::ModuleLoad(uint32_t pid, uint64_t module, const char* image, uint64_t size) {
+  // The image is for real GPUs; the kernel libraries stand in for it.
+  auto& modules = Find(pid)->modules;
+  if (modules.size() >= kMaxModules && modules.count(module) == 0) return kRtMemoryAllocation;
+  modules.insert(module);
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::FunctionRegister(uint32_t pid, uint64_t module, uint64_t function, std::string_view name) {
+  Client& client = *Find(pid);
+  if (client.modules.count(module) == 0) return kRtInvalidResourceHandle;
+  if (client.functions.size() >= kMaxNames && client.functions.count(function) == 0) return kRtMemoryAllocation;
+  client.functions[function] = Named{module, 0, std::string(name)};
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::VarRegister(uint32_t pid, uint64_t module, uint64_t variable, uint64_t size,
+                                      std::string_view name) {
+  Client& client = *Find(pid);
+  if (client.modules.count(module) == 0) return kRtInvalidResourceHandle;
+  if (client.variables.size() >= kMaxNames && client.variables.count(variable) == 0) return kRtMemoryAllocation;
+  client.variables[variable] = Named{module, size, std::string(name)};
+  return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::ModuleUnload(uint32_t pid, uint64_t module) {
+  Client& client = *Find(pid);
+  if (client.modules.erase(module) == 0) return kRtInvalidResourceHandle;
+  std::erase_if(client.functions, [module](const auto& f) { return f.second.module == module; });
+  std::erase_if(client.variables, [module](const auto& v) { return v.second.module == module; });
+  return kRtSuccess;
+}
+
+void EmulatedBackend::ReleaseClient(uint32_t pid) {
+  for (auto& memory : memory_) memory->FreeAll(pid);
+  zantu::MutexLock lock(&clients_mutex_);
+  clients_.erase(pid);
+}
+
+}  // namespace zantu_node

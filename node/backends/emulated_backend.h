@@ -1,0 +1,138 @@
+// The emulated GPUs: device memory in host memory (EmulatedMemory, one per
+// GPU, charged to budgets shared with the node's other clients), streams and
+// events kept per client and GPU, kernels run by the CPU kernel libraries.
+// Every call finishes before it returns, so streams are ordered trivially and
+// every synchronize succeeds at once; event times are the host's steady clock
+// when the event was recorded.
+//
+// A kernel's pointer parameters must reach the client's own memory (or be
+// null); a launch with any other is cudaErrorIllegalAddress without running.
+// What a kernel computes from them is not checked: the node runs each client
+// in a process of its own, where a stray access reaches that client alone.
+// A client's streams, events, modules and named kernels and variables are
+// bounded, so that no client can grow the worker without limit.
+//
+// This checks the forwarding path, not GPU code: kernels are the CPU builds
+// of the same sources.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "common/thread_annotations.h"
+#include "node/backends/emulated_memory.h"
+#include "node/backends/gpu_backend.h"
+#include "node/backends/kernel_libraries.h"
+#include "node/backends/memory_budget.h"
+
+namespace zantu_node {
+
+class EmulatedBackend final : public GpuBackend {
+ public:
+  // `kernels` and `budget` must outlive the backend.
+  EmulatedBackend(uint32_t gpus, uint64_t memory_per_gpu, const KernelLibraries* kernels, MemoryBudget* budget);
+
+  // Per client and GPU: streams, events; per client: modules, and the
+  // kernels and variables named in them.
+  static constexpr size_t kMaxHandles = 65536;
+  static constexpr size_t kMaxModules = 4096;
+  static constexpr size_t kMaxNames = size_t{1} << 20;
+  ~EmulatedBackend() override;
+
+  uint32_t DeviceCount() const override;
+  std::string Describe() const override;
+
+  uint32_t GetDeviceProperties(uint32_t pid, uint32_t gpu, DeviceInfo* info) override;
+  uint32_t DeviceSynchronize(uint32_t pid, uint32_t gpu) override;
+  uint32_t DeviceReset(uint32_t pid, uint32_t gpu) override;
+  uint32_t DriverGetVersion(int32_t* version) override;
+
+  uint32_t Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) override;
+  uint32_t Free(uint32_t pid, uint32_t gpu, uint64_t pointer) override;
+  uint32_t MemGetInfo(uint32_t pid, uint32_t gpu, uint64_t* free, uint64_t* total) override;
+  uint32_t CopyToDevice(uint32_t pid, uint32_t gpu, uint64_t dst, const char* data, uint64_t count,
+                        uint64_t stream) override;
+  uint32_t CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, uint64_t count, uint64_t stream,
+                      CallAnswer* answer) override;
+  uint32_t CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst, uint64_t src, uint64_t count,
+                        uint64_t stream) override;
+  uint32_t Memset(uint32_t pid, uint32_t gpu, uint64_t dst, uint8_t value, uint64_t count, uint64_t stream) override;
+
+  uint32_t StreamCreate(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t flags) override;
+  uint32_t StreamDestroy(uint32_t pid, uint32_t gpu, uint64_t stream) override;
+  uint32_t StreamSynchronize(uint32_t pid, uint32_t gpu, uint64_t stream) override;
+  uint32_t StreamQuery(uint32_t pid, uint32_t gpu, uint64_t stream) override;
+  uint32_t StreamWaitEvent(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t event, uint64_t flags) override;
+
+  uint32_t EventCreate(uint32_t pid, uint32_t gpu, uint64_t event, uint64_t flags) override;
+  uint32_t EventRecord(uint32_t pid, uint32_t gpu, uint64_t event, uint64_t stream) override;
+  uint32_t EventSynchronize(uint32_t pid, uint32_t gpu, uint64_t event) override;
+  uint32_t EventQuery(uint32_t pid, uint32_t gpu, uint64_t event) override;
+  uint32_t EventElapsedTime(uint32_t pid, uint32_t gpu, uint64_t start, uint64_t end, float* ms) override;
+  uint32_t EventDestroy(uint32_t pid, uint32_t gpu, uint64_t event) override;
+
+  uint32_t LaunchKernel(uint32_t pid, uint32_t gpu, const LaunchConfig& config, const char* params,
+                        uint64_t params_size) override;
+  uint32_t GetSymbolAddress(uint32_t pid, uint32_t gpu, uint64_t variable, uint64_t* pointer) override;
+
+  uint32_t ModuleLoad(uint32_t pid, uint64_t module, const char* image, uint64_t size) override;
+  uint32_t FunctionRegister(uint32_t pid, uint64_t module, uint64_t function, std::string_view name) override;
+  uint32_t VarRegister(uint32_t pid, uint64_t module, uint64_t variable, uint64_t size,
+                       std::string_view name) override;
+  uint32_t ModuleUnload(uint32_t pid, uint64_t module) override;
+
+  void ReleaseClient(uint32_t pid) override;
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  struct Event {
+    uint64_t flags = 0;
+    bool recorded = false;
+    Clock::time_point at{};
+  };
+  struct ClientGpu {
+    std::unordered_set<uint64_t> streams;
+    std::unordered_map<uint64_t, Event> events;
+    // Variables' storage handed out by GetSymbolAddress: start -> size.
+    // Copies may use it; it is never freed.
+    std::map<uint64_t, uint64_t> symbols;
+  };
+  struct Named {
+    uint64_t module = 0;
+    uint64_t size = 0;  // variables only
+    std::string name;
+  };
+  // One client's state; touched only by that client's worker.
+  struct Client {
+    std::vector<ClientGpu> gpus;
+    std::unordered_set<uint64_t> modules;
+    std::unordered_map<uint64_t, Named> functions;
+    std::unordered_map<uint64_t, Named> variables;
+  };
+
+  Client* Find(uint32_t pid) EXCLUDES(clients_mutex_);
+  bool IsStream(const Client& client, uint32_t gpu, uint64_t stream) const;
+  // True when [pointer, pointer + count) is memory of the client on `gpu`.
+  bool Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer, uint64_t count) const;
+  // True when every pointer parameter of kernel `name` in `params` is null
+  // or reaches memory of the client on `gpu`.
+  bool PointersReach(const Client& client, uint32_t pid, uint32_t gpu, const std::string& name, const char* params,
+                     uint64_t params_size) const;
+
+  // Constant after construction.
+  const KernelLibraries* const kernels_;
+  std::vector<std::unique_ptr<EmulatedMemory>> memory_;  // one per GPU
+
+  zantu::Mutex clients_mutex_;
+  // The map, not the Client objects.
+  std::unordered_map<uint32_t, std::unique_ptr<Client>> clients_ GUARDED_BY(clients_mutex_);
+};
+
+}  // namespace zantu_node
