@@ -112,8 +112,11 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
   if (!async && direction != kCopyDeviceToDevice && count > kPipelinedChunk) {
     return CopyPipelined(gpu, Word(dst), Word(src), count, direction, wire);
   }
+  // Between host and device in records of a few MiB, so that the daemon and
+  // the node can serve other clients between them.
+  const uint64_t chunk = direction == kCopyDeviceToDevice ? kMaxCopyChunk : kPipelinedChunk;
   for (uint64_t done = 0; done < count;) {
-    const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
+    const uint64_t n = std::min<uint64_t>(count - done, chunk);
     status = CopyChunk(gpu, Word(dst) + done, Word(src) + done, n, direction, wire, async);
     if (status != 0) return status;
     done += n;

@@ -6,13 +6,17 @@
 //   host to device, sync      waits; data borrowed from the caller;
 //                             large: pipelined as below
 //   host to device, async     small: deferred with a copy of the data;
-//                             large: no-wait, borrowed (written before return)
+//                             large: no-wait chunks of kPipelinedChunk,
+//                             borrowed (written before return)
 //   device to host, sync      waits; the answer lands in the caller's buffer;
 //                             large: no-wait chunks of kPipelinedChunk that
 //                             the caller waits for together, so that one
 //                             chunk is copied out while the next travels
-//   device to host, async     no-wait; the answer lands when it comes, before
-//                             the answer of any later sync call
+//   device to host, async     no-wait chunks of kPipelinedChunk; each answer
+//                             lands when it comes, before the answer of any
+//                             later sync call
+// Chunks of a few MiB let the daemon and the node serve other clients'
+// calls between them: no client's copy holds a link for long.
 //   device to device          sync waits; async deferred
 // Every function returns a runtime status and records nothing.
 #pragma once
@@ -28,8 +32,8 @@ class CopyEngine {
  public:
   // Async copies smaller than this travel deferred with a copy of their data.
   static constexpr size_t kSmallAsyncCopy = size_t{64} << 10;
-  // Synchronous copies between host and device larger than this are
-  // pipelined in chunks of this size.
+  // Copies between host and device larger than this travel in chunks of
+  // this size (synchronous ones pipelined).
   static constexpr size_t kPipelinedChunk = size_t{4} << 20;
 
   // cudaMemcpy (async false) and cudaMemcpyAsync; `per_thread` when stream 0

@@ -80,7 +80,12 @@ void AnswerPump::Wake() {
 
 void AnswerPump::Loop() {
   while (!quit_.load(std::memory_order_acquire)) {
-    if (events_pending_.load(std::memory_order_acquire)) TakeEvents();
+    if (events_pending_.load(std::memory_order_acquire)) {
+      TakeEvents();
+      // A ring added now was not looked at when the sleeping Read's round
+      // took its key: one pass that does not sleep looks at it first.
+      last_pass_read_ = true;
+    }
     if (!Pass()) Sleep();
   }
 }

@@ -1,11 +1,13 @@
 #include "node/worker/worker_main.h"
 
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
 #include <memory>
 
@@ -68,8 +70,20 @@ bool Worker::Attach() {
   return true;
 }
 
+// A fault in a client's kernel ends the worker with its signal, which the
+// front end turns into the client's error; nothing inherited may catch it
+// (a sanitizer's report would end the process with an exit status instead).
+void DieOfFaults() {
+  for (const int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
 int Worker::Run() {
   prctl(PR_SET_NAME, "zantu_worker", 0, 0, 0);
+  DieOfFaults();
   if (!Attach()) return kWorkerExitChannelFailed;
   std::string why;
   backend_ = OpenBackend(launch_.plan, kernels_, budget_.get(), &why);
