@@ -117,6 +117,17 @@ class TRELLAN_EXPORT RingBuffer {
   // once the ring is empty and its creator has ended or released it.
   RingBufferStatus Read(std::function<RingBufferStatus(void*, size_t)> consume);
 
+  // Read for a reader that may take only the first records of a span:
+  // `consume` stores in its third argument how many bytes it took (0 when it
+  // stores nothing; more than the span counts as all of it). Only those are
+  // released, whatever the status; the rest stays unread, and the next Read
+  // or ReadPrefix hands it out again at the start of its span. The ring keeps
+  // no record boundaries: a count that ends inside a record puts the caller's
+  // own stream out of step. Waiting as in Read; a span handed out counts as
+  // a record read even when none of it is taken, so a reader that leaves a
+  // span where it is does not call again until it can take some of it.
+  RingBufferStatus ReadPrefix(std::function<RingBufferStatus(void*, size_t, size_t*)> consume);
+
   // Reader thread only: false when a Read now would surely return kRingEmpty
   // at once and has nothing else to do (no failure to report, no pages to
   // give back). Never false when a record is published; may be true when
@@ -171,7 +182,7 @@ class TRELLAN_EXPORT RingBuffer {
   void DeclareReader();
   RingBufferStatus FindSpan(uint64_t* offset, uint64_t* length);
   RingBufferStatus ConsumeSpan(uint64_t offset, uint64_t length,
-                               const std::function<RingBufferStatus(void*, size_t)>& consume);
+                               const std::function<RingBufferStatus(void*, size_t, size_t*)>& consume);
   void Release(uint64_t offset, uint64_t length);
   bool WaitOnBell(trellan::Bell* bell, bool mixed_round, uint32_t key);
   void MaybeTrim();

@@ -100,11 +100,13 @@ void RingBuffer::DeclareReader() {
 }
 
 RingBufferStatus RingBuffer::ConsumeSpan(uint64_t offset, uint64_t length,
-                                         const std::function<RingBufferStatus(void*, size_t)>& consume) {
-  RingBufferStatus result = consume(data_ + offset, length);
+                                         const std::function<RingBufferStatus(void*, size_t, size_t*)>& consume) {
+  size_t taken = 0;
+  RingBufferStatus result = consume(data_ + offset, length, &taken);
   // The span may have been read from pages that replaced vanished ones.
   if (Damaged()) return kRingCorrupt;
-  Release(offset, length);
+  // What was not taken stays unread: the next span starts with it.
+  if (taken > 0) Release(offset, std::min<uint64_t>(taken, length));
   return result;
 }
 
@@ -115,6 +117,13 @@ bool RingBuffer::MayHaveRecords() {
 }
 
 RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)> consume) {
+  return ReadPrefix([&consume](void* data, size_t length, size_t* taken) {
+    *taken = length;
+    return consume(data, length);
+  });
+}
+
+RingBufferStatus RingBuffer::ReadPrefix(std::function<RingBufferStatus(void*, size_t, size_t*)> consume) {
   if (read_failure_ != kRingSuccess || Damaged()) return read_failure_;
   if (!reader_declared_) DeclareReader();
   Bell* bell = creator_ ? creator_bell_ : &header_->bell;

@@ -217,6 +217,54 @@ TEST(RingBufferContract, RecordsNeverStraddleTheEndAndSpansEndAtThePadding) {
   }
 }
 
+// A reader that takes only the first records of each span: the rest is
+// handed out again at the start of the next span, also across the end of the
+// ring, and the writer gets back only the bytes taken. At position 0, and in
+// the last lap before the positions pass 2^64.
+TEST(RingBufferPrefix, UntakenRecordsAreHandedOutAgainAcrossTheWrap) {
+  constexpr size_t kCapacity = 4096;
+  for (uint64_t lap_start : {uint64_t{0}, 0 - uint64_t{kCapacity}}) {
+    SCOPED_TRACE(lap_start);
+    std::string name = RingName();
+    RingBuffer reader(name, kCapacity, true);
+    RingBufferTestPeer::StartAt(&reader, lap_start);
+    RingBuffer writer(name, kCapacity, false);
+    const std::string a(1000, 'a'), b(1000, 'b'), c(1000, 'c'), d(1000, 'd'), e(900, 'e'), f(2100, 'f');
+    for (const std::string* record : {&a, &b, &c}) ASSERT_EQ(WriteBytes(writer, *record), kRingSuccess);
+    // Takes `take` bytes of the span (and records it) with status `status`.
+    std::string span;
+    auto take = [&](size_t bytes, RingBufferStatus status = kRingSuccess) {
+      return reader.ReadPrefix([&, bytes, status](void* data, size_t length, size_t* taken) {
+        span.assign(static_cast<char*>(data), length);
+        *taken = bytes;
+        return status;
+      });
+    };
+
+    ASSERT_EQ(take(1000), kRingSuccess);
+    EXPECT_EQ(span, a + b + c);
+    // A status other than success releases what was taken all the same.
+    ASSERT_EQ(take(0, kRingRejected), kRingRejected);
+    EXPECT_EQ(span, b + c);
+    // d fills the lap; e starts the next one, in the 1000 bytes a gave back.
+    ASSERT_EQ(WriteBytes(writer, d), kRingSuccess);
+    ASSERT_EQ(WriteBytes(writer, e), kRingSuccess);
+    EXPECT_EQ(RingBufferTestPeer::WritePos(writer), lap_start + kCapacity + 900);
+    ASSERT_EQ(take(2000), kRingSuccess);
+    EXPECT_EQ(span, b + c + d) << "a span ends where the padding starts";
+    // The reader stands at d: 2200 bytes after e would overrun it, 2100 fit.
+    ASSERT_EQ(WriteBytes(writer, std::string(2200, 'x')), kRingFull);
+    ASSERT_EQ(WriteBytes(writer, f), kRingSuccess);
+    ASSERT_EQ(take(0), kRingSuccess);
+    EXPECT_EQ(span, d) << "nothing taken, nothing released";
+    EXPECT_EQ(ReadSpan(reader), d) << "a plain Read takes the span left behind";
+    // More than the span counts as all of it.
+    ASSERT_EQ(take(kCapacity * 4), kRingSuccess);
+    EXPECT_EQ(span, e + f);
+    EXPECT_EQ(reader.Read([](void*, size_t) { return kRingSuccess; }), kRingEmpty);
+  }
+}
+
 // Records of every size up to the whole ring go through many laps in one
 // process, from position 0 and from a ring planted a few laps before its
 // positions pass 2^64. Each span must be whole records, in order, byte for
