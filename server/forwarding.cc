@@ -7,6 +7,9 @@
 // that breaks a rule is refused before any byte of it is sent, so the node
 // stream, which every client shares, always stays in step. Large payloads
 // are sent straight from the ring: their bytes are the client's own business.
+//
+// A record goes only when it fits the grant of its node (AdmitRecord); the
+// first one that does not stays in the ring with everything after it.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -63,32 +66,57 @@ bool Zantu::StageRecord(const RequestBatchHeader& header, const uint8_t* body, F
   return true;
 }
 
-RingBufferStatus Zantu::ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging) {
+bool Zantu::OffersGpu(uint32_t node, uint32_t device) const {
+  return std::any_of(gpus_.begin(), gpus_.end(),
+                     [node, device](const GPU& gpu) { return gpu.node == node && gpu.index == device; });
+}
+
+Network* Zantu::CheckRecordHeader(uint64_t pid, const RequestBatchHeader& header, size_t body_room,
+                                  std::string* why) const {
+  if (header.size > body_room) {
+    *why = "record size " + std::to_string(header.size) + " runs past the span";
+    return nullptr;
+  }
+  if (header.flags != 0 || header.pid != pid) {
+    *why = "flags=" + std::to_string(header.flags) + " pid=" + std::to_string(header.pid);
+    return nullptr;
+  }
+  auto network = networks_.find(header.node);
+  if (network == networks_.end() || network->second == nullptr) {
+    *why = "node=" + std::to_string(header.node) + " has no network";
+    return nullptr;
+  }
+  if (!OffersGpu(header.node, header.device)) {
+    *why = "node=" + std::to_string(header.node) + " device=" + std::to_string(header.device) +
+           " is not a GPU of this daemon";
+    return nullptr;
+  }
+  return network->second;
+}
+
+RingBufferStatus Zantu::ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging,
+                                    size_t* taken) {
   const unsigned long client = static_cast<unsigned long>(pid);
   auto refuse = [client](const std::string& why) {
     ZANTU_ERROR("request record from pid=%lu refused, the client is released: %s", client, why.c_str());
     return kRingRejected;
   };
-  while (length > 0) {
+  size_t done = 0;
+  while (done < length) {
     if (Quitting()) return kRingSendFailed;
-    if (length < sizeof(RequestBatchHeader)) return refuse("a record header runs past the span");
-    RequestBatchHeader header = LoadRecord<RequestBatchHeader>(data);
-    const size_t body_room = length - sizeof(RequestBatchHeader);
-    if (header.size > body_room) return refuse("record size " + std::to_string(header.size) + " runs past the span");
-    if (header.flags != 0 || header.pid != pid) {
-      return refuse("flags=" + std::to_string(header.flags) + " pid=" + std::to_string(header.pid));
-    }
-    auto network = networks_.find(header.node);
-    if (network == networks_.end() || network->second == nullptr) {
-      return refuse("node=" + std::to_string(header.node) + " has no network");
-    }
-    uint8_t* body = data + sizeof(RequestBatchHeader);
+    if (length - done < sizeof(RequestBatchHeader)) return refuse("a record header runs past the span");
+    const RequestBatchHeader header = LoadRecord<RequestBatchHeader>(data + done);
     std::string why;
-    if (!StageRecord(header, body, staging, &why)) return refuse(why);
-    if (!SendRecord(network->second, *staging, body)) return kRingSendFailed;
+    Network* link = CheckRecordHeader(pid, header, length - done - sizeof(RequestBatchHeader), &why);
+    if (link == nullptr) return refuse(why);
     const size_t record_size = sizeof(RequestBatchHeader) + header.size;
-    data += record_size;
-    length -= record_size;
+    // Held back: this record and the rest stay in the ring.
+    if (!AdmitRecord(pid, header.node, record_size)) break;
+    uint8_t* body = data + done + sizeof(RequestBatchHeader);
+    if (!StageRecord(header, body, staging, &why)) return refuse(why);
+    if (!SendRecord(link, *staging, body)) return kRingSendFailed;
+    done += record_size;
+    *taken = done;
   }
   return kRingSuccess;
 }

@@ -242,13 +242,17 @@ void Zantu::InstallClientRings(uint64_t pid, RingBuffer* request_ring, RingBuffe
     zantu::MutexLock lock(&ResponseMutex(pid));
     delete ExchangeResponseRing(pid, response_ring);
     ForgetReleaseRequests(pid);
+    ForgetOverflow(pid);
   }
 
   registering_.store(true, std::memory_order_seq_cst);
-  // A request worker asleep in Read holds request_mutex_; ring it awake.
-  RingBuffer::WakeLocalReaders();
+  // A request worker asleep (in Read, or waiting for a node's answers)
+  // holds request_mutex_; wake it.
+  WakeRequestWorker();
   {
     zantu::MutexLock lock(&request_mutex_);
+    // A new incarnation starts with nothing outstanding and not held back.
+    ResetFlow(pid);
     auto it = request_rbs_.find(pid);
     if (it != request_rbs_.end()) {
       // The pid registers again: the nodes forget the earlier incarnation

@@ -7,6 +7,12 @@
 // whose answers could not be delivered is released at once (its rings are
 // deleted, so its response loop ends and every waiting call gets 999); the
 // other clients and the node links go on.
+//
+// A client whose next record does not fit the grant of its node is held
+// back (flow_control.cc): its ring is left unread, so the back-pressure
+// lands in its own ring, where only its threads wait, until an answer frees
+// it. The others are served as before; a worker with only held-back
+// clients waits for that answer instead of polling.
 #include <algorithm>
 #include <chrono>
 #include <functional>
@@ -33,11 +39,13 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::ReleaseClient(std::map<uns
   SendClientExit(pid);
   delete it->second;
   auto next = request_rbs_.erase(it);
+  ResetFlow(pid);
   {
     // Waits for a response being written into the ring to finish.
     zantu::MutexLock lock(&ResponseMutex(pid));
     delete ExchangeResponseRing(pid, nullptr);
     ForgetReleaseRequests(pid);
+    ForgetOverflow(pid);
   }
   return next;
 }
@@ -51,29 +59,30 @@ std::map<unsigned long, RingBuffer*>::iterator Zantu::DropClient(std::map<unsign
   return ReleaseClient(it);
 }
 
-void Zantu::AskRelease(uint64_t pid, RingBuffer* response_ring) {
+void Zantu::AskRelease(uint64_t pid, RingBuffer* response_ring, std::string why) {
   {
     zantu::MutexLock lock(&release_mutex_);
-    release_requests_.emplace_back(pid, response_ring);
+    release_requests_.push_back(ReleaseRequest{pid, response_ring, std::move(why)});
   }
-  // The request worker may sleep in Read with request_mutex_ held.
-  RingBuffer::WakeLocalReaders();
+  // The request worker may sleep with request_mutex_ held.
+  WakeRequestWorker();
 }
 
 void Zantu::ForgetReleaseRequests(uint64_t pid) {
   zantu::MutexLock lock(&release_mutex_);
   release_requests_.erase(std::remove_if(release_requests_.begin(), release_requests_.end(),
-                                         [pid](const auto& request) { return request.first == pid; }),
+                                         [pid](const ReleaseRequest& request) { return request.pid == pid; }),
                           release_requests_.end());
 }
 
 void Zantu::ServeReleaseRequests() {
-  std::vector<std::pair<uint64_t, RingBuffer*>> requests;
+  std::vector<ReleaseRequest> requests;
   {
     zantu::MutexLock lock(&release_mutex_);
     requests.swap(release_requests_);
   }
-  for (const auto& [pid, ring] : requests) {
+  for (const ReleaseRequest& request : requests) {
+    const uint64_t pid = request.pid;
     auto it = request_rbs_.find(pid);
     if (it == request_rbs_.end()) continue;
     // A request names a response ring that is still installed: whoever
@@ -82,10 +91,10 @@ void Zantu::ServeReleaseRequests() {
     bool current;
     {
       zantu::MutexLock response(&ResponseMutex(pid));
-      current = FindResponseRing(pid) == ring;
+      current = FindResponseRing(pid) == request.response_ring;
     }
     if (!current) continue;
-    ZANTU_ERROR("an answer for pid=%d was lost, the client is released", static_cast<int>(pid));
+    ZANTU_ERROR("%s, the client is released", request.why.c_str());
     DropClient(it);
   }
 }
@@ -99,8 +108,13 @@ void Zantu::RequestWorker() {
     ServeReleaseRequests();
     if (request_rbs_.empty()) {
       AwaitFirstClient();
+      continue;
+    }
+    const bool freed = TakeFreedClients();
+    if (AllClientsHeld()) {
+      AwaitCredit();
     } else {
-      link_failed = !ServeClients(&staging);
+      link_failed = !ServeClients(&staging, freed);
     }
   }
   if (link_failed && !Quitting()) Quit();
@@ -127,35 +141,49 @@ void Zantu::TakeExitedClients() {
   exited_clients_.clear();
 }
 
-bool Zantu::ServeClients(ForwardStaging* staging) {
+bool Zantu::ServeClients(ForwardStaging* staging, bool freed) {
   TakeExitedClients();
-  // Runs inside Read, on this thread, which holds request_mutex_. Made once
-  // per pass, small enough that the function holds it without allocating.
+  // Runs inside ReadPrefix, on this thread, which holds request_mutex_. Made
+  // once per pass, small enough that the function holds it without
+  // allocating.
   struct Target {
     uint64_t pid;
     ForwardStaging* staging;
-  } target{0, staging};
-  const std::function<RingBufferStatus(void*, size_t)> forward =
-      [this, &target](void* data, size_t length) REQUIRES(request_mutex_) {
-        return ForwardSpan(target.pid, static_cast<uint8_t*>(data), length, target.staging);
+    size_t taken;
+  } target{0, staging, 0};
+  const std::function<RingBufferStatus(void*, size_t, size_t*)> forward =
+      [this, &target](void* data, size_t length, size_t* taken) REQUIRES(request_mutex_) {
+        const RingBufferStatus status =
+            ForwardSpan(target.pid, static_cast<uint8_t*>(data), length, target.staging, taken);
+        target.taken = *taken;
+        return status;
       };
   // Read runs only on rings that may hold records; an idle ring costs one
   // load. After a pass that read nothing, the first ring is read whatever it
   // holds, always at the same place in the order, so that Read's round comes
   // back to it only after every ring was looked at since the round's key was
-  // taken: there it spins, then sleeps until any ring is written.
-  bool read_first = !last_pass_read_;
+  // taken: there it spins, then sleeps until any ring is written. Held-back
+  // rings are left out: a span that cannot go would end every round. In a
+  // pass after a held client was freed no empty ring is read, so that the
+  // pass reaches the freed one before any sleep: the answer that freed it
+  // may have come before the round's key was taken.
+  bool read_first = !last_pass_read_ && !freed;
   last_pass_read_ = false;
   for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
+    if (!held_.empty() && held_.count(it->first) != 0) {
+      ++it;
+      continue;
+    }
     target.pid = it->first;
+    target.taken = 0;
     RingBufferStatus status = kRingEmpty;
-    if (read_first || it->second->MayHaveRecords()) status = it->second->Read(forward);
+    if (read_first || it->second->MayHaveRecords()) status = it->second->ReadPrefix(forward);
     read_first = false;
     if (status == kRingSendFailed) {
       if (!Quitting()) ZANTU_ERROR_AS("RequestWorker", "read ring buffer failed=%d", status);
       return false;
     }
-    if (status == kRingSuccess) last_pass_read_ = true;
+    if (status == kRingSuccess && target.taken > 0) last_pass_read_ = true;
     // An empty ring, read or not, goes the same way: a departed client's is
     // released.
     it = AfterRead(it, status);

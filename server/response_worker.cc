@@ -1,18 +1,27 @@
 // A response worker: reads one node's messages and writes each response
 // record into the response ring of the client it names, decompressing
-// compressed bodies; serves the Light transport's resend requests.
+// compressed bodies; serves the Light transport's resend requests and takes
+// in the node's grants (flow_control.cc).
 //
 // The node's stream stays in step: every message is consumed whole, also one
 // that cannot be delivered (its body is read and discarded). Only a failed
 // receive, which leaves the stream out of step, ends the worker.
 //
-// An answer that cannot be delivered (a body that does not decompress, a
-// record the client's ring can never take, cannot back with memory, or finds
-// damaged) would leave its caller waiting for ever; the worker asks the
-// request worker to release that client instead, which it does at the start
-// of its next pass (woken at once if it sleeps): the client's rings go, its
-// response loop ends and every waiting call gets 999.
+// The worker never waits for one client: an answer that the client's ring
+// cannot take now, or that has answers of the same client waiting before it,
+// joins that client's overflow (overflow.cc), and the next message is read.
+// A plain body that the ring can take goes straight from the node into the
+// ring.
+//
+// An answer that cannot be delivered (a body that does not decompress or is
+// too large, a record the client's ring can never take, cannot back with
+// memory, or finds damaged, an overflow that would pass its bounds) would
+// leave its caller waiting for ever; the worker asks the request worker to
+// release that client instead, which it does at the start of its next pass
+// (woken at once if it sleeps): the client's rings go, its response loop
+// ends and every waiting call gets 999.
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <new>
@@ -26,12 +35,6 @@
 
 namespace {
 
-// A compressed body is held whole before it is decompressed; a larger one is
-// refused (the plain result may not exceed this either).
-constexpr uint64_t kMaxCompressedBody = uint64_t{1} << 31;
-
-constexpr long kFullRingWaitNs = 1000000;  // 1 ms
-
 // Reads and drops `size` bytes of the node's stream in bounded chunks.
 bool Discard(Network* network, uint64_t size) {
   std::vector<char> chunk(static_cast<size_t>(std::min<uint64_t>(size, uint64_t{1} << 20)));
@@ -44,19 +47,20 @@ bool Discard(Network* network, uint64_t size) {
 }
 
 enum class Body {
-  kReady,        // the plain body is in hand
-  kTooLarge,     // refused unread (logged)
-  kUndecodable,  // read, but it does not decompress (logged)
-  kRecvFailed,   // the stream is out of step
+  kReady,       // the plain body is in hand
+  kTooLarge,    // refused unread (logged)
+  kRefused,     // read, but it does not decompress or its plain form is too large (logged)
+  kRecvFailed,  // the stream is out of step
 };
 
 // Reads the compressed body of `*header` whole and decompresses it into
-// `*plain`; header->size becomes the plain size.
+// `*plain`; header->size becomes the plain size. Neither form may pass
+// kMaxResponseBody.
 Body ReadCompressedBody(Network* network, ZSTDUtil* zstd, ResponseBatchHeader* header, std::string* plain) {
   const int pid = static_cast<int>(header->pid);
   const unsigned long size = static_cast<unsigned long>(header->size);
   std::string packed;
-  bool too_large = header->size > kMaxCompressedBody;
+  bool too_large = header->size > kMaxResponseBody;
   if (!too_large) {
     try {
       packed.resize(static_cast<size_t>(header->size));
@@ -71,7 +75,13 @@ Body ReadCompressedBody(Network* network, ZSTDUtil* zstd, ResponseBatchHeader* h
   if (!network->Recv(packed.data(), packed.size())) return Body::kRecvFailed;
   if (!zstd->Decompress(packed, plain)) {
     ZANTU_ERROR_AS("ResponseWorker", "decompress response of %lu bytes for pid=%d failed, dropped", size, pid);
-    return Body::kUndecodable;
+    return Body::kRefused;
+  }
+  if (plain->size() > kMaxResponseBody) {
+    ZANTU_ERROR_AS("ResponseWorker", "compressed response of %lu bytes for pid=%d decompresses to %zu, dropped", size,
+                   pid, plain->size());
+    plain->clear();
+    return Body::kRefused;
   }
   header->size = plain->size();
   return Body::kReady;
@@ -81,18 +91,30 @@ void ReportClientGone(uint64_t pid) {
   ZANTU_ERROR_AS("ResponseWorker", "client process pid=%d has been exited when zantu is busy.", static_cast<int>(pid));
 }
 
+std::string LostAnswer(uint64_t pid) { return "an answer for pid=" + std::to_string(pid) + " was lost"; }
+
 }  // namespace
 
-void Zantu::ResponseWorker(Network* network) {
+void Zantu::ResponseWorker(uint32_t node, Network* network) {
   while (!Quitting()) {
     ResponseBatchHeader header;
     if (!network->Recv(&header, sizeof(header))) {
       ReportReadError();
       break;
     }
+    // A grant carries the skip flag too, for daemons that do not know it.
+    if (header.flags & kLinkGrant) {
+      TakeGrant(node, header);
+      continue;
+    }
     if (header.flags & kLinkSkip) continue;
-    const bool in_step =
-        (header.flags & kLinkResend) ? ServeResend(network, header.size) : DeliverResponse(network, header);
+    bool in_step;
+    if (header.flags & kLinkResend) {
+      in_step = ServeResend(network, header.size);
+    } else {
+      CreditAnswer(node, header.pid);
+      in_step = DeliverResponse(network, header);
+    }
     if (!in_step) break;
   }
   // Nothing may follow a failed receive: the stream is out of step.
@@ -128,6 +150,7 @@ struct Zantu::Delivery {
   ResponseBatchHeader header;
   std::unique_lock<zantu::Mutex> lock;  // the client's response mutex
   RingBuffer* ring = nullptr;           // the client's response ring, kept alive by `lock`
+  Route route = Route::kRing;
   std::string plain;                    // a decompressed body
   bool body_read = false;               // unless set, the body is still on the stream
   size_t record_size = 0;
@@ -148,6 +171,12 @@ bool Zantu::DeliverResponse(Network* network, const ResponseBatchHeader& header)
     if (delivery.lock.owns_lock()) delivery.lock.unlock();
     return DropBody(network, header.size);
   }
+  delivery.route = RouteOf(pid);
+  if (delivery.route == Route::kDrop) {
+    // Its release is under way (logged once, when it was asked for).
+    delivery.lock.unlock();
+    return DropBody(network, header.size);
+  }
   if (header.flags & kLinkCompressed) {
     bool in_step;
     if (!PrepareCompressed(&delivery, &in_step)) return in_step;
@@ -165,9 +194,9 @@ bool Zantu::PrepareCompressed(Delivery* delivery, bool* in_step) {
     return false;
   }
   if (body != Body::kReady) {
-    AskRelease(delivery->header.pid, delivery->ring);
+    AskRelease(delivery->header.pid, delivery->ring, LostAnswer(delivery->header.pid));
     delivery->lock.unlock();
-    *in_step = body == Body::kUndecodable || DropBody(delivery->network, delivery->header.size);
+    *in_step = body == Body::kRefused || DropBody(delivery->network, delivery->header.size);
     return false;
   }
   delivery->body_read = true;
@@ -195,48 +224,46 @@ void Zantu::PreparePlain(Delivery* delivery) {
 }
 
 bool Zantu::WriteDelivery(Delivery* delivery) {
+  // Answers already held go first: this one joins them.
+  if (delivery->route == Route::kHold) return HoldDelivery(delivery);
+  const RingBufferStatus status = delivery->ring->Write(delivery->record_size, delivery->fill);
+  if (status == kRingSuccess) return true;
+  // Full: the fill was not run, a plain body is still on the stream.
+  if (status == kRingFull) return HoldDelivery(delivery);
+  return FailDelivery(delivery, status);
+}
+
+bool Zantu::HoldDelivery(Delivery* delivery) {
   const uint64_t pid = delivery->header.pid;
-  const RingBufferStatus status =
-      WriteWithFullRingWait(pid, delivery->record_size, delivery->fill, &delivery->lock, &delivery->ring);
-  if (delivery->ring == nullptr) {
-    // The client went while its ring was full.
-    if (delivery->lock.owns_lock()) delivery->lock.unlock();
+  std::string record;
+  if (!ReserveOverflow(pid, delivery->record_size, delivery->ring, &record)) {
+    delivery->lock.unlock();
     return delivery->body_read || DropBody(delivery->network, delivery->header.size);
   }
-  if (status == kRingFull) return false;  // quitting
-  if (status == kRingSuccess) return true;
-  if (status != kRingRecvFailed) AskRelease(pid, delivery->ring);
-  delivery->lock.unlock();
+  StoreRecord(record.data(), delivery->header);
+  char* body = record.data() + sizeof(ResponseBatchHeader);
+  if (delivery->body_read) {
+    std::memcpy(body, delivery->plain.data(), delivery->plain.size());
+  } else if (!delivery->network->Recv(body, delivery->header.size)) {
+    ReportReadError();
+    return false;
+  }
+  AppendOverflow(pid, std::move(record));
+  return true;
+}
+
+bool Zantu::FailDelivery(Delivery* delivery, RingBufferStatus status) {
+  const uint64_t pid = delivery->header.pid;
   if (status == kRingRecvFailed) {
     // The body was half read: the stream is out of step.
+    delivery->lock.unlock();
     if (!Quitting()) ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
     return false;
   }
   // The ring cannot take the record (larger than the ring, no memory,
   // damaged by the client): this message is lost, the others are not.
   ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
+  AskRelease(pid, delivery->ring, LostAnswer(pid));
+  delivery->lock.unlock();
   return delivery->body_read || DropBody(delivery->network, delivery->header.size);
-}
-
-RingBufferStatus Zantu::WriteWithFullRingWait(uint64_t pid, size_t record_size,
-                                              const std::function<RingBufferStatus(void*)>& fill,
-                                              std::unique_lock<zantu::Mutex>* lock, RingBuffer** ring) {
-  for (;;) {
-    const RingBufferStatus status = (*ring)->Write(record_size, fill);
-    if (status != kRingFull) return status;
-    ZANTU_LOG_AS("ResponseWorker", "response ringbuffer is full pid=%d", static_cast<int>(pid));
-    // The client may be released while the lock is let go.
-    lock->unlock();
-    zantu_internal::SleepNanos(kFullRingWaitNs);
-    if (Quitting()) {
-      ZANTU_ERROR_AS("ResponseWorker", "write ring buffer failed=%d", status);
-      return kRingFull;
-    }
-    lock->lock();
-    *ring = FindResponseRing(pid);
-    if (*ring == nullptr) {
-      ReportClientGone(pid);
-      return status;
-    }
-  }
 }

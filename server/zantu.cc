@@ -37,11 +37,13 @@ void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networ
   server_thread_ = std::thread(&Zantu::Server, this);
   client_check_thread_ = std::thread(&Zantu::IsClientActiveCheck, this);
   request_thread_ = std::thread(&Zantu::RequestWorker, this);
+  overflow_thread_ = std::thread(&Zantu::OverflowWorker, this);
   for (auto& [node, network] : networks_) {
-    response_threads_.emplace_back(&Zantu::ResponseWorker, this, network);
+    response_threads_.emplace_back(&Zantu::ResponseWorker, this, node, network);
   }
 
   for (std::thread& thread : response_threads_) thread.join();
+  overflow_thread_.join();
   request_thread_.join();
   client_check_thread_.join();
   server_thread_.join();
@@ -79,6 +81,7 @@ void Zantu::Quit() {
   }
   RingBuffer::WakeLocalReaders();
   request_cv_.notify_all();
+  WakeWaitersForQuit();
   {
     // Under the mutex: the liveness check cannot miss it between its test
     // of quit_ and its wait.

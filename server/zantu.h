@@ -1,12 +1,18 @@
 // The daemon's core: the tables shared by its threads, and the threads
 // themselves (registration service, liveness check, request worker, one
-// response worker per node).
+// response worker per node, the overflow worker).
 //
 // Lock order: request_mutex_ before clients_mutex_; request_mutex_ before a
 // client's response mutex; a response mutex before response_table_mutex_.
 // clients_mutex_ and a response mutex are never held together, no thread
 // holds two response mutexes, and response_table_mutex_, release_mutex_,
-// server_socket_mutex_ and check_mutex_ are leaves, held only briefly.
+// flow_mutex_, overflow_mutex_, server_socket_mutex_ and check_mutex_ are
+// leaves, held only briefly (never across a send, a receive or a ring
+// write), and none of them is held while another is taken.
+//
+// No thread waits for one client: a client's records travel only as far as
+// the grants of its nodes allow (flow_control.cc), and the answers its
+// response ring cannot take wait in daemon memory (overflow.cc).
 //
 // Shutdown: Quit sets quit_ and wakes every blocked thread (node sockets and
 // the registration socket are shut down, sleeping ring readers are rung).
@@ -20,6 +26,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -80,7 +87,8 @@ class Zantu {
   void Server() EXCLUDES(server_socket_mutex_, request_mutex_, clients_mutex_);
   void IsClientActiveCheck() EXCLUDES(clients_mutex_, check_mutex_);
   void RequestWorker() EXCLUDES(request_mutex_);
-  void ResponseWorker(Network* network);
+  void ResponseWorker(uint32_t node, Network* network);
+  void OverflowWorker() EXCLUDES(overflow_mutex_);
 
   // Registration service (registration.cc), on its thread.
   // The bound registration socket, installed in server_socket_; -1 after
@@ -133,9 +141,10 @@ class Zantu {
   // Takes over the pids the liveness check dropped, if any were dropped
   // since the last call (into departed_).
   void TakeExitedClients() REQUIRES(request_mutex_) EXCLUDES(clients_mutex_);
-  // One pass over every client's request ring. False when a node link failed
-  // (logged): nothing more can be forwarded in step.
-  bool ServeClients(ForwardStaging* staging) REQUIRES(request_mutex_);
+  // One pass over the request ring of every client that is not held back;
+  // `freed`: some were freed since the last pass. False when a node link
+  // failed (logged): nothing more can be forwarded in step.
+  bool ServeClients(ForwardStaging* staging, bool freed) REQUIRES(request_mutex_);
   // What follows a Read of its ring with `status` other than a failed
   // link: the next client, after releasing this one where it is due.
   std::map<unsigned long, RingBuffer*>::iterator AfterRead(std::map<unsigned long, RingBuffer*>::iterator it,
@@ -149,20 +158,34 @@ class Zantu {
   // Releases the clients that the response workers asked to release.
   void ServeReleaseRequests() REQUIRES(request_mutex_) EXCLUDES(release_mutex_);
 
-  // Release requests. A response worker that could not deliver an answer
-  // into `response_ring`, pid's current response ring, asks the request
-  // worker to release that client; the caller holds pid's response mutex.
-  void AskRelease(uint64_t pid, RingBuffer* response_ring) EXCLUDES(release_mutex_);
+  // Release requests. A thread that could not deliver an answer into
+  // `response_ring`, pid's current response ring, asks the request worker to
+  // release that client, which it logs with `why`; the caller holds pid's
+  // response mutex.
+  struct ReleaseRequest {
+    uint64_t pid;
+    RingBuffer* response_ring;
+    std::string why;
+  };
+  void AskRelease(uint64_t pid, RingBuffer* response_ring, std::string why)
+      EXCLUDES(release_mutex_, flow_mutex_);
   // Called, holding pid's response mutex, whenever pid's response ring is
   // deleted or replaced: the requests naming it are void.
   void ForgetReleaseRequests(uint64_t pid) EXCLUDES(release_mutex_);
 
   // Forwarding (forwarding.cc), on the request worker.
-  // Sends the span's records on their nodes. kRingRejected when a record
-  // breaks the rules (nothing of it was sent), kRingSendFailed when a link
-  // failed.
-  RingBufferStatus ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging)
-      REQUIRES(request_mutex_);
+  // Sends the span's records on their nodes, in order, as far as their
+  // nodes' grants allow; `*taken` counts the bytes of the records sent.
+  // kRingRejected when a record breaks the rules (nothing of it was sent),
+  // kRingSendFailed when a link failed.
+  RingBufferStatus ForwardSpan(uint64_t pid, uint8_t* data, size_t length, ForwardStaging* staging,
+                               size_t* taken) REQUIRES(request_mutex_);
+  // The link of the record's node after checking what the header says;
+  // null, with the reason, for a header that breaks the rules.
+  Network* CheckRecordHeader(uint64_t pid, const RequestBatchHeader& header, size_t body_room,
+                             std::string* why) const;
+  // Whether (node, device) is one of the GPUs of the command line.
+  bool OffersGpu(uint32_t node, uint32_t device) const;
   // Sends the staged pieces of one record (its body at `body` in the ring).
   // False, after logging, when the link failed.
   bool SendRecord(Network* link, const ForwardStaging& staging, uint8_t* body) REQUIRES(request_mutex_);
@@ -172,6 +195,67 @@ class Zantu {
   // for a record that breaks the rules.
   static bool StageRecord(const RequestBatchHeader& header, const uint8_t* body, ForwardStaging* staging,
                           std::string* why);
+
+  // Flow control (flow_control.cc). A node's grant bounds the work each
+  // client may have outstanding there (forwarded, not yet answered); a
+  // client whose next record does not fit is held back: its ring is not read
+  // until an answer from that node (or a new grant) frees it.
+  // Response worker: takes in a grant message of `node`.
+  void TakeGrant(uint32_t node, const ResponseBatchHeader& header) EXCLUDES(flow_mutex_);
+  // Response worker: an answer of `node` for pid settles its oldest record
+  // there.
+  void CreditAnswer(uint32_t node, uint64_t pid) EXCLUDES(flow_mutex_);
+  // Request worker: whether a record of `bytes` for `node` may travel now;
+  // if so it counts as outstanding from here on, if not pid is held back.
+  bool AdmitRecord(uint64_t pid, uint32_t node, uint64_t bytes) REQUIRES(request_mutex_) EXCLUDES(flow_mutex_);
+  // Request worker: forgets pid's work, hold and grants (released or
+  // registered anew).
+  void ResetFlow(uint64_t pid) REQUIRES(request_mutex_) EXCLUDES(flow_mutex_);
+  // Request worker: serves again the held clients that were freed since the
+  // last call; true if any was.
+  bool TakeFreedClients() REQUIRES(request_mutex_) EXCLUDES(flow_mutex_);
+  bool AllClientsHeld() const REQUIRES(request_mutex_);
+  // Request worker, when every client is held back: waits up to 100 ms for
+  // a wake-up (WakeRequestWorker) since the last TakeFreedClients.
+  void AwaitCredit() REQUIRES(request_mutex_) EXCLUDES(flow_mutex_);
+  // Wakes the request worker wherever it sleeps (in Read, in AwaitCredit).
+  void WakeRequestWorker() EXCLUDES(flow_mutex_);
+  // Quit's wake-up of the request worker's and the overflow worker's waits.
+  void WakeWaitersForQuit() EXCLUDES(flow_mutex_, overflow_mutex_);
+
+  // Overflow (overflow.cc). Answers that a client's response ring cannot
+  // take now wait, in order, in daemon memory; the overflow worker moves
+  // them into the ring once it has room. The caller of each of these holds
+  // pid's response mutex.
+  // Whether pid's answers go to the overflow (kHold: some wait already) or
+  // are dropped (kDrop: it is being released); kRing when neither.
+  enum class Route { kRing, kHold, kDrop };
+  Route RouteOf(uint64_t pid) EXCLUDES(overflow_mutex_);
+  // Makes room for a record of `bytes` and sizes `*record` for it; false,
+  // after asking for pid's release (of `ring`), when that would break a
+  // bound or memory fails.
+  bool ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, std::string* record)
+      EXCLUDES(overflow_mutex_, release_mutex_);
+  // Appends a record whose room was reserved.
+  void AppendOverflow(uint64_t pid, std::string record) EXCLUDES(overflow_mutex_);
+  // Drops what pid holds (its response ring is deleted or replaced).
+  void ForgetOverflow(uint64_t pid) EXCLUDES(overflow_mutex_);
+  // Overflow worker.
+  // Waits until some client holds answers; their pids, or false when quitting.
+  bool AwaitOverflow(std::vector<unsigned long>* pids) EXCLUDES(overflow_mutex_);
+  // Moves pid's held answers into its ring while they fit, or releases it.
+  void MoveOverflow(uint64_t pid) EXCLUDES(overflow_mutex_, response_table_mutex_);
+  // One step of MoveOverflow, under pid's response mutex; false when done.
+  bool MoveOneAnswer(uint64_t pid, RingBuffer* ring) EXCLUDES(overflow_mutex_);
+  bool TakeHeldAnswer(uint64_t pid, std::string* record) EXCLUDES(overflow_mutex_);
+  // After `record` went into the ring; true when nothing is held any more.
+  bool HeldAnswerTaken(uint64_t pid, size_t bytes) EXCLUDES(overflow_mutex_);
+  void ReturnHeldAnswer(uint64_t pid, std::string record) EXCLUDES(overflow_mutex_);
+  // The ring turned the oldest answer away: releases a client that has
+  // taken none for too long.
+  void CheckStalled(uint64_t pid, RingBuffer* ring) EXCLUDES(overflow_mutex_);
+  // Frees pid's held answers and drops every later one until its ring goes.
+  void DoomOverflow(uint64_t pid) REQUIRES(overflow_mutex_);
 
   // Response workers (response_worker.cc), one per node. Each step returns
   // false when the node's stream is out of step and the worker must end.
@@ -185,13 +269,10 @@ class Zantu {
   bool PrepareCompressed(Delivery* delivery, bool* in_step);
   void PreparePlain(Delivery* delivery);
   bool WriteDelivery(Delivery* delivery) EXCLUDES(response_table_mutex_);
-  // Writes the record into `*ring`; while the ring is full, lets go of the
-  // lock, waits and looks the ring up again. kRingFull when the client went
-  // meanwhile (`*ring` is null then) or when quitting (the lock let go).
-  RingBufferStatus WriteWithFullRingWait(uint64_t pid, size_t record_size,
-                                         const std::function<RingBufferStatus(void*)>& fill,
-                                         std::unique_lock<zantu::Mutex>* lock, RingBuffer** ring)
-      EXCLUDES(response_table_mutex_);
+  // The ring cannot take the record now: it joins pid's overflow.
+  bool HoldDelivery(Delivery* delivery);
+  // The ring can never take the record: the client is released.
+  bool FailDelivery(Delivery* delivery, RingBufferStatus status);
   // Reads and drops the rest of a message.
   bool DropBody(Network* network, uint64_t size);
   void ReportReadError();
@@ -223,6 +304,7 @@ class Zantu {
   // Touched by Run only.
   std::vector<std::thread> response_threads_;
   std::thread request_thread_;
+  std::thread overflow_thread_;
   std::thread server_thread_;
   std::thread client_check_thread_;
 
@@ -233,7 +315,7 @@ class Zantu {
   // Held by the request worker for whole passes; see registering_. Senders
   // on the node links hold it, which keeps the records of different
   // clients from interleaving.
-  zantu::Mutex request_mutex_ ACQUIRED_BEFORE(clients_mutex_, response_table_mutex_);
+  zantu::Mutex request_mutex_ ACQUIRED_BEFORE(clients_mutex_, response_table_mutex_, flow_mutex_);
   std::condition_variable_any request_cv_;  // registering_ cleared, a ring stored, or quit
   std::map<unsigned long, RingBuffer*> request_rbs_ GUARDED_BY(request_mutex_);  // owns the rings
 
@@ -246,7 +328,56 @@ class Zantu {
   std::map<unsigned long, zantu::Mutex> response_mutexes_ GUARDED_BY(response_table_mutex_);
 
   zantu::Mutex release_mutex_;  // a leaf
-  std::vector<std::pair<uint64_t, RingBuffer*>> release_requests_ GUARDED_BY(release_mutex_);
+  std::vector<ReleaseRequest> release_requests_ GUARDED_BY(release_mutex_);
+
+  // Flow control. Work is counted only at nodes that have sent a grant.
+  struct Grant {
+    uint64_t bytes = UINT64_MAX;  // request-record bytes outstanding at most
+    uint64_t records = 0;         // records outstanding at most; 0: no limit
+  };
+  struct NodeGrants {
+    bool has_fallback = false;
+    Grant fallback;  // for the clients without a grant of their own
+    std::unordered_map<unsigned long, Grant> clients;
+  };
+  // One client's records at one node that are forwarded and not yet answered.
+  struct Outstanding {
+    std::deque<uint64_t> sizes;  // request-record bytes, oldest first
+    uint64_t bytes = 0;
+  };
+  struct ClientFlow {
+    std::map<uint32_t, Outstanding> nodes;
+    bool held = false;       // its next record waits for an answer of held_node
+    uint32_t held_node = 0;
+  };
+  Grant GrantOf(uint32_t node, uint64_t pid) const REQUIRES(flow_mutex_);
+  // Bit n: node n has sent a grant. Set once, read without the lock.
+  std::atomic<uint64_t> granted_nodes_{0};
+  zantu::Mutex flow_mutex_;        // a leaf
+  std::condition_variable_any flow_cv_;  // flow_wakes_ counted up
+  std::map<uint32_t, NodeGrants> grants_ GUARDED_BY(flow_mutex_);
+  std::unordered_map<unsigned long, ClientFlow> flows_ GUARDED_BY(flow_mutex_);
+  std::vector<unsigned long> freed_ GUARDED_BY(flow_mutex_);  // held clients freed since the last take
+  uint64_t flow_wakes_ GUARDED_BY(flow_mutex_) = 0;  // every WakeRequestWorker
+  // Request-worker private: the clients held back (a subset of request_rbs_),
+  // and flow_wakes_ as of the last TakeFreedClients.
+  std::unordered_set<unsigned long> held_ GUARDED_BY(request_mutex_);
+  uint64_t seen_flow_wakes_ GUARDED_BY(request_mutex_) = 0;
+
+  // Overflow. The records of a pid change only under its response mutex
+  // too, so that the one who holds that mutex keeps them in order.
+  struct Overflow {
+    std::deque<std::string> records;  // whole response records, oldest first
+    uint64_t bytes = 0;               // reserved for them
+    int64_t taken_ns = 0;             // when the ring last took one (or the first was held)
+    bool doomed = false;              // released: later answers are dropped
+  };
+  zantu::Mutex overflow_mutex_;  // a leaf
+  std::condition_variable_any overflow_cv_;  // a client's first answer held, or quit
+  std::unordered_map<unsigned long, Overflow> overflow_ GUARDED_BY(overflow_mutex_);
+  uint64_t overflow_bytes_ GUARDED_BY(overflow_mutex_) = 0;  // all clients together
+  // overflow_.size(), read without the lock: 0 keeps the normal path free.
+  std::atomic<size_t> overflow_entries_{0};
 
   zantu::Mutex clients_mutex_;
   std::unordered_set<unsigned long> clients_ GUARDED_BY(clients_mutex_);

@@ -144,6 +144,8 @@ TEST_F(ForwardingTest, MalformedRecordReleasesItsClientAloneBeforeAnyByteIsSent)
       [&](uint32_t p) { return EncodeRequestRecord(0, 0, p, {entry}, kLinkClientExit); },
       [&](uint32_t p) { return EncodeRequestRecord(0, 0, p + 1, {entry}); },
       [&](uint32_t p) { return EncodeRequestRecord(7, 0, p, {entry}); },  // no such node
+      [&](uint32_t p) { return EncodeRequestRecord(0, 1, p, {entry}); },  // no such GPU on node 0
+      [&](uint32_t p) { return EncodeRequestRecord(1, 5, p, {entry}); },  // nor on node 1
       [&](uint32_t p) { return patched(EncodeRequestRecord(0, 0, p, {entry}), 12, uint64_t{1} << 62); },
       [&](uint32_t p) {  // a large record whose second entry is broken
         const std::string bad = patched(entry, 20, uint32_t{0});
