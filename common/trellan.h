@@ -39,6 +39,7 @@ enum RingBufferStatus : int {
 namespace trellan {
 struct RingHeader;
 struct Bell;
+struct TrimSlot;
 }  // namespace trellan
 
 // A single-producer single-consumer byte ring in POSIX shared memory, shared
@@ -63,8 +64,13 @@ struct Bell;
 // fill callback, so a full /dev/shm makes Write return kRingNoMemory instead
 // of raising SIGBUS. A ring keeps no file descriptor once it is mapped (an
 // attacher keeps one pidfd on the creator). Resident memory follows the high-water mark of unread
-// bytes: an empty ring restarts at offset 0, and a reader that stays idle for
-// 100 ms gives back every page beyond the first MiB.
+// bytes: an empty ring restarts at offset 0, and once its reader has released
+// nothing beyond the first MiB for 250 to 500 ms and nothing is unread, the
+// pages beyond the first MiB are given back, whether or not Read is called
+// again. A thread of the reading process does that: it starts when a reader
+// first reads beyond the first MiB and ends once no ring of the process has
+// pages to give back (a forked child leaves the rings it inherited to its
+// parent).
 class TRELLAN_EXPORT RingBuffer {
  public:
   // Creates (create == true) or attaches to (false) the ring called `name`,
@@ -129,15 +135,14 @@ class TRELLAN_EXPORT RingBuffer {
   RingBufferStatus ReadPrefix(std::function<RingBufferStatus(void*, size_t, size_t*)> consume);
 
   // Reader thread only: false when a Read now would surely return kRingEmpty
-  // at once and has nothing else to do (no failure to report, no pages to
-  // give back). Never false when a record is published; may be true when
-  // none is. One load of the writer's position, no system call and no part in
-  // Read's rounds: a thread that polls many rings calls Read only on those
-  // that may have records, and, when a whole pass found none, keeps calling
-  // Read on one ring in each pass at the same place in the order, so that Read
-  // comes back to it after a pass in which every ring was looked at and
-  // sleeps there. A reader that attached learns that its creator has gone
-  // only from Read.
+  // at once and has nothing else to do (no failure to report). Never false
+  // when a record is published; may be true when none is. One load of the
+  // writer's position, no system call and no part in Read's rounds: a thread
+  // that polls many rings calls Read only on those that may have records,
+  // and, when a whole pass found none, keeps calling Read on one ring in each
+  // pass at the same place in the order, so that Read comes back to it after
+  // a pass in which every ring was looked at and sleeps there. A reader that
+  // attached learns that its creator has gone only from Read.
   bool MayHaveRecords();
 
   // Creator only: gives the ring to another owner (a daemon running as root
@@ -173,6 +178,9 @@ class TRELLAN_EXPORT RingBuffer {
   enum Room { kRoomNone, kRoomBacked, kRoomUnbacked, kRoomReaderDamaged };
   RingBufferStatus PlaceRecord(uint64_t size, uint64_t* start);
   Room FindRoom(uint64_t read_pos, uint64_t size, uint64_t* start) const;
+  // Raises the writer's flag for a record beyond the hot bytes; false (the
+  // flag lowered again) while the reader's side gives pages back.
+  bool EnterCold();
   RingBufferStatus FillRecord(uint64_t offset, uint64_t size, const std::function<RingBufferStatus(void*)>& fill);
   void PublishRecord(uint64_t start, uint64_t size);
   RingBufferStatus Full();
@@ -185,7 +193,6 @@ class TRELLAN_EXPORT RingBuffer {
                                const std::function<RingBufferStatus(void*, size_t, size_t*)>& consume);
   void Release(uint64_t offset, uint64_t length);
   bool WaitOnBell(trellan::Bell* bell, bool mixed_round, uint32_t key);
-  void MaybeTrim();
   bool PeerGone();
   // The creator's mapping was replaced after the other side shrank it; makes
   // the failure sticky.
@@ -208,6 +215,9 @@ class TRELLAN_EXPORT RingBuffer {
   pid_t creator_pid_ = 0;
   uint64_t creator_start_ = 0;
   int pidfd_ = -1;  // the creator, watched by an attacher
+  // Owned; listed with the process's trimming thread while the ring is
+  // mapped. The reader notes in it what it read beyond the hot bytes.
+  trellan::TrimSlot* trim_slot_ = nullptr;
 
   // Writer-private: touched only by the writing thread.
   alignas(64) uint64_t write_pos_ = 0;
@@ -227,9 +237,7 @@ class TRELLAN_EXPORT RingBuffer {
   // Reader-private: touched only by the reading thread.
   alignas(64) uint64_t read_pos_ = 0;
   uint64_t write_seen_ = 0;  // the writer's position as last read; never goes back
-  uint64_t round_mark_ = 0;    // the round in which this ring was last found empty
-  uint64_t cold_seen_hi_ = 0;  // highest offset beyond the hot bytes read since the last trim
-  int64_t last_cold_read_ns_ = 0;
+  uint64_t round_mark_ = 0;  // the round in which this ring was last found empty
   bool reader_declared_ = false;
   RingBufferStatus read_failure_ = kRingSuccess;  // sticky
 };

@@ -4,27 +4,21 @@
 #include <algorithm>
 
 #include "common/trellan.h"
-#include "trellan/process_identity.h"
 #include "trellan/ring_internal.h"
 #include "trellan/ring_layout.h"
+#include "trellan/ring_trimmer.h"
 
 using trellan::BackPages;
 using trellan::kRingBackingChunk;
 using trellan::kRingPage;
-using trellan::MonotonicNanos;
+using trellan::RingHeader;
 using trellan::RoundDown;
 using trellan::RoundUp;
+using trellan::TrimSlot;
 
 #ifndef MADV_POPULATE_WRITE
 #define MADV_POPULATE_WRITE 23
 #endif
-
-namespace {
-
-// How long a reader stays idle before it gives pages back.
-constexpr int64_t kTrimIdleNs = 100'000'000;
-
-}  // namespace
 
 bool trellan::BackPages(uint8_t* at, uint64_t length) {
   int rc;
@@ -70,24 +64,26 @@ RingBufferStatus RingBuffer::EnsureBacking(uint64_t offset, uint64_t length) {
   return kRingSuccess;
 }
 
-// Reader side.
-void RingBuffer::MaybeTrim() {
-  const int64_t now = MonotonicNanos();
-  if (now - last_cold_read_ns_ < kTrimIdleNs) return;
-  last_cold_read_ns_ = now;
+// The trimming thread, for the reader (ring_trimmer.h).
+bool trellan::GiveBackColdPages(TrimSlot* slot) {
+  RingHeader* header = slot->header;
+  bool given = false;
   // The gate and the writer's flag exclude each other (each side sets its
   // own, then reads the other's, all sequentially consistent): pages are
   // given back only while no record beyond the hot bytes is being placed and
-  // none is unread.
-  header_->trim_gate.store(1, std::memory_order_seq_cst);
-  if (header_->writer_in_cold.load(std::memory_order_seq_cst) == 0 &&
-      header_->write_pos.load(std::memory_order_acquire) == read_pos_) {
-    const uint64_t to = std::min(capacity_, RoundUp(cold_seen_hi_, kRingBackingChunk));
-    if (to > hot_bytes_) madvise(data_ + hot_bytes_, to - hot_bytes_, MADV_REMOVE);
-    cold_seen_hi_ = 0;
+  // none is unread. The reader touches those pages only for an unread record,
+  // so it needs no part in this.
+  header->trim_gate.store(1, std::memory_order_seq_cst);
+  if (header->writer_in_cold.load(std::memory_order_seq_cst) == 0 &&
+      header->write_pos.load(std::memory_order_acquire) == header->read_pos.load(std::memory_order_acquire)) {
+    const uint64_t read_hi = slot->cold_hi.load(std::memory_order_relaxed);
+    const uint64_t to = std::min(slot->capacity, RoundUp(read_hi, kRingBackingChunk));
+    if (to > slot->hot_bytes) madvise(slot->data + slot->hot_bytes, to - slot->hot_bytes, MADV_REMOVE);
+    slot->cold_hi.store(0, std::memory_order_relaxed);
     // The writer forgets what it knew was allocated beyond the hot bytes.
-    header_->trim_epoch.store(header_->trim_epoch.load(std::memory_order_relaxed) + 1,
-                              std::memory_order_release);
+    header->trim_epoch.store(header->trim_epoch.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    given = true;
   }
-  header_->trim_gate.store(0, std::memory_order_release);
+  header->trim_gate.store(0, std::memory_order_release);
+  return given;
 }

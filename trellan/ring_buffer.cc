@@ -21,6 +21,7 @@
 #include "trellan/process_identity.h"
 #include "trellan/ring_internal.h"
 #include "trellan/ring_layout.h"
+#include "trellan/ring_trimmer.h"
 
 using trellan::BackPages;
 using trellan::Bell;
@@ -62,6 +63,12 @@ RingBuffer::RingBuffer(std::string& name, size_t size, bool create) {
   } else {
     Attach(shm_name_);
   }
+  trim_slot_ = new trellan::TrimSlot();
+  trim_slot_->header = header_;
+  trim_slot_->data = data_;
+  trim_slot_->capacity = capacity_;
+  trim_slot_->hot_bytes = hot_bytes_;
+  trellan::ListForTrim(trim_slot_);
 }
 
 void RingBuffer::Create(const std::string& shm_name) {
@@ -169,6 +176,9 @@ RingBuffer::~RingBuffer() {
   // A forked child holds a copy of its parent's object: it neither closes
   // the ring for the other side nor unlinks it.
   const bool owner = creator_ && getpid() == owner_pid_;
+  // Off the trimming thread's list before the memory goes.
+  trellan::UnlistForTrim(trim_slot_);
+  delete trim_slot_;
   if (header_ != nullptr) {
     if (owner) {
       header_->closed.store(1, std::memory_order_release);

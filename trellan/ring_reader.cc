@@ -10,6 +10,7 @@
 #include "trellan/process_identity.h"
 #include "trellan/ring_internal.h"
 #include "trellan/ring_layout.h"
+#include "trellan/ring_trimmer.h"
 
 using trellan::Bell;
 using trellan::MonotonicNanos;
@@ -83,11 +84,9 @@ RingBufferStatus RingBuffer::FindSpan(uint64_t* offset, uint64_t* length) {
 
 void RingBuffer::Release(uint64_t offset, uint64_t length) {
   const uint64_t end = offset + length;
-  if (end > hot_bytes_) {
-    cold_seen_hi_ = std::max(cold_seen_hi_, end);
-    last_cold_read_ns_ = MonotonicNanos();
-  }
   read_pos_ += length;
+  // Before the position is stored: the trimming thread that sees it sees this.
+  if (end > hot_bytes_) trellan::NoteColdRead(trim_slot_, end, read_pos_);
   // Release: the span's bytes are read before the writer may reuse them.
   header_->read_pos.store(read_pos_, std::memory_order_release);
 }
@@ -111,7 +110,7 @@ RingBufferStatus RingBuffer::ConsumeSpan(uint64_t offset, uint64_t length,
 }
 
 bool RingBuffer::MayHaveRecords() {
-  if (read_failure_ != kRingSuccess || cold_seen_hi_ != 0 || Damaged()) return true;
+  if (read_failure_ != kRingSuccess || Damaged()) return true;
   // Acquire as in FindSpan: a position seen here is one Read will see too.
   return header_->write_pos.load(std::memory_order_acquire) != read_pos_;
 }
@@ -159,7 +158,6 @@ RingBufferStatus RingBuffer::ReadPrefix(std::function<RingBufferStatus(void*, si
       read_failure_ = Damaged() ? kRingCorrupt : status;
       return read_failure_;
     }
-    if (cold_seen_hi_ != 0) MaybeTrim();
     if (waited) {
       if (!creator_ && (header_->closed.load(std::memory_order_acquire) != 0 || (timed_out && PeerGone()))) {
         read_failure_ = kRingPeerGone;

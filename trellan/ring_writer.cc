@@ -15,7 +15,8 @@ namespace {
 // How often a writer that finds the ring full asks whether its reader lives.
 constexpr int64_t kLivenessIntervalNs = 100'000'000;
 
-// Clears the writer's flag however the fill callback leaves (a throw too).
+// Clears the writer's flag however the write ends (a throw of the fill
+// callback too).
 class ColdGuard {
  public:
   explicit ColdGuard(std::atomic<uint32_t>* flag) : flag_(flag) {}
@@ -39,7 +40,14 @@ RingBufferStatus RingBuffer::Write(size_t size, std::function<RingBufferStatus(v
   uint64_t start = 0;
   RingBufferStatus status = PlaceRecord(size, &start);
   if (status != kRingSuccess) return status;
-  status = FillRecord(start & mask_, size, fill);
+  const uint64_t offset = start & mask_;
+  // A record beyond the hot bytes keeps the writer's flag raised until it is
+  // published (or dropped): until then the reader's side sees nothing unread
+  // and could give its pages back.
+  const bool cold = offset + size > hot_bytes_;
+  if (cold && !EnterCold()) return Full();
+  ColdGuard guard(cold ? &header_->writer_in_cold : nullptr);
+  status = FillRecord(offset, size, fill);
   if (status != kRingSuccess) return status;
   PublishRecord(start, size);
   return kRingSuccess;
@@ -85,9 +93,11 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
       // Empty: start over at offset 0 (a new lap, unless already there).
       *start = ow == 0 ? w : lap_start + capacity_;
       placed = true;
-    } else if (size <= read_offset && ow + size > hot_bytes_) {
+    } else if (size <= read_offset && ow + size > hot_bytes_ && unread <= hot_bytes_) {
       // The next lap's start is free below the reader's offset. Going there
-      // early keeps a ring whose reader keeps up inside its hot bytes.
+      // early keeps a ring whose reader keeps up inside its hot bytes. Only
+      // then: from there on records fit only below the reader's offset until
+      // it has read the rest of its lap, which must be little.
       *start = lap_start + capacity_;
       placed = true;
     } else if (ow + size <= capacity_) {
@@ -116,25 +126,24 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
   return (*start & mask_) + size <= hot_backed_ ? kRoomBacked : kRoomUnbacked;
 }
 
+bool RingBuffer::EnterCold() {
+  // Pages beyond the hot bytes may be given back for an idle reader; the
+  // flag and the reader's gate keep the two apart (see GiveBackColdPages).
+  header_->writer_in_cold.store(1, std::memory_order_seq_cst);
+  if (header_->trim_gate.load(std::memory_order_seq_cst) != 0) {
+    header_->writer_in_cold.store(0, std::memory_order_release);
+    return false;
+  }
+  const uint32_t epoch = header_->trim_epoch.load(std::memory_order_acquire);
+  if (epoch != trim_epoch_seen_) {
+    trim_epoch_seen_ = epoch;
+    cold_lo_ = cold_hi_ = 0;
+  }
+  return true;
+}
+
 RingBufferStatus RingBuffer::FillRecord(uint64_t offset, uint64_t size,
                                         const std::function<RingBufferStatus(void*)>& fill) {
-  std::atomic<uint32_t>* cold_flag = nullptr;
-  if (offset + size > hot_bytes_) {
-    // Pages beyond the hot bytes may be given back by an idle reader; the
-    // flag and the reader's gate keep the two apart (see MaybeTrim).
-    header_->writer_in_cold.store(1, std::memory_order_seq_cst);
-    if (header_->trim_gate.load(std::memory_order_seq_cst) != 0) {
-      header_->writer_in_cold.store(0, std::memory_order_release);
-      return Full();
-    }
-    cold_flag = &header_->writer_in_cold;
-    const uint32_t epoch = header_->trim_epoch.load(std::memory_order_acquire);
-    if (epoch != trim_epoch_seen_) {
-      trim_epoch_seen_ = epoch;
-      cold_lo_ = cold_hi_ = 0;
-    }
-  }
-  ColdGuard guard(cold_flag);
   RingBufferStatus status = EnsureBacking(offset, size);
   if (Damaged()) return kRingCorrupt;
   if (status != kRingSuccess) return status;

@@ -81,7 +81,7 @@ TEST(RingBufferStress, MillionRecordsBetweenTwoProcesses) {
   pid_t child = ForkChild([&] {
     RingBuffer writer(name, kCapacity, false);
     for (uint64_t i = 0; i < kRecords; ++i) {
-      if (i == kRecords / 3 || i == 2 * kRecords / 3) usleep(250000);  // let the reader trim
+      if (i == kRecords / 3 || i == 2 * kRecords / 3) usleep(700000);  // let the reader's pages be trimmed
       const size_t size = SizeOf(i);
       int fill_runs = 0;
       for (;;) {
