@@ -307,6 +307,19 @@ TRELLAN_EXPORT std::unordered_set<unsigned long> GetExitedPids(
 // is admitted anew. Thread safety: as GetExitedPids.
 TRELLAN_EXPORT void RefreshExitedPidsState(unsigned long pid);
 
+// Removes from the shared-memory directory (/dev/shm) what processes that are
+// gone left there: ring objects whose names start with one of
+// `ring_prefixes`, and process bells (the objects that rings name in their
+// header). A ring goes when the creator its header records no longer runs,
+// or when its pid now belongs to a process started at another time; a bell
+// likewise, by the pid in its name and the start time it records. Objects of
+// a live process are never removed, nor anything that is not a ring or a bell
+// (another name, not a plain file, shorter than a header, a bad magic), nor
+// what this process may not unlink. Returns how many objects it removed.
+// Meant for a process that creates rings, before it creates any: another
+// process's ring that is being created right now has no magic yet and stays.
+TRELLAN_EXPORT size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes);
+
 // The API function's name, "unknown(3:17)" style for numbers without one.
 // Never null; the text stays valid until the calling thread's next call.
 TRELLAN_EXPORT const char* GetCudaFunctionName(unsigned char module, unsigned int function);

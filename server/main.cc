@@ -2,7 +2,11 @@
 //   node_id host network_type send_port recv_port node_port gpu_index
 // One transport per distinct node ("light" selects Light, anything else
 // Native), connected in command-line order, each greeted with the same
-// 32-byte guest information. The exit status is always 0.
+// 32-byte guest information. SIGTERM and SIGINT stop the daemon as a fatal
+// error of one of its threads would: every client's rings are released (their
+// waiting calls fail), nothing is left in /dev/shm. The exit status is always
+// 0.
+#include <signal.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -82,6 +86,27 @@ void RaiseDescriptorLimit() {
   }
 }
 
+// Blocks the stop signals in this thread, and so in every thread started
+// from it: they are taken from a signalfd once the daemon runs (Zantu::Run),
+// never by a handler.
+void BlockStopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+}
+
+// A daemon that was killed leaves its clients' rings (up to 2 GiB each) and
+// its process bell behind; those of a daemon that still runs stay.
+void RemoveRingsOfGoneDaemons() {
+  const size_t removed = RemoveOrphanRings({kRequestRingPrefix, kResponseRingPrefix});
+  if (removed > 0) {
+    ZANTU_LOG_AS("main", "removed %zu ring and bell objects that processes which are gone left in /dev/shm",
+                 removed);
+  }
+}
+
 // Reads the command line into groups; false, after logging, for a bad one.
 bool ParseGroups(int argc, char** argv, std::vector<Group>* groups) {
   if (argc <= kArgsPerGroup || (argc - 1) % kArgsPerGroup != 0) {
@@ -138,9 +163,11 @@ bool ConnectNodes(std::vector<Group>& groups, const char (&guest_info)[kGuestInf
 }  // namespace
 
 int main(int argc, char** argv) {
+  BlockStopSignals();
   RaiseDescriptorLimit();
   std::vector<Group> groups;
   if (ParseGroups(argc, argv, &groups)) {
+    RemoveRingsOfGoneDaemons();
     char guest_info[kGuestInfoSize] = {};
     const std::string uuid = GenerateRandomString(kGuestInfoSize - 1);
     uuid.copy(guest_info, kGuestInfoSize - 1);

@@ -1,6 +1,11 @@
 #include "server/zantu.h"
 
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -34,6 +39,8 @@ void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networ
   node_ports_ = std::move(node_ports);
   node_ports.clear();
 
+  // Before any thread starts: should it fail, they get the default action.
+  const bool watch_stop_signals = OpenStopSignals();
   server_thread_ = std::thread(&Zantu::Server, this);
   client_check_thread_ = std::thread(&Zantu::IsClientActiveCheck, this);
   request_thread_ = std::thread(&Zantu::RequestWorker, this);
@@ -41,12 +48,15 @@ void Zantu::Run(std::vector<GPU>& gpus, std::map<unsigned int, Network*>& networ
   for (auto& [node, network] : networks_) {
     response_threads_.emplace_back(&Zantu::ResponseWorker, this, node, network);
   }
+  if (watch_stop_signals) signal_thread_ = std::thread(&Zantu::WatchStopSignals, this);
 
   for (std::thread& thread : response_threads_) thread.join();
   overflow_thread_.join();
   request_thread_.join();
   client_check_thread_.join();
   server_thread_.join();
+  if (signal_thread_.joinable()) signal_thread_.join();
+  CloseStopSignals();
 
   // No thread is left that could touch what follows.
   delete zstd_;
@@ -87,6 +97,49 @@ void Zantu::Quit() {
     // of quit_ and its wait.
     zantu::MutexLock lock(&check_mutex_);
     check_cv_.notify_all();
+  }
+  if (quit_event_fd_ >= 0) {
+    const uint64_t one = 1;
+    // Only fails when the counter is full, which wakes the watcher as well.
+    (void)!write(quit_event_fd_, &one, sizeof(one));
+  }
+}
+
+bool Zantu::OpenStopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  stop_signal_fd_ = signalfd(-1, &stop, SFD_CLOEXEC);
+  quit_event_fd_ = stop_signal_fd_ < 0 ? -1 : eventfd(0, EFD_CLOEXEC);
+  if (quit_event_fd_ >= 0) return true;
+  ZANTU_ERROR("no signalfd for SIGTERM and SIGINT, failed=%d; they end the daemon at once", errno);
+  CloseStopSignals();
+  // Threads started from here on get the default action.
+  pthread_sigmask(SIG_UNBLOCK, &stop, nullptr);
+  return false;
+}
+
+void Zantu::WatchStopSignals() {
+  pollfd fds[2] = {{stop_signal_fd_, POLLIN, 0}, {quit_event_fd_, POLLIN, 0}};
+  while (!Quitting()) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      ZANTU_ERROR("wait for stop signals failed=%d", errno);
+      return;
+    }
+    signalfd_siginfo info;
+    if ((fds[0].revents & POLLIN) != 0 && read(stop_signal_fd_, &info, sizeof(info)) == sizeof(info)) {
+      ZANTU_LOG("%s received, quitting", info.ssi_signo == SIGTERM ? "SIGTERM" : "SIGINT");
+      if (!Quitting()) Quit();
+    }
+  }
+}
+
+void Zantu::CloseStopSignals() {
+  for (int* fd : {&stop_signal_fd_, &quit_event_fd_}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
   }
 }
 

@@ -411,6 +411,19 @@ class Zantu {
   // around the wait and the wake-up so that neither is missed.
   zantu::Mutex check_mutex_;
   std::condition_variable_any check_cv_;
+
+  // Stop signals (zantu.cc). main blocks SIGTERM and SIGINT before any
+  // thread starts, so that no thread runs a handler; one thread of Run's
+  // takes them from a signalfd and quits as on a fatal error. Both
+  // descriptors are made by Run before the threads start and closed after
+  // they have ended (-1 otherwise); Quit wakes the thread through the
+  // eventfd.
+  bool OpenStopSignals();
+  void WatchStopSignals();
+  void CloseStopSignals();
+  int stop_signal_fd_ = -1;
+  int quit_event_fd_ = -1;
+  std::thread signal_thread_;
 };
 
 namespace zantu_internal {

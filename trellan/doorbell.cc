@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,10 +29,13 @@ constexpr char kBellPrefix[] = "/trellan.bell.";
 
 struct BellPage {
   std::atomic<uint64_t> magic;
-  uint64_t reserved;
+  // Of the creating process, whose pid the name carries: together they tell
+  // a bell left by a process that has gone (0 in bells of older builds).
+  uint64_t creator_start_time;
   alignas(64) Bell bell;
 };
 static_assert(sizeof(BellPage) <= kBellPageBytes);
+static_assert(offsetof(BellPage, magic) == 0 && offsetof(BellPage, creator_start_time) == 8);
 
 // The process bell. Created once; the mapping lives until the process ends,
 // since rings may ring it from static destructors.
@@ -89,6 +93,7 @@ Bell* LocalBell(std::string* name) {
     return nullptr;
   }
   auto* page = static_cast<BellPage*>(map);
+  page->creator_start_time = ReadProcessState(getpid()).start_time;
   page->magic.store(kBellMagic, std::memory_order_release);
   pb.name = shm_name;
   pb.owner = getpid();
@@ -117,6 +122,29 @@ Bell* MapBell(const char* name, void** mapping) {
   }
   *mapping = map;
   return &page->bell;
+}
+
+bool IsOrphanBell(int dir_fd, const char* name) {
+  // "trellan.bell.<pid>.<random>", as LocalBell names them.
+  if (std::strncmp(name, kBellPrefix + 1, sizeof(kBellPrefix) - 2) != 0) return false;
+  const char* after_prefix = name + sizeof(kBellPrefix) - 2;
+  char* end = nullptr;
+  const long pid = std::strtol(after_prefix, &end, 10);
+  if (end == after_prefix || *end != '.' || pid <= 0 || pid > INT_MAX) return false;
+  const int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct stat st;
+  uint8_t head[16];
+  const bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kBellPageBytes) &&
+                     pread(fd, head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head));
+  close(fd);
+  if (!whole) return false;
+  uint64_t magic, start_time;
+  std::memcpy(&magic, head + offsetof(BellPage, magic), sizeof(magic));
+  std::memcpy(&start_time, head + offsetof(BellPage, creator_start_time), sizeof(start_time));
+  if (magic != kBellMagic) return false;
+  const ProcessState creator = ReadProcessState(static_cast<pid_t>(pid));
+  return !creator.running || (start_time != 0 && creator.start_time != start_time);
 }
 
 void UnmapBell(void* mapping) {

@@ -37,6 +37,12 @@ Bell* LocalBellIfCreated();
 Bell* MapBell(const char* name, void** mapping);
 void UnmapBell(void* mapping);
 
+// Whether `name`, an entry of the shared-memory directory open as `dir_fd`,
+// is a process bell whose creator no longer runs (or whose pid now belongs to
+// a process started at another time). False for anything that is not a bell
+// by its name, size and magic.
+bool IsOrphanBell(int dir_fd, const char* name);
+
 // After a publish: bumps the bell and wakes its sleepers, if any.
 void RingBell(Bell* bell);
 

@@ -5,6 +5,8 @@
 // killed daemon could not remove is removed here.
 #pragma once
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -16,6 +18,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -30,6 +33,7 @@
 #include "harness/processes.h"
 #include "harness/sockets.h"
 #include "harness/wire.h"
+#include "trellan/ring_layout.h"
 
 namespace daemon_test {
 
@@ -67,6 +71,34 @@ using testing_util::ResponseRingName;
 // Both rings of client `key` are gone from /dev/shm.
 inline bool RingsGone(const std::string& key) {
   return !ShmExists(RequestRingName(key)) && !ShmExists(ResponseRingName(key));
+}
+
+// What `creator` has in /dev/shm: the ring objects (by the daemon's ring
+// prefixes) whose header names it as their creator, and its process bell
+// (trellan.bell.<pid>.*).
+inline std::vector<std::string> ShmObjectsOf(pid_t creator) {
+  std::vector<std::string> found;
+  const std::string bell = "trellan.bell." + std::to_string(creator) + ".";
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return found;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name.compare(0, bell.size(), bell) == 0) {
+      found.push_back(name);
+      continue;
+    }
+    if (name.rfind(kRequestRingPrefix, 0) != 0 && name.rfind(kResponseRingPrefix, 0) != 0) continue;
+    const int fd = open(("/dev/shm/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) continue;
+    uint32_t pid = 0;
+    if (pread(fd, &pid, sizeof(pid), offsetof(trellan::RingHeader, creator_pid)) == sizeof(pid) &&
+        pid == static_cast<uint32_t>(creator)) {
+      found.push_back(name);
+    }
+    close(fd);
+  }
+  closedir(dir);
+  return found;
 }
 
 // Sends `datagram` to the registration port from socket `fd` every 100 ms
