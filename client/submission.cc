@@ -71,6 +71,10 @@ RingBufferStatus FillRecord(const Batch& batch, void* to) {
   return kRingSuccess;
 }
 
+// Whether the last write into the request ring found it full: the line that
+// says so is written when the ring turns full, not for every try.
+bool request_ring_full GUARDED_BY(submission_mutex) = false;
+
 // Writes the record of `total` bytes, waiting while the ring is full. Gives
 // up with kRingPeerGone once the response loop has ended: no answer can come,
 // and the loop's end waits for submission_mutex.
@@ -80,8 +84,14 @@ RingBufferStatus WriteWaitingForRoom(RingBuffer* ring, uint64_t total, const Bat
   for (;;) {
     const RingBufferStatus status =
         ring->Write(total, [batch_ptr](void* to) { return FillRecord(*batch_ptr, to); });
-    if (status != kRingFull) return status;
-    ZANTU_LOG_AS("SendRequest", "response ringbuffer is full pid=%d", static_cast<int>(batch.pid));
+    if (status != kRingFull) {
+      request_ring_full = false;
+      return status;
+    }
+    if (!request_ring_full) {
+      ZANTU_LOG_AS("SendRequest", "request ringbuffer is full pid=%d", static_cast<int>(batch.pid));
+      request_ring_full = true;
+    }
     PauseOneMillisecond();
     if (loop_ended.load(std::memory_order_acquire)) return kRingPeerGone;
   }
