@@ -7,7 +7,11 @@
 //    loaded beforehand);
 // 2. the daemon's CPU while every client is idle, in % of one core;
 // 3. a synchronous 64-byte echo's latency (scale_probe) with the 1024
-//    registered, beside the figure with none, before and after.
+//    registered, beside the figure with none, before and after;
+// 4. the shared memory that each client's two rings hold while it idles:
+//    before any burst, and 1.5 s after a sample of the clients each sent a
+//    burst of two 4 MiB echoes through its rings (beside the figure at the
+//    end of each burst, and the ring's hot bytes, which it keeps).
 //
 // Usage: scale_bench [clients] (default 1024). ZANTU_SCALE_BARE=1 registers
 // bare clients instead (the exchange and the rings, no library): the daemon's
@@ -15,15 +19,22 @@
 // soft descriptor limit is raised to the hard one first (the daemon inherits
 // it) unless ZANTU_SCALE_KEEP_FD_LIMIT=1. Prints figures; checks nothing.
 #include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_util.h"
@@ -43,10 +54,85 @@ struct HolderReport {
   int64_t register_ns;
   int32_t registered;  // 1 when the library says it is registered
   int32_t pid;
+  char key[kKeyChars + 1];  // of its rings, from its own mappings; empty if none
 };
 
+// A holder's answer to SIGUSR1: it sent its burst.
+struct BurstReport {
+  int32_t pid;
+  int32_t ok;  // 1 when every echo came back whole
+};
+
+constexpr uint64_t kBurstEchoBytes = uint64_t{4} << 20;
+constexpr int kBurstEchoes = 2;
+
+// The key of the rings this process has mapped (its request ring's name
+// ends with it), as /proc/self/maps names them.
+std::string OwnRingKey() {
+  std::ifstream maps("/proc/self/maps");
+  const std::string prefix = kRequestRingPrefix;
+  for (std::string line; std::getline(maps, line);) {
+    const size_t at = line.find(prefix);
+    if (at != std::string::npos) return line.substr(at + prefix.size(), kKeyChars);
+  }
+  return "";
+}
+
+// Bytes allocated to both rings of the client with `key`.
+int64_t RingBytesOf(const std::string& key) {
+  int64_t total = 0;
+  for (const char* prefix : {kRequestRingPrefix, kResponseRingPrefix}) {
+    struct stat st;
+    if (stat(("/dev/shm/" + std::string(prefix) + key).c_str(), &st) == 0) total += st.st_blocks * 512;
+  }
+  return total;
+}
+
+// The burst of a bare client: echoes written and read on its own rings.
+bool BareBurst(bench::Registration* reg, uint32_t pid) {
+  std::string record;
+  bench::BuildRequest(pid, 0, k_testEcho, {}, kBurstEchoBytes, &record);
+  for (int i = 0; i < kBurstEchoes; ++i) {
+    if (!bench::WriteRecord(*reg->request, record.data(), record.size()) || !bench::ReadResponses(*reg->response, 1)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The burst of a client on the library: the echoes of libscale_burst.
+bool LibraryBurst(const std::string& bin) {
+  void* burst = dlopen((bin + "/libscale_burst.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  auto* send = burst == nullptr ? nullptr : reinterpret_cast<int (*)(uint64_t, int)>(dlsym(burst, "ScaleBurst"));
+  return send != nullptr && send(kBurstEchoBytes, kBurstEchoes) == 0;
+}
+
+volatile sig_atomic_t burst_asked = 0;
+void AskBurst(int) { burst_asked = 1; }
+
+// Idles until `hold_read` reaches end of file; sends its burst whenever
+// SIGUSR1 comes (blocked except while waiting), and reports it on `report`.
+void Idle(int hold_read, int report, const std::function<bool()>& send_burst) {
+  sigset_t waiting;
+  pthread_sigmask(SIG_SETMASK, nullptr, &waiting);
+  sigdelset(&waiting, SIGUSR1);
+  pollfd hold{hold_read, POLLIN, 0};
+  for (;;) {
+    const int ready = ppoll(&hold, 1, nullptr, &waiting);
+    if (ready < 0 && burst_asked) {
+      burst_asked = 0;
+      const BurstReport out{static_cast<int32_t>(getpid()), send_burst() ? 1 : 0};
+      if (write(report, &out, sizeof(out)) != sizeof(out)) return;
+      continue;
+    }
+    char byte;
+    if (ready > 0 && read(hold_read, &byte, 1) <= 0) return;
+  }
+}
+
 // Forks one client that loads libtovrel (registering), reports on `report`
-// and stays until `hold` reaches end of file. The caller is single-threaded.
+// and stays until `hold` reaches end of file, sending a burst through its
+// rings whenever SIGUSR1 asks. The caller is single-threaded.
 pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_write) {
   std::fflush(stdout);  // nothing buffered may be written twice
   const pid_t pid = fork();
@@ -54,7 +140,13 @@ pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_wr
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   setenv("ZANTU_DISABLE_LOG", "1", 1);
   close(hold_write);
-  HolderReport out{-1, 0, static_cast<int32_t>(getpid())};
+  // Blocked before the library starts its thread: only Idle takes it.
+  sigset_t burst_signal;
+  sigemptyset(&burst_signal);
+  sigaddset(&burst_signal, SIGUSR1);
+  pthread_sigmask(SIG_BLOCK, &burst_signal, nullptr);
+  signal(SIGUSR1, AskBurst);
+  HolderReport out{-1, 0, static_cast<int32_t>(getpid()), {}};
   std::unique_ptr<bench::Registration> bare;
   if (bare_clients) {
     // The exchange and both rings, without the library's response thread.
@@ -72,10 +164,10 @@ pid_t StartHolder(const std::string& bin, int report, int hold_read, int hold_wr
         tovrel == nullptr ? nullptr : static_cast<std::atomic<bool>*>(dlsym(tovrel, "_ZN10CudaTovrel12initialized_E"));
     out.registered = initialized != nullptr && initialized->load() ? 1 : 0;
   }
+  OwnRingKey().copy(out.key, kKeyChars);
   if (write(report, &out, sizeof(out)) != sizeof(out)) _exit(1);
-  char byte;
-  while (read(hold_read, &byte, 1) > 0) {
-  }
+  const uint32_t self = static_cast<uint32_t>(getpid());
+  Idle(hold_read, report, [&] { return bare != nullptr ? BareBurst(bare.get(), self) : LibraryBurst(bin); });
   _exit(0);
 }
 
@@ -179,7 +271,9 @@ void RaiseFileLimit(int clients) {
 struct Crowd {
   std::vector<pid_t> holders;
   std::vector<int64_t> register_ns;  // of those that registered
+  std::vector<std::pair<pid_t, std::string>> keys;  // of those that registered, by pid
   int hold_write = -1;
+  int report_read = -1;  // bursts are reported here
   double all_s = 0;  // wall time to start them all, one after the other
 };
 
@@ -196,10 +290,76 @@ bool StartCrowd(const std::string& bin, int clients, Crowd* crowd) {
     crowd->holders.push_back(pid);
     HolderReport in{};
     if (read(report[0], &in, sizeof(in)) != sizeof(in)) break;
-    if (in.registered == 1) crowd->register_ns.push_back(in.register_ns);
+    if (in.registered != 1) continue;
+    crowd->register_ns.push_back(in.register_ns);
+    const std::string key(in.key, strnlen(in.key, sizeof(in.key)));
+    if (key.size() == kKeyChars) crowd->keys.emplace_back(in.pid, key);
   }
+  crowd->report_read = report[0];
   crowd->all_s = static_cast<double>(NowNs() - start) / 1e9;
   return true;
+}
+
+// Shared memory held by the rings of idle clients, in KiB per client: all of
+// them before a burst; a sample of them at the end of its burst and 1.5 s
+// later, and the others then.
+struct RingMemory {
+  double idle_before = 0;
+  int sampled = 0, burst_failures = 0;
+  double sampled_at_end = 0, sampled_later = 0, others_later = 0;
+};
+
+double MeanKiB(const std::vector<std::string>& keys) {
+  if (keys.empty()) return 0;
+  double total = 0;
+  for (const std::string& key : keys) total += static_cast<double>(RingBytesOf(key));
+  return total / 1024.0 / static_cast<double>(keys.size());
+}
+
+// Every `clients / samples`-th client sends its burst, all at once.
+RingMemory MeasureRingMemory(const Crowd& crowd, size_t samples) {
+  RingMemory m;
+  std::vector<std::string> all, sampled, others;
+  std::map<pid_t, std::string> asked;
+  const size_t every = std::max<size_t>(1, crowd.keys.size() / std::max<size_t>(1, samples));
+  for (size_t i = 0; i < crowd.keys.size(); ++i) {
+    all.push_back(crowd.keys[i].second);
+    if (i % every == 0 && asked.size() < samples) {
+      asked.emplace(crowd.keys[i].first, crowd.keys[i].second);
+    } else {
+      others.push_back(crowd.keys[i].second);
+    }
+  }
+  m.idle_before = MeanKiB(all);
+  for (const auto& [pid, key] : asked) kill(pid, SIGUSR1);
+  // Each client's rings as its burst ends (the last of its answers read).
+  double at_end = 0;
+  for (size_t i = 0; i < asked.size(); ++i) {
+    BurstReport in{};
+    if (read(crowd.report_read, &in, sizeof(in)) != sizeof(in)) break;
+    const auto it = asked.find(in.pid);
+    if (it == asked.end()) continue;
+    m.burst_failures += in.ok == 1 ? 0 : 1;
+    at_end += static_cast<double>(RingBytesOf(it->second)) / 1024.0;
+    sampled.push_back(it->second);
+  }
+  m.sampled = static_cast<int>(sampled.size());
+  m.sampled_at_end = sampled.empty() ? 0 : at_end / static_cast<double>(sampled.size());
+  usleep(1500000);
+  m.sampled_later = MeanKiB(sampled);
+  m.others_later = MeanKiB(others);
+  return m;
+}
+
+void PrintRingMemory(const RingMemory& m, int clients) {
+  const double hot_kib = 2.0 * (1024 + 4);  // both rings' hot bytes and header pages
+  std::printf("ring memory idle     %.0f KiB per client before any burst (both rings, %d clients)\n", m.idle_before,
+              clients);
+  std::printf("after a burst        %.0f KiB per client 1.5 s after %d of them sent %d x %llu MiB echoes; %.0f KiB "
+              "at the end of the burst; the others %.0f KiB   (target <= %.0f KiB, the hot bytes)\n",
+              m.sampled_later, m.sampled, kBurstEchoes, static_cast<unsigned long long>(kBurstEchoBytes >> 20),
+              m.sampled_at_end, m.others_later, hot_kib);
+  if (m.burst_failures > 0) std::printf("burst failures       %d\n", m.burst_failures);
 }
 
 // Ends every holder and removes the bells the daemon could not.
@@ -272,10 +432,12 @@ int main(int argc, char** argv) {
   usleep(1000000);
   f.idle_crowded = IdleCpuPercent(daemon->pid(), 5.0, &f.threads_crowded);
   f.crowded = ProbeLatency(bin, probe_runs, probe_calls);
+  const RingMemory memory = MeasureRingMemory(crowd, 32);
   EndCrowd(&crowd);
   usleep(2000000);
   f.after = ProbeLatency(bin, probe_runs, probe_calls);
 
   PrintFigures(crowd, clients, load_alone_us, f, daemon->Output());
+  PrintRingMemory(memory, static_cast<int>(crowd.keys.size()));
   return 0;
 }
