@@ -44,6 +44,9 @@ struct Trimmer {
 
 std::atomic<Trimmer*> current_trimmer{nullptr};
 
+// As ps and /proc/<pid>/task/*/comm show the thread.
+constexpr char kThreadName[] = "trellan_trim";
+
 // Fork: the mutex is held across it, so the child's copy is consistent; the
 // child then starts over with an empty list and no thread.
 void BeforeFork() NO_THREAD_SAFETY_ANALYSIS { current_trimmer.load()->mutex.lock(); }
@@ -124,6 +127,7 @@ bool KeepRunning(Trimmer* trimmer) {
 
 void* TrimLoop(void* arg) {
   auto* trimmer = static_cast<Trimmer*>(arg);
+  pthread_setname_np(pthread_self(), kThreadName);
   do {
     SleepOnePeriod();
     VisitRings(trimmer);

@@ -19,7 +19,7 @@
 // while the gate is closed.
 //
 // A forked child starts with an empty list and no thread: rings it inherits
-// are its parent's to trim.
+// are its parent's to trim. The thread is called "trellan_trim".
 #pragma once
 
 #include <atomic>
