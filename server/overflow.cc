@@ -60,7 +60,7 @@ Zantu::Route Zantu::RouteOf(uint64_t pid) {
   return it->second.doomed ? Route::kDrop : Route::kHold;
 }
 
-bool Zantu::ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, std::string* record) {
+bool Zantu::ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, HeldAnswer* record) {
   std::string why;
   bool fresh;
   {
@@ -85,7 +85,8 @@ bool Zantu::ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, std:
   if (fresh) ZANTU_LOG_AS("ResponseWorker", "response ringbuffer is full pid=%d", static_cast<int>(pid));
   if (why.empty()) {
     try {
-      record->resize(static_cast<size_t>(bytes));
+      record->bytes.reset(new char[static_cast<size_t>(bytes)]);
+      record->size = static_cast<size_t>(bytes);
       return true;
     } catch (const std::bad_alloc&) {
       why = "no memory to hold an answer for pid=" + std::to_string(pid);
@@ -97,7 +98,7 @@ bool Zantu::ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, std:
   return false;
 }
 
-void Zantu::AppendOverflow(uint64_t pid, std::string record) {
+void Zantu::AppendOverflow(uint64_t pid, HeldAnswer record) {
   zantu::MutexLock lock(&overflow_mutex_);
   auto it = overflow_.find(pid);
   if (it == overflow_.end()) return;  // cannot be: the caller reserved under pid's mutex
@@ -162,14 +163,14 @@ void Zantu::MoveOverflow(uint64_t pid) {
 }
 
 bool Zantu::MoveOneAnswer(uint64_t pid, RingBuffer* ring) {
-  std::string record;
+  HeldAnswer record;
   if (!TakeHeldAnswer(pid, &record)) return false;
-  const RingBufferStatus status = ring->Write(record.size(), [&record](void* space) {
-    std::memcpy(space, record.data(), record.size());
+  const RingBufferStatus status = ring->Write(record.size, [&record](void* space) {
+    std::memcpy(space, record.bytes.get(), record.size);
     return kRingSuccess;
   });
   if (status == kRingSuccess) {
-    if (!HeldAnswerTaken(pid, record.size())) return true;
+    if (!HeldAnswerTaken(pid, record.size)) return true;
     ZANTU_LOG_AS("OverflowWorker", "response ringbuffer of pid=%d has taken every held answer",
                  static_cast<int>(pid));
     return false;
@@ -189,7 +190,7 @@ bool Zantu::MoveOneAnswer(uint64_t pid, RingBuffer* ring) {
   return false;
 }
 
-bool Zantu::TakeHeldAnswer(uint64_t pid, std::string* record) {
+bool Zantu::TakeHeldAnswer(uint64_t pid, HeldAnswer* record) {
   zantu::MutexLock lock(&overflow_mutex_);
   auto it = overflow_.find(pid);
   if (it == overflow_.end() || it->second.records.empty()) return false;
@@ -212,7 +213,7 @@ bool Zantu::HeldAnswerTaken(uint64_t pid, size_t bytes) {
   return true;
 }
 
-void Zantu::ReturnHeldAnswer(uint64_t pid, std::string record) {
+void Zantu::ReturnHeldAnswer(uint64_t pid, HeldAnswer record) {
   zantu::MutexLock lock(&overflow_mutex_);
   auto it = overflow_.find(pid);
   if (it != overflow_.end()) it->second.records.push_front(std::move(record));

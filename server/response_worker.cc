@@ -235,13 +235,13 @@ bool Zantu::WriteDelivery(Delivery* delivery) {
 
 bool Zantu::HoldDelivery(Delivery* delivery) {
   const uint64_t pid = delivery->header.pid;
-  std::string record;
+  HeldAnswer record;
   if (!ReserveOverflow(pid, delivery->record_size, delivery->ring, &record)) {
     delivery->lock.unlock();
     return delivery->body_read || DropBody(delivery->network, delivery->header.size);
   }
-  StoreRecord(record.data(), delivery->header);
-  char* body = record.data() + sizeof(ResponseBatchHeader);
+  StoreRecord(record.bytes.get(), delivery->header);
+  char* body = record.bytes.get() + sizeof(ResponseBatchHeader);
   if (delivery->body_read) {
     std::memcpy(body, delivery->plain.data(), delivery->plain.size());
   } else if (!delivery->network->Recv(body, delivery->header.size)) {

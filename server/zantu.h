@@ -29,6 +29,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -230,14 +231,20 @@ class Zantu {
   // Whether pid's answers go to the overflow (kHold: some wait already) or
   // are dropped (kDrop: it is being released); kRing when neither.
   enum class Route { kRing, kHold, kDrop };
+  // A whole response record in daemon memory. Not zeroed when made: the
+  // node's bytes fill it.
+  struct HeldAnswer {
+    std::unique_ptr<char[]> bytes;
+    size_t size = 0;
+  };
   Route RouteOf(uint64_t pid) EXCLUDES(overflow_mutex_);
   // Makes room for a record of `bytes` and sizes `*record` for it; false,
   // after asking for pid's release (of `ring`), when that would break a
   // bound or memory fails.
-  bool ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, std::string* record)
+  bool ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, HeldAnswer* record)
       EXCLUDES(overflow_mutex_, release_mutex_);
   // Appends a record whose room was reserved.
-  void AppendOverflow(uint64_t pid, std::string record) EXCLUDES(overflow_mutex_);
+  void AppendOverflow(uint64_t pid, HeldAnswer record) EXCLUDES(overflow_mutex_);
   // Drops what pid holds (its response ring is deleted or replaced).
   void ForgetOverflow(uint64_t pid) EXCLUDES(overflow_mutex_);
   // Overflow worker.
@@ -247,10 +254,10 @@ class Zantu {
   void MoveOverflow(uint64_t pid) EXCLUDES(overflow_mutex_, response_table_mutex_);
   // One step of MoveOverflow, under pid's response mutex; false when done.
   bool MoveOneAnswer(uint64_t pid, RingBuffer* ring) EXCLUDES(overflow_mutex_);
-  bool TakeHeldAnswer(uint64_t pid, std::string* record) EXCLUDES(overflow_mutex_);
+  bool TakeHeldAnswer(uint64_t pid, HeldAnswer* record) EXCLUDES(overflow_mutex_);
   // After `record` went into the ring; true when nothing is held any more.
   bool HeldAnswerTaken(uint64_t pid, size_t bytes) EXCLUDES(overflow_mutex_);
-  void ReturnHeldAnswer(uint64_t pid, std::string record) EXCLUDES(overflow_mutex_);
+  void ReturnHeldAnswer(uint64_t pid, HeldAnswer record) EXCLUDES(overflow_mutex_);
   // The ring turned the oldest answer away: releases a client that has
   // taken none for too long.
   void CheckStalled(uint64_t pid, RingBuffer* ring) EXCLUDES(overflow_mutex_);
@@ -367,7 +374,7 @@ class Zantu {
   // Overflow. The records of a pid change only under its response mutex
   // too, so that the one who holds that mutex keeps them in order.
   struct Overflow {
-    std::deque<std::string> records;  // whole response records, oldest first
+    std::deque<HeldAnswer> records;  // oldest first
     uint64_t bytes = 0;               // reserved for them
     int64_t taken_ns = 0;             // when the ring last took one (or the first was held)
     bool doomed = false;              // released: later answers are dropped
