@@ -16,6 +16,7 @@
 #include "node/front/native_link.h"
 #include "node/front/node_server.h"
 #include "node/front/spawner.h"
+#include "node/front/worker_slot.h"
 #include "node/node_log.h"
 #include "node/options.h"
 
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
     NODE_LOG("the node cannot start its workers: %s", why.c_str());
     return kExitSetupFailed;
   }
+  // What nodes that were killed left in shared memory: their workers' rings.
+  const size_t orphans = RemoveOrphanRings({kNodeRingPrefix});
+  if (orphans != 0) NODE_LOG("removed %zu ring objects left by nodes that are gone", orphans);
   BackendPlan plan;
   std::string note;
   if (!PlanBackend(options, &kernels, &plan, &note)) return kExitSetupFailed;

@@ -9,6 +9,7 @@
 
 #include "common/log.h"
 #include "common/response_batch.h"
+#include "common/runtime_calls.h"
 #include "node/node_log.h"
 #include "node/options.h"
 #include "node/worker/worker_channel.h"
@@ -173,35 +174,28 @@ void AnswerPump::ServeEntry(Served* served, bool read_anyway, bool* read) {
 
 RingBufferStatus AnswerPump::ConsumeSpan(ClientEntry* entry, const char* data, size_t length) {
   while (length > 0) {
-    if (length < sizeof(ResponseBatchHeader)) {
-      Broken(entry, "a record header runs past its span");
-      return kRingRejected;
+    ResponseBatchHeader header{};
+    const char* body = nullptr;
+    size_t consumed = 0;
+    switch (NextWorkerRecord(data, length, &header, &body, &consumed)) {
+      case WorkerRecord::kCharge:
+      case WorkerRecord::kRefund:
+        ServeCharge(entry, header);
+        break;
+      case WorkerRecord::kAnswer:
+        if (!ForwardAnswer(entry, header, body)) return kRingRejected;
+        break;
+      case WorkerRecord::kBroken:
+        Broken(entry, "it wrote a record the channel does not allow");
+        return kRingRejected;
     }
-    const ResponseBatchHeader header = LoadRecord<ResponseBatchHeader>(data);
-    data += sizeof(ResponseBatchHeader);
-    length -= sizeof(ResponseBatchHeader);
-    // A note is its header alone: its size counts bytes of GPU memory.
-    if (header.flags == kNoteCharge || header.flags == kNoteRefund) {
-      ServeCharge(entry, header);
-      continue;
-    }
-    if (header.size > length) {
-      Broken(entry, "a record runs past its span");
-      return kRingRejected;
-    }
-    if (!ForwardAnswer(entry, header, data)) return kRingRejected;
-    data += header.size;
-    length -= header.size;
+    data += consumed;
+    length -= consumed;
   }
   return kRingSuccess;
 }
 
 bool AnswerPump::ForwardAnswer(ClientEntry* entry, ResponseBatchHeader header, const char* body) {
-  const bool compressed = header.flags == kLinkCompressed;
-  if ((header.flags != 0 && !compressed) || header.count != 1 || header.size > kMaxResponseBody) {
-    Broken(entry, "it wrote a record that is no answer");
-    return false;
-  }
   std::vector<Outstanding> before;
   std::vector<Outstanding> after;
   Outstanding asked{};
@@ -223,17 +217,13 @@ bool AnswerPump::ForwardAnswer(ClientEntry* entry, ResponseBatchHeader header, c
     Broken(entry, "it answered a record it was not given");
     return false;
   }
-  // A plain answer must echo the record's last entry; a compressed one is
-  // checked by the daemon once it is inflated.
-  if (!compressed) {
-    ResponseHeader answer{};
-    if (header.size >= sizeof(ResponseHeader)) answer = LoadRecord<ResponseHeader>(body);
-    if (header.size < sizeof(ResponseHeader) || answer.request != asked.last.request ||
-        (answer.flags & kRequestNoWait) != (asked.last.flags & kRequestNoWait) ||
-        answer.size != header.size - sizeof(ResponseHeader)) {
-      Broken(entry, "its answer does not match the record it answers");
-      return false;
-    }
+  if (!AnswerMatches(header, body, asked.last)) {
+    Broken(entry, "its answer does not match the record it answers");
+    // The record it took is still owed an answer; so is everything after.
+    asked.result = kRtUnknown;
+    SendOwed(entry, {asked});
+    SendOwed(entry, after);
+    return false;
   }
   header.pid = entry->pid.load(std::memory_order_relaxed);
   char head[sizeof(ResponseBatchHeader)];

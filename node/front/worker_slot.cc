@@ -13,7 +13,7 @@ namespace {
 // Ring names: a prefix of their own (a node's rings are never a daemon's),
 // the node's pid and a random part.
 std::string RingName(const char* kind) {
-  return std::string("ZANTU_NODE_") + kind + "_" + std::to_string(getpid()) + "_" + GenerateRandomString(12);
+  return std::string(kNodeRingPrefix) + kind + "_" + std::to_string(getpid()) + "_" + GenerateRandomString(12);
 }
 
 }  // namespace

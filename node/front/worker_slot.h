@@ -16,6 +16,9 @@
 
 namespace zantu_node {
 
+// The names of every worker ring start with this.
+constexpr char kNodeRingPrefix[] = "ZANTU_NODE_";
+
 class WorkerSlot {
  public:
   // Makes the channel of worker `id`. Null with `*why` when shared memory

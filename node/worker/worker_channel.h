@@ -77,4 +77,46 @@ inline ResponseBatchHeader MemoryNote(uint32_t flags, uint32_t gpu, uint64_t byt
   return note;
 }
 
+// What the next record of a span of the response ring is, as the front end
+// reads it: the worker is not trusted, so every length is checked against
+// the span before anything of the record is used.
+enum class WorkerRecord {
+  kAnswer,  // an answer record: `*header` and `*body` (header.size bytes)
+  kCharge,  // a charge note: header.count is the GPU, header.size the bytes
+  kRefund,  // a refund note, as kCharge
+  kBroken,  // nothing the channel allows: the span is out of step
+};
+
+// Takes the record at the start of [data, data + length) (length > 0).
+// `*consumed` is its whole length for every kind but kBroken.
+inline WorkerRecord NextWorkerRecord(const char* data, size_t length, ResponseBatchHeader* header, const char** body,
+                                     size_t* consumed) {
+  if (length < sizeof(ResponseBatchHeader)) return WorkerRecord::kBroken;
+  *header = LoadRecord<ResponseBatchHeader>(data);
+  *body = data + sizeof(ResponseBatchHeader);
+  *consumed = sizeof(ResponseBatchHeader);
+  // A note is its header alone: its size counts bytes of GPU memory.
+  if (header->flags == kNoteCharge) return WorkerRecord::kCharge;
+  if (header->flags == kNoteRefund) return WorkerRecord::kRefund;
+  if (header->flags != 0 && header->flags != kLinkCompressed) return WorkerRecord::kBroken;
+  if (header->size > length - sizeof(ResponseBatchHeader) || header->size > kMaxResponseBody ||
+      header->count != 1) {
+    return WorkerRecord::kBroken;
+  }
+  *consumed += header->size;
+  return WorkerRecord::kAnswer;
+}
+
+// Whether an answer record (NextWorkerRecord's kAnswer) answers the request
+// record whose last entry was `asked`: a plain body is one entry that echoes
+// that entry's request and no-wait bit and fills the body exactly; a
+// compressed body is the daemon's to check once it is inflated.
+inline bool AnswerMatches(const ResponseBatchHeader& header, const char* body, const RequestHeader& asked) {
+  if (header.flags == kLinkCompressed) return true;
+  if (header.size < sizeof(ResponseHeader)) return false;
+  const ResponseHeader answer = LoadRecord<ResponseHeader>(body);
+  return answer.request == asked.request && (answer.flags & kRequestNoWait) == (asked.flags & kRequestNoWait) &&
+         answer.size == header.size - sizeof(ResponseHeader);
+}
+
 }  // namespace zantu_node

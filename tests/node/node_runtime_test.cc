@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/runtime_calls.h"
+#include "common/test_module.h"
 #include "harness/links.h"
 
 namespace {
@@ -44,7 +45,12 @@ class RuntimeNode {
     EXPECT_TRUE(SendBytes(stream_, GuestInfo("runtime")));
     reader_ = std::thread([this] {
       Message m;
-      while (ReadMessage(answers_, &m, 60000)) {
+      Message grant;
+      while (ReadMessage(answers_, &m, 60000, &grant)) {
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          grant_ = grant;
+        }
         std::lock_guard<std::mutex> lock(mutex_);
         by_pid_[m.header.pid].push_back(m);
         cv_.notify_all();
@@ -59,6 +65,11 @@ class RuntimeNode {
     if (answers_ >= 0) close(answers_);
   }
   bool ok() const { return node_ != nullptr; }
+  // The grant the node announced (flags 0 until it came).
+  Message grant() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return grant_;
+  }
   const std::string& error() const { return error_; }
   NodeProcess& node() { return *node_; }
 
@@ -123,6 +134,7 @@ class RuntimeNode {
   std::mutex mutex_;
   std::condition_variable cv_;
   std::map<uint32_t, std::deque<Message>> by_pid_;  // guarded by mutex_
+  Message grant_;                                  // guarded by mutex_
 };
 
 constexpr uint32_t kA = 100, kB = 200;
@@ -356,6 +368,57 @@ TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
   EXPECT_EQ(n.Call(kA, 0, k_cudaGetSymbolAddress, {4}), kRtInvalidSymbol);
   n.CloseStream();
   EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
+}
+
+// Each client runs in a worker of its own: a kernel that writes far past its
+// allocation ends that worker alone, and its client's calls get CUDA's
+// sticky error from then on, while another client's data and calls stay as
+// they were. The node announces its grant, and without --test-module the
+// test module is unknown.
+TEST(NodeRuntime, AFaultEndsOneClientsWorkerOnly) {
+  const std::string library = testing_util::BinDir() + "/libzantu_sample_kernels.so";
+  if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no sample kernel library (built with the toolkit)";
+  RuntimeNode n({"--backend", "emulated", "--gpus", "1", "--memory", "64M", "--kernels", library});
+  ASSERT_TRUE(n.ok());
+  ASSERT_TRUE(n.Send(kB, {{.request = 1, .module = kModuleTest, .api = k_testEcho}}));
+  Message m;
+  ASSERT_TRUE(n.Next(kB, &m));
+  EXPECT_EQ(m.entry().result, kTestUnknownFunction);
+  const Message grant = n.grant();
+  EXPECT_EQ(grant.header.flags, kLinkGrant | kLinkSkip);
+  EXPECT_EQ(grant.header.size, uint64_t{512} << 20);
+  EXPECT_EQ(grant.header.pid, 0u);
+
+  const std::string data = Pattern(1 << 20, 9);
+  const uint64_t kept = n.Malloc(kB, 0, data.size());
+  EXPECT_EQ(n.Call(kB, 0, k_cudaMemcpy, {kept, 0, data.size(), kCopyHostToDevice, 0}, data), kRtSuccess);
+
+  const uint64_t small = n.Malloc(kA, 0, 4096);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuModuleLoad, {1}, "image"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuFunctionRegister, {1, 5}, "_Z9vectorAddPKfS0_Pfi"), kRtSuccess);
+  // Pointers that reach the client's memory, a count that runs a gigabyte
+  // past it: the worker meets unmapped memory (or, in a sanitizer build, the
+  // sanitizer meets the overrun first).
+  const int32_t count = 1 << 28;
+  auto raw = [](const void* p, size_t size) { return std::string(static_cast<const char*>(p), size); };
+  const std::string params = raw(&small, 8) + raw(&small, 8) + raw(&small, 8) + raw(&count, 4);
+  ASSERT_TRUE(n.Send(kA, {{.request = 77, .module = kModuleRuntime, .api = k_cudaLaunchKernel,
+                           .args = {5, 1 << 20, 1, 1, 256, 1, 1, 0, 0}, .data = params}}));
+  ASSERT_TRUE(n.Next(kA, &m, std::chrono::seconds(60)));
+  const uint32_t fault = m.entry().result;
+  EXPECT_TRUE(fault == kRtIllegalAddress || fault == kRtUnknown) << fault;
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemGetInfo, {}), fault);  // sticky
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMalloc, {64}), fault);
+
+  std::string out;
+  ASSERT_EQ(n.Call(kB, 0, k_cudaMemcpy, {0, kept, data.size(), kCopyDeviceToHost, 0}, "", &out), kRtSuccess);
+  EXPECT_TRUE(out == data);
+  // Once the client has gone, its pid is a new client with a new worker.
+  ASSERT_TRUE(n.SendExit(kA));
+  EXPECT_NE(n.Malloc(kA, 0, 64), 0u);
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
+  EXPECT_NE(n.node().process().Stderr().find("workers_failed=1 "), std::string::npos) << n.node().process().Stderr();
 }
 
 // The same calls on a real GPU, where one is present.
