@@ -145,6 +145,12 @@ class TRELLAN_EXPORT RingBuffer {
   // attached learns that its creator has gone only from Read.
   bool MayHaveRecords();
 
+  // Writer side: the reader's position as the reader last published it (it
+  // moves forward as records are taken). A writer whose records do not fit
+  // tells from it whether its reader still takes any. The other side sets
+  // it: it may be anything, and only a change of it means something.
+  uint64_t ReaderPosition() const;
+
   // Creator only: gives the ring to another owner (a daemon running as root
   // hands a client's rings to the client's user). False with errno on failure.
   bool SetOwner(uid_t uid, gid_t gid);

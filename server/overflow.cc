@@ -6,11 +6,10 @@
 //
 // Bounds: kMaxHeldPerClient bytes per client and kMaxHeldTotal for all
 // clients together; an answer that would pass either gets its client
-// released at once. So does a client whose ring takes none of its held
-// answers for kStallNs. (The ring does not show its reader's position to
-// the writer; a client counts as taking none while the oldest held answer
-// keeps not fitting.) A released client's held answers are freed at once,
-// and its later ones dropped, until its rings go.
+// released at once. So does a client that takes no answer from its ring
+// (the ring's reader position does not move) for kStallNs while answers
+// wait. A released client's held answers are freed at once, and its later
+// ones dropped, until its rings go.
 //
 // One log line per change of state: the first answer held ("response
 // ringbuffer is full"), the last one moved, and the release (an Error line
@@ -69,7 +68,8 @@ bool Zantu::ReserveOverflow(uint64_t pid, uint64_t bytes, RingBuffer* ring, Held
     fresh = inserted;
     Overflow& held = it->second;
     if (fresh) {
-      held.taken_ns = NowNs();
+      held.reader_seen = ring->ReaderPosition();
+      held.moved_ns = NowNs();
       overflow_entries_.store(overflow_.size(), std::memory_order_release);
     }
     if (bytes > kMaxHeldPerClient - held.bytes) {
@@ -205,7 +205,6 @@ bool Zantu::HeldAnswerTaken(uint64_t pid, size_t bytes) {
   if (it == overflow_.end()) return true;
   it->second.bytes -= bytes;
   overflow_bytes_ -= bytes;
-  it->second.taken_ns = NowNs();
   if (!it->second.records.empty()) return false;
   // Drained: nothing else is reserved while the caller holds pid's mutex.
   overflow_.erase(it);
@@ -220,11 +219,21 @@ void Zantu::ReturnHeldAnswer(uint64_t pid, HeldAnswer record) {
 }
 
 void Zantu::CheckStalled(uint64_t pid, RingBuffer* ring) {
+  const uint64_t reader = ring->ReaderPosition();
   {
     zantu::MutexLock lock(&overflow_mutex_);
     auto it = overflow_.find(pid);
-    if (it == overflow_.end() || it->second.doomed || NowNs() - it->second.taken_ns < kStallNs) return;
+    if (it == overflow_.end() || it->second.doomed) return;
+    Overflow& held = it->second;
+    const int64_t now = NowNs();
+    if (reader != held.reader_seen) {
+      // It reads: room will come.
+      held.reader_seen = reader;
+      held.moved_ns = now;
+      return;
+    }
+    if (now - held.moved_ns < kStallNs) return;
     DoomOverflow(pid);
   }
-  AskRelease(pid, ring, "pid=" + std::to_string(pid) + " took none of its held answers for 5 s");
+  AskRelease(pid, ring, "pid=" + std::to_string(pid) + " took no answer from its full ring for 5 s");
 }

@@ -258,8 +258,8 @@ class Zantu {
   // After `record` went into the ring; true when nothing is held any more.
   bool HeldAnswerTaken(uint64_t pid, size_t bytes) EXCLUDES(overflow_mutex_);
   void ReturnHeldAnswer(uint64_t pid, HeldAnswer record) EXCLUDES(overflow_mutex_);
-  // The ring turned the oldest answer away: releases a client that has
-  // taken none for too long.
+  // The ring turned the oldest answer away: releases a client whose reader
+  // has not moved for too long.
   void CheckStalled(uint64_t pid, RingBuffer* ring) EXCLUDES(overflow_mutex_);
   // Frees pid's held answers and drops every later one until its ring goes.
   void DoomOverflow(uint64_t pid) REQUIRES(overflow_mutex_);
@@ -376,7 +376,8 @@ class Zantu {
   struct Overflow {
     std::deque<HeldAnswer> records;  // oldest first
     uint64_t bytes = 0;               // reserved for them
-    int64_t taken_ns = 0;             // when the ring last took one (or the first was held)
+    uint64_t reader_seen = 0;         // the ring's reader position as last seen
+    int64_t moved_ns = 0;             // when that last moved (or the first answer was held)
     bool doomed = false;              // released: later answers are dropped
   };
   zantu::Mutex overflow_mutex_;  // a leaf

@@ -115,6 +115,8 @@ bool RingBuffer::MayHaveRecords() {
   return header_->write_pos.load(std::memory_order_acquire) != read_pos_;
 }
 
+uint64_t RingBuffer::ReaderPosition() const { return header_->read_pos.load(std::memory_order_acquire); }
+
 RingBufferStatus RingBuffer::Read(std::function<RingBufferStatus(void*, size_t)> consume) {
   return ReadPrefix([&consume](void* data, size_t length, size_t* taken) {
     *taken = length;

@@ -185,9 +185,12 @@ TEST_F(FlowControlTest, ClientRegisteredAnewStartsWithNothingOutstanding) {
   for (uint64_t i = 1; i <= 3; ++i) ASSERT_TRUE(node_->Next(x.pid(), &got));
   EXPECT_FALSE(node_->Next(x.pid(), &got, milliseconds(200)));
 
-  // The same process registers again: its old records are gone with its old
-  // rings, the node is told, and nothing of it is outstanding any more; its
-  // own grant went with it, so the grant for every client holds.
+  // The same process, which has begun to read its answers, registers again:
+  // its old records are gone with its old rings, the node is told, and
+  // nothing of it is outstanding any more; its own grant went with it, so
+  // the grant for every client holds.
+  std::vector<Response> none;
+  EXPECT_FALSE(x.rings->ReadResponses(1, &none, milliseconds(50)));
   ASSERT_TRUE(daemon_->Register(*x.holder, &x.reply)) << daemon_->Stderr();
   x.rings = std::make_unique<ClientRings>(x.reply.key);
   EXPECT_TRUE(WaitFor([&] { return node_->ExitNotices(x.pid()) == 1; }, milliseconds(2000)));
