@@ -157,6 +157,19 @@ class TRELLAN_EXPORT RingBuffer {
 
   size_t capacity() const { return capacity_; }
 
+  // Reader thread only, for a thread that reads this one ring: returns once
+  // a record may be there (MayHaveRecords), after at most `timeout_ns`
+  // otherwise. It spins briefly, then sleeps on the ring's bell, so a reader
+  // that waits for long between records costs nothing meanwhile; Read, by
+  // contrast, wakes every 100 ms to look at its creator. Makes no system call
+  // when a record is already there.
+  void AwaitRecords(int64_t timeout_ns);
+
+  // Any thread of the reader's process: wakes the reader if it sleeps in
+  // Read or AwaitRecords, so that it looks at the ring again now. A system
+  // call only when it sleeps.
+  void WakeReader();
+
   // The user that owns the ring's shared-memory object, as found when this
   // side created or attached it: whoever owns it can read and write every
   // record, so an attacher trusts the ring only from a user it trusts.
@@ -324,7 +337,8 @@ TRELLAN_EXPORT void RefreshExitedPidsState(unsigned long pid);
 // what this process may not unlink. Returns how many objects it removed.
 // Meant for a process that creates rings, before it creates any: another
 // process's ring that is being created right now has no magic yet and stays.
-TRELLAN_EXPORT size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes);
+// Without `bells` only rings are looked at (bells are whoever's).
+TRELLAN_EXPORT size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes, bool bells = true);
 
 // The API function's name, "unknown(3:17)" style for numbers without one.
 // Never null; the text stays valid until the calling thread's next call.

@@ -55,7 +55,8 @@ int main(int argc, char** argv) {
     return kExitSetupFailed;
   }
   // What nodes that were killed left in shared memory: their workers' rings.
-  const size_t orphans = RemoveOrphanRings({kNodeRingPrefix});
+  // Bells are left to the daemon, which removes every orphan's at its start.
+  const size_t orphans = RemoveOrphanRings({kNodeRingPrefix}, false);
   if (orphans != 0) NODE_LOG("removed %zu ring objects left by nodes that are gone", orphans);
   BackendPlan plan;
   std::string note;

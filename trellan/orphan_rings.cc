@@ -74,13 +74,13 @@ std::vector<std::string> EntryNames(int dir_fd) {
 
 }  // namespace
 
-size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes) {
+size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes, bool bells) {
   const int dir_fd = open(kShmDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dir_fd < 0) return 0;
   size_t removed = 0;
   for (const std::string& name : EntryNames(dir_fd)) {
     const bool orphan = HasAnyPrefix(name, ring_prefixes) ? IsOrphanRing(dir_fd, name)
-                                                          : trellan::IsOrphanBell(dir_fd, name.c_str());
+                                                          : bells && trellan::IsOrphanBell(dir_fd, name.c_str());
     // Only the directory's sticky bit decides whose objects may go.
     if (orphan && unlinkat(dir_fd, name.c_str(), 0) == 0) ++removed;
   }

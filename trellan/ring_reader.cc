@@ -91,6 +91,28 @@ void RingBuffer::Release(uint64_t offset, uint64_t length) {
   header_->read_pos.store(read_pos_, std::memory_order_release);
 }
 
+void RingBuffer::WakeReader() { trellan::RingBell(creator_ ? creator_bell_ : &header_->bell); }
+
+void RingBuffer::AwaitRecords(int64_t timeout_ns) {
+  if (!reader_declared_) DeclareReader();
+  Bell* bell = creator_ ? creator_bell_ : &header_->bell;
+  // The key first: a record published after it moves the bell (see
+  // doorbell.h), so looking at the ring after taking it misses nothing.
+  const uint32_t key = bell->seq.load(std::memory_order_acquire);
+  if (MayHaveRecords()) return;
+  const int64_t spin_until = MonotonicNanos() + kSpinNs;
+  for (unsigned i = 1; bell->seq.load(std::memory_order_acquire) == key; ++i) {
+    if (i % 64 == 0) {
+      if (MonotonicNanos() >= spin_until) {
+        trellan::SleepOnBell(bell, key, timeout_ns);
+        return;
+      }
+      sched_yield();
+    }
+    CpuRelax();
+  }
+}
+
 void RingBuffer::DeclareReader() {
   // Tells writers which bell this reader sleeps on.
   header_->reader_bell.store(creator_ ? trellan::kReaderBellCreator : trellan::kReaderBellRing,
