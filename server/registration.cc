@@ -1,9 +1,14 @@
 // The registration service: one 4-byte pid datagram in, the client's two ring
 // buffers created, one reply datagram out (both encoded and decoded in
 // common/registration_format.h).
+//
+// A crowd of clients starting at once is served in batches: every datagram
+// waiting is taken and only the newest of each pid served (a client retries
+// from a new socket and takes the answer to its newest attempt only).
 #include "common/registration.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -25,6 +30,11 @@
 
 namespace {
 
+// Datagrams taken in one batch: a crowd of clients starting at once.
+constexpr size_t kRegistrationBatch = 1024;
+// Room for a crowd's datagrams while the service makes rings.
+constexpr int kRegistrationReceiveBuffer = 8 << 20;
+
 // The user and group of process `pid`; false if it does not exist.
 bool ProcessOwner(uint64_t pid, uid_t* uid, gid_t* gid) {
   struct stat st;
@@ -45,27 +55,32 @@ void Zantu::CloseServerSocket() {
 
 void Zantu::Server() {
   const int fd = OpenServerSocket();
+  std::vector<PendingRegistration> batch;
   // Every way out ends the service and, unless already quitting, the daemon.
-  while (fd >= 0 && !Quitting()) {
-    uint32_t pid = 0;
-    sockaddr_in peer{};
-    socklen_t peer_len = sizeof(peer);
-    const Received received = ReceiveRegistration(fd, &pid, &peer, &peer_len);
-    if (received == Received::kEnd) break;
-    if (received == Received::kIgnored) continue;
-    // Only the process itself may register its pid: re-registration
-    // replaces a client's rings, so anybody else could tear them down.
-    std::string why;
-    if (!PeerHoldsSocket(pid, peer, kRegistrationPort, &why)) {
-      ZANTU_ERROR("registration of pid=%u from port %u refused: %s", pid, ntohs(peer.sin_port), why.c_str());
-      continue;
+  bool serving = fd >= 0;
+  while (serving && !Quitting()) {
+    if (ReceiveRegistrations(fd, &batch) == Received::kEnd) break;
+    for (const PendingRegistration& pending : batch) {
+      serving = ServeRegistration(fd, pending);
+      if (!serving) break;
     }
-    std::string key;
-    if (!RegisterClient(pid, &key)) continue;
-    if (!AnswerRegistration(fd, key, peer, peer_len)) break;
   }
   CloseServerSocket();
   if (!Quitting()) Quit();
+}
+
+bool Zantu::ServeRegistration(int fd, const PendingRegistration& pending) {
+  const uint32_t pid = pending.pid;
+  // Only the process itself may register its pid: re-registration
+  // replaces a client's rings, so anybody else could tear them down.
+  std::string why;
+  if (!PeerHoldsSocket(pid, pending.peer, kRegistrationPort, &why)) {
+    ZANTU_ERROR("registration of pid=%u from port %u refused: %s", pid, ntohs(pending.peer.sin_port), why.c_str());
+    return true;
+  }
+  std::string key;
+  if (!RegisterClient(pid, &key)) return true;
+  return AnswerRegistration(fd, key, pending.peer, pending.peer_len);
 }
 
 int Zantu::OpenServerSocket() {
@@ -85,6 +100,13 @@ int Zantu::OpenServerSocket() {
   addr.sin_family = AF_INET;
   addr.sin_port = htons(kRegistrationPort);
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  // A crowd of clients starting at once must not overflow the socket: a
+  // lost datagram costs its client a retry and the service a repeat. Past
+  // the system's limit where allowed (as root).
+  const int buffer = kRegistrationReceiveBuffer;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+  }
   const int bound = bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
   if (bound != 0) {
     ZANTU_ERROR_AS("Server", "Bind failed=%d", bound);
@@ -93,24 +115,36 @@ int Zantu::OpenServerSocket() {
   return fd;
 }
 
-Zantu::Received Zantu::ReceiveRegistration(int fd, uint32_t* pid, sockaddr_in* peer, socklen_t* peer_len) {
-  uint8_t datagram[kRegistrationRequestSize];
-  ssize_t n;
-  do {
-    *peer_len = sizeof(*peer);
-    n = recvfrom(fd, datagram, sizeof(datagram), 0, reinterpret_cast<sockaddr*>(peer), peer_len);
-  } while (n < 0 && errno == EINTR);
-  // Quit shuts the socket down, which ends the receive.
-  if (Quitting()) return Received::kEnd;
-  if (n < 0) {
-    ZANTU_ERROR_AS("Server", "recv data failed=%d", errno);
-    return Received::kEnd;
+Zantu::Received Zantu::ReceiveRegistrations(int fd, std::vector<PendingRegistration>* batch) {
+  batch->clear();
+  for (size_t taken = 0; taken < kRegistrationBatch; ++taken) {
+    uint8_t datagram[kRegistrationRequestSize];
+    PendingRegistration pending{};
+    ssize_t n;
+    do {
+      pending.peer_len = sizeof(pending.peer);
+      // The first one is waited for; those behind it are taken as they are.
+      n = recvfrom(fd, datagram, sizeof(datagram), taken == 0 ? 0 : MSG_DONTWAIT,
+                   reinterpret_cast<sockaddr*>(&pending.peer), &pending.peer_len);
+    } while (n < 0 && errno == EINTR);
+    // Quit shuts the socket down, which ends the receive.
+    if (Quitting()) return Received::kEnd;
+    if (n < 0 && taken > 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+    if (n < 0) {
+      ZANTU_ERROR_AS("Server", "recv data failed=%d", errno);
+      return Received::kEnd;
+    }
+    if (!DecodeRegistrationRequest(datagram, static_cast<size_t>(n), &pending.pid)) {
+      ZANTU_ERROR_AS("Server", "registration datagram of %zd bytes is shorter than a pid, ignored", n);
+      continue;
+    }
+    // A newer datagram of the same pid takes the older one's place.
+    auto same = std::find_if(batch->begin(), batch->end(),
+                             [&pending](const PendingRegistration& p) { return p.pid == pending.pid; });
+    if (same != batch->end()) batch->erase(same);
+    batch->push_back(pending);
   }
-  if (!DecodeRegistrationRequest(datagram, static_cast<size_t>(n), pid)) {
-    ZANTU_ERROR_AS("Server", "registration datagram of %zd bytes is shorter than a pid, ignored", n);
-    return Received::kIgnored;
-  }
-  return Received::kPid;
+  return Received::kPids;
 }
 
 bool Zantu::AnswerRegistration(int fd, const std::string& key, const sockaddr_in& peer, socklen_t peer_len) {

@@ -169,7 +169,19 @@ bool Zantu::ServeClients(ForwardStaging* staging, bool freed) {
   // may have come before the round's key was taken.
   bool read_first = !last_pass_read_ && !freed;
   last_pass_read_ = false;
-  for (auto it = request_rbs_.begin(); it != request_rbs_.end() && !Quitting();) {
+  // A pass that a registration cut short goes on where it stopped.
+  auto it = request_rbs_.lower_bound(resume_pid_);
+  if (it == request_rbs_.end()) it = request_rbs_.begin();
+  resume_pid_ = 0;
+  if (it != request_rbs_.begin()) read_first = false;
+  for (; it != request_rbs_.end() && !Quitting();) {
+    if (registering_.load(std::memory_order_relaxed)) {
+      // A crowd of registrations must not wait for passes over every ring:
+      // the next pass starts here, and does not sleep before it got there.
+      resume_pid_ = it->first;
+      last_pass_read_ = true;
+      break;
+    }
     if (!held_.empty() && held_.count(it->first) != 0) {
       ++it;
       continue;

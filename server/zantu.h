@@ -95,11 +95,21 @@ class Zantu {
   // The bound registration socket, installed in server_socket_; -1 after
   // logging why not.
   int OpenServerSocket() EXCLUDES(server_socket_mutex_);
-  enum class Received { kPid, kIgnored, kEnd };
-  // Waits for the next pid datagram on `fd`. kIgnored for one that is not a
-  // registration, kEnd when the service must end (quitting, or a failed
-  // receive, logged).
-  Received ReceiveRegistration(int fd, uint32_t* pid, sockaddr_in* peer, socklen_t* peer_len);
+  // One pid datagram: the pid and where it came from.
+  struct PendingRegistration {
+    uint32_t pid;
+    sockaddr_in peer;
+    socklen_t peer_len;
+  };
+  enum class Received { kPids, kEnd };
+  // Waits for the next pid datagrams on `fd` and takes every one waiting
+  // behind the first, keeping only the newest of each pid (a client retries
+  // with a new socket and takes the answer to its newest attempt only).
+  // kEnd when the service must end (quitting, or a failed receive, logged).
+  Received ReceiveRegistrations(int fd, std::vector<PendingRegistration>* batch);
+  // Serves one datagram; false, after logging, when the service must end.
+  bool ServeRegistration(int fd, const PendingRegistration& pending) EXCLUDES(request_mutex_, clients_mutex_);
+
   // Sends the reply that hands `key` and the GPU and node tables to the
   // client at `peer`. False, after logging, when the service must end.
   bool AnswerRegistration(int fd, const std::string& key, const sockaddr_in& peer, socklen_t peer_len);
@@ -414,6 +424,9 @@ class Zantu {
   // that did not, the next reads its first ring even if it looks empty, so
   // that the worker sleeps in Read instead of spinning.
   bool last_pass_read_ GUARDED_BY(request_mutex_) = true;
+  // Where the next pass starts: the first pid at or after it (a pass that a
+  // registration cut short goes on where it stopped).
+  uint64_t resume_pid_ GUARDED_BY(request_mutex_) = 0;
 
   // The liveness check's pause; Quit ends it early. Guards nothing: held
   // around the wait and the wake-up so that neither is missed.
