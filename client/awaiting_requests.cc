@@ -32,4 +32,9 @@ std::vector<Request*> AwaitingRequests::EndAndTakeAll() {
   return all;
 }
 
+bool AwaitingRequests::Empty() {
+  zantu::MutexLock lock(&mutex_);
+  return addresses_.size() == 0;
+}
+
 }  // namespace tovrel

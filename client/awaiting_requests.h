@@ -34,6 +34,8 @@ class AwaitingRequests {
   Request* Take(uint64_t address) EXCLUDES(mutex_);
   // Marks the loop ended and hands out everything still awaited.
   std::vector<Request*> EndAndTakeAll() EXCLUDES(mutex_);
+  // True when no answer is awaited at this moment.
+  bool Empty() EXCLUDES(mutex_);
 
  private:
   AwaitingRequests() = default;

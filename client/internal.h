@@ -37,8 +37,10 @@ inline void TakeOverForAnswer(Request* request) {
 }
 
 // How long registration waits for the daemon's reply, in all: the bound for
-// a daemon that is there but slow (an absent one is known at once).
-constexpr int kReplyTimeoutMs = 10000;
+// a daemon that is there but slow (an absent one is known at once). A crowd
+// of a thousand programs starting on a small machine keeps a daemon busy for
+// seconds.
+constexpr int kReplyTimeoutMs = 30000;
 // Pause before the pid datagram is sent again; it doubles with every attempt.
 constexpr int kFirstResendMs = 100;
 

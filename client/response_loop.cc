@@ -13,6 +13,8 @@
 namespace tovrel {
 namespace {
 
+constexpr int64_t kIdleWaitNs = 1'000'000'000;
+
 // Ends the calls whose answer can no longer come: a waiting caller wakes with
 // kTovrelFailure, anything else is released.
 void FailOrphans(const std::vector<Request*>& orphans) {
@@ -36,6 +38,13 @@ void CudaTovrel::ResponseLoop() {
   RingBufferStatus status;
   do {
     status = response_rb_->Read(reader);
+    // Idle, nobody waiting for an answer: sleeps until one may be there, a
+    // second at most; Read then looks whether the daemon is still there. An
+    // idle application wakes once a second, not ten times; while calls wait,
+    // Read looks every 100 ms, so that they learn soon of a daemon that died.
+    if (status == kRingEmpty && tovrel::AwaitingRequests::Get().Empty()) {
+      response_rb_->AwaitRecords(tovrel::kIdleWaitNs);
+    }
   } while (status == kRingSuccess || status == kRingEmpty);
   ZANTU_ERROR("read ring buffer failed=%d", static_cast<int>(status));
   // Logged before the waiting callers wake: once they have their 999, the

@@ -123,7 +123,11 @@ bool CudaTovrel::SendRequest(std::vector<Request*>& requests, int gpu) {
   Request* last = requests.back();
   tovrel::SubmissionLock lock(mutex_);
   // Awaited before it is published: its answer may come at once.
+  const bool loop_idle = tovrel::AwaitingRequests::Get().Empty();
   if (!tovrel::AwaitingRequests::Get().Add(last)) return false;
+  // A response loop that nobody waited on sleeps long; with a call waiting
+  // it must look for a daemon that died as often as it used to.
+  if (loop_idle) response_rb_->WakeReader();
   if (tovrel::WriteWaitingForRoom(request_rb_, total, batch, response_loop_ended_) != kRingSuccess) {
     tovrel::AwaitingRequests::Get().Remove(last);
     return false;

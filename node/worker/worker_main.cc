@@ -21,6 +21,8 @@ namespace zantu_node {
 namespace {
 
 constexpr long kFullRingPauseNs = 50000;
+// How long an idle worker sleeps at a time when nothing comes.
+constexpr int64_t kIdleSleepNs = int64_t{60} * 1000 * 1000 * 1000;
 
 class Worker {
  public:
@@ -92,6 +94,12 @@ int Worker::Run() {
     return kWorkerExitNoBackend;
   }
   for (;;) {
+    // An idle worker sleeps until its next record: it dies with the front
+    // end (and the spawner), so it need not wake to look for them.
+    if (!requests_->MayHaveRecords()) {
+      requests_->AwaitRecords(kIdleSleepNs);
+      continue;
+    }
     const RingBufferStatus status =
         requests_->Read([this](void* data, size_t length) { return ServeSpan(static_cast<const char*>(data), length); });
     if (status == kRingSuccess || status == kRingEmpty) continue;

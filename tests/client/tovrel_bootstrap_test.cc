@@ -210,9 +210,9 @@ TEST_F(BootstrapTest, RingsOfAnotherUserAreRefused) {
   EXPECT_FALSE(stand_in_.NextRecord(Millis(200)).has_value());
 }
 
-// Takes the full 10 s registration timeout. The port is held but nobody
+// Takes the full 30 s registration timeout. The port is held but nobody
 // answers; a reply from any other port does not even reach the process.
-TEST_F(BootstrapTest, NoAnswerWithinTenSecondsLeavesTheProcessUnregistered) {
+TEST_F(BootstrapTest, NoAnswerWithinThirtySecondsLeavesTheProcessUnregistered) {
   const auto start = std::chrono::steady_clock::now();
   auto child = Spawn("unregistered");
   ASSERT_NE(child, nullptr);
@@ -222,10 +222,10 @@ TEST_F(BootstrapTest, NoAnswerWithinTenSecondsLeavesTheProcessUnregistered) {
   const std::string key = GenerateRandomString(kKeyChars);
   ASSERT_TRUE(stand_in_.SendToClient(DaemonStandIn::Reply(key + '\0', FourGpus(), 2), other));
   close(other);
-  ASSERT_TRUE(Finished(*child, Millis(30000)));
+  ASSERT_TRUE(Finished(*child, Millis(60000)));
   const auto elapsed = std::chrono::steady_clock::now() - start;
-  EXPECT_GE(elapsed, std::chrono::milliseconds(9900));
-  EXPECT_LT(elapsed, std::chrono::milliseconds(20000));
+  EXPECT_GE(elapsed, std::chrono::milliseconds(29900));
+  EXPECT_LT(elapsed, std::chrono::milliseconds(45000));
   EXPECT_EQ(Value(*child, "result"), "999");
   const std::string err = child->Stderr();
   EXPECT_EQ(CountOf(err, "recv info from server failed=-1\n"), 1u) << err;
