@@ -267,9 +267,8 @@ void NodeRates(const std::string& bin, const std::string& data) {
   std::printf("node D2H 64 MiB cudaMemcpy  %8.2f GB/s  (%.0f%% of raw TCP)\n", down, 100 * down / raw);
 }
 
-// Proportional resident memory (kB) of `root` and every process below it:
-// shared pages (the rings, what workers inherited) count once in all.
-uint64_t TreePssKb(pid_t root) {
+// `root` and every process below it.
+std::vector<pid_t> ProcessTree(pid_t root) {
   std::vector<std::pair<pid_t, pid_t>> parents;
   if (DIR* dir = opendir("/proc")) {
     while (dirent* entry = readdir(dir)) {
@@ -292,14 +291,44 @@ uint64_t TreePssKb(pid_t root) {
       if (parent == tree[i]) tree.push_back(pid);
     }
   }
+  return tree;
+}
+
+// Proportional resident memory (kB) of `root` and every process below it:
+// shared pages (the rings, what workers inherited) count once in all.
+uint64_t TreePssKb(pid_t root) {
   uint64_t total = 0;
-  for (pid_t pid : tree) {
+  for (pid_t pid : ProcessTree(root)) {
     std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
     for (std::string line; std::getline(rollup, line);) {
       if (line.rfind("Pss:", 0) == 0) total += std::strtoull(line.c_str() + 4, nullptr, 10);
     }
   }
   return total;
+}
+
+// CPU time (clock ticks) of the processes of `tree`.
+uint64_t TreeTicks(const std::vector<pid_t>& tree) {
+  uint64_t total = 0;
+  for (pid_t pid : tree) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) continue;
+    std::istringstream fields(line.substr(line.rfind(')') + 2));
+    std::vector<std::string> f;
+    for (std::string field; fields >> field;) f.push_back(field);
+    if (f.size() > 12) total += std::strtoull(f[11].c_str(), nullptr, 10) + std::strtoull(f[12].c_str(), nullptr, 10);
+  }
+  return total;
+}
+
+// Share of one core that the node and its processes used over `window`.
+double TreeCpuShare(pid_t root, std::chrono::milliseconds window) {
+  const std::vector<pid_t> tree = ProcessTree(root);
+  const uint64_t before = TreeTicks(tree);
+  std::this_thread::sleep_for(window);
+  const uint64_t used = TreeTicks(tree) - before;
+  return static_cast<double>(used) / sysconf(_SC_CLK_TCK) / (window.count() / 1000.0);
 }
 
 // A new client's first calls, and what idle clients cost the node.
@@ -331,6 +360,7 @@ void ClientFigures(const std::string& bin) {
   }
   std::this_thread::sleep_for(std::chrono::seconds(1));
   const uint64_t idle_kb = TreePssKb(node.pid());
+  const double idle_cpu = TreeCpuShare(node.pid(), std::chrono::seconds(3));
   // A burst through each client's rings, then idle again.
   const std::string block(4 << 20, 'x');
   for (uint32_t pid = 1000; pid < 1000 + kIdle; ++pid) {
@@ -345,6 +375,7 @@ void ClientFigures(const std::string& bin) {
   std::sort(second_us.begin(), second_us.end());
   std::printf("first call of a new client  p50 %7.0f us  p99 %7.0f us   (its second call: p50 %.0f us)\n",
               first_us[first_us.size() / 2], first_us[first_us.size() * 99 / 100], second_us[second_us.size() / 2]);
+  std::printf("node CPU with %u idle clients %6.2f %% of one core\n", kIdle, 100 * idle_cpu);
   std::printf("node memory, no client      %8.1f MiB\n", base_kb / 1024.0);
   std::printf("node memory per idle client %8.2f MiB  (%u clients after one call each)\n",
               (static_cast<double>(idle_kb) - base_kb) / 1024.0 / kIdle, kIdle);

@@ -499,6 +499,9 @@ class DaemonOnNodes {
   DaemonOnNodes(const DaemonOnNodes&) = delete;
   DaemonOnNodes& operator=(const DaemonOnNodes&) = delete;
 
+  testing_util::NodeProcess& node(size_t id) { return *nodes_[id]; }
+  Daemon& daemon() { return *daemon_; }
+
  private:
   DaemonOnNodes() = default;
 
