@@ -37,6 +37,7 @@ benchmarks=(
   "daemon_bench|$bin/daemon_bench $quick|The daemon: 100-byte echo round trips beside the bare-parts floor, 64 MiB bulk over Native and Light beside raw TCP and UDP, daemon CPU with idle clients."
   "tovrel_bench|$bin/tovrel_bench $quick|The client library: the empty synchronous call beside the floor with the library's hand-off, deferred calls per second, CPU of an idle application."
   "cudart_bench|$bin/cudart_bench $quick|Our runtime library: a synchronous empty call of an nvcc-built program beside the bare-parts floor, deferred kernel launches per second."
+  "zantu_node_bench|$bin/zantu_node_bench|The node alone over its Native link: whole 64 MiB copies each way beside raw TCP, a new client's first call, node memory and CPU per idle client, kernel launches."
   "scale_bench|$bin/scale_bench|A thousand registered clients: registration time, idle daemon CPU, a synchronous call's latency beside the figure with no other client."
   "demo|scripts/demo.sh $build|The CUDA samples through a Native and a lossy Light emulated node (scripts/demo.sh): results checked by the programs, figures beside floors from the same run."
 )
