@@ -66,6 +66,15 @@ int FromSymbol(void* dst, const void* symbol, size_t count, size_t offset, cudaM
                           per_thread);
 }
 
+int AllocatePinned(void** ptr, size_t size, unsigned int flags) {
+  if (ptr == nullptr) return kRtInvalidValue;
+  // Page-locked memory belongs to a device context, as with the toolkit's
+  // runtime: without a GPU there is none.
+  if (Layer().gpu_count() == 0) return Usable(0);
+  *ptr = PinnedMemory::Get().Allocate(size, flags);
+  return *ptr == nullptr ? kRtMemoryAllocation : kRtSuccess;
+}
+
 }  // namespace
 
 extern "C" {
@@ -118,19 +127,12 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
   return Done(kRtSuccess);
 }
 
-cudaError_t cudaMallocHost(void** ptr, size_t size) {
-  if (ptr == nullptr) return Done(kRtInvalidValue);
-  // Page-locked memory belongs to a device context, as with the toolkit's
-  // runtime: without a GPU there is none.
-  if (Layer().gpu_count() == 0) return Done(Usable(0));
-  *ptr = PinnedMemory::Get().Allocate(size);
-  return Done(*ptr == nullptr ? kRtMemoryAllocation : kRtSuccess);
-}
+cudaError_t cudaMallocHost(void** ptr, size_t size) { return Done(AllocatePinned(ptr, size, cudaHostAllocDefault)); }
 
 cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int flags) {
   constexpr unsigned int kKnownFlags = cudaHostAllocPortable | cudaHostAllocMapped | cudaHostAllocWriteCombined;
   if ((flags & ~kKnownFlags) != 0) return Done(kRtInvalidValue);
-  return cudaMallocHost(ptr, size);
+  return Done(AllocatePinned(ptr, size, flags));
 }
 
 cudaError_t cudaFreeHost(void* ptr) {

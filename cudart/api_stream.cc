@@ -73,6 +73,24 @@ int EventWait(cudaEvent_t event, uint32_t api) {
   return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, Word(event)));
 }
 
+int StreamDevice(cudaStream_t stream, int* device, bool per_thread) {
+  if (device == nullptr) return kRtInvalidValue;
+  int gpu = -1;
+  uint64_t wire = 0;
+  const int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status == 0) *device = gpu;
+  return status;
+}
+
+int WaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  const int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  if (Events().Find(Word(event)) < 0) return kRtInvalidResourceHandle;
+  return Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags});
+}
+
 }  // namespace
 
 extern "C" {
@@ -95,12 +113,11 @@ cudaError_t cudaDeviceGetStreamPriorityRange(int* least, int* greatest) {
 }
 
 cudaError_t cudaStreamGetDevice(cudaStream_t stream, int* device) {
-  if (device == nullptr) return Done(kRtInvalidValue);
-  int gpu = -1;
-  uint64_t wire = 0;
-  const int status = ResolveStream(stream, false, &gpu, &wire);
-  if (status == 0) *device = gpu;
-  return Done(status);
+  return Done(StreamDevice(stream, device, false));
+}
+
+cudaError_t cudaStreamGetDevice_ptsz(cudaStream_t stream, int* device) {
+  return Done(StreamDevice(stream, device, true));
 }
 
 cudaError_t cudaStreamDestroy(cudaStream_t stream) {
@@ -124,12 +141,11 @@ cudaError_t cudaStreamQuery(cudaStream_t stream) { return Done(StreamWait(stream
 cudaError_t cudaStreamQuery_ptsz(cudaStream_t stream) { return Done(StreamWait(stream, k_cudaStreamQuery, true)); }
 
 cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
-  int gpu = -1;
-  uint64_t wire = 0;
-  int status = ResolveStream(stream, false, &gpu, &wire);
-  if (status != 0) return Done(status);
-  if (Events().Find(Word(event)) < 0) return Done(kRtInvalidResourceHandle);
-  return Done(Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags}));
+  return Done(WaitEvent(stream, event, flags, false));
+}
+
+cudaError_t cudaStreamWaitEvent_ptsz(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
+  return Done(WaitEvent(stream, event, flags, true));
 }
 
 cudaError_t cudaEventCreate(cudaEvent_t* event) { return Done(CreateEvent(event, cudaEventDefault)); }

@@ -1,6 +1,7 @@
 #include "cudart/device_cache.h"
 
 #include "common/api_numbers.h"
+#include "cudart/device_props.h"
 #include "cudart/runtime_layer.h"
 
 namespace cudart {
@@ -21,6 +22,7 @@ int DeviceCache::Info(int gpu, DeviceInfo* info) {
     const int status = layer.Call(gpu, plan, k_cudaGetDeviceProperties, 0);
     if (status != 0) return status;
     fresh.name[sizeof(fresh.name) - 1] = '\0';
+    WithdrawUnserved(&fresh);
     infos_[gpu] = fresh;
     known_[gpu] = true;
   }

@@ -69,4 +69,38 @@ void FillDeviceProp(const DeviceInfo& info, cudaDeviceProp* prop) {
   prop->clusterLaunch = a(cudaDevAttrClusterLaunch);
 }
 
+void WithdrawUnserved(DeviceInfo* info) {
+  static constexpr cudaDeviceAttr kUnserved[] = {
+      cudaDevAttrCanMapHostMemory,
+      cudaDevAttrCanUseHostPointerForRegisteredMem,
+      cudaDevAttrHostNativeAtomicSupported,
+      cudaDevAttrHostRegisterReadOnlySupported,
+      cudaDevAttrManagedMemory,
+      cudaDevAttrConcurrentManagedAccess,
+      cudaDevAttrPageableMemoryAccess,
+      cudaDevAttrPageableMemoryAccessUsesHostPageTables,
+      cudaDevAttrDirectManagedMemAccessFromHost,
+      cudaDevAttrStreamPrioritiesSupported,
+      cudaDevAttrMaxAccessPolicyWindowSize,
+      cudaDevAttrCooperativeLaunch,
+      cudaDevAttrClusterLaunch,
+      cudaDevAttrMemoryPoolsSupported,
+      cudaDevAttrMemoryPoolSupportedHandleTypes,
+      cudaDevAttrIpcEventSupport,
+      cudaDevAttrGPUDirectRDMASupported,
+      cudaDevAttrGPUDirectRDMAFlushWritesOptions,
+      cudaDevAttrGPUDirectRDMAWritesOrdering,
+      cudaDevAttrSparseCudaArraySupported,
+      cudaDevAttrTimelineSemaphoreInteropSupported,
+      cudaDevAttrDeferredMappingCudaArraySupported,
+      cudaDevAttrHostNumaMultinodeIpcSupported,
+      cudaDevAttrD3D12CigSupported,
+  };
+  for (cudaDeviceAttr attr : kUnserved) {
+    static_assert(sizeof(info->attrs) / sizeof(info->attrs[0]) == kDeviceAttrSlots);
+    if (static_cast<size_t>(attr) < kDeviceAttrSlots) info->attrs[attr] = 0;
+  }
+  info->attrs[cudaDevAttrHostRegisterSupported] = 1;
+}
+
 }  // namespace cudart

@@ -10,4 +10,12 @@ namespace cudart {
 
 void FillDeviceProp(const DeviceInfo& info, cudaDeviceProp* prop);
 
+// Makes every capability that this library does not serve read 0 (host
+// memory the GPU maps, managed memory, stream priorities, cooperative and
+// cluster launches, memory pools, interprocess and interop handles), and
+// host registration, which it serves, read 1, whatever the node's GPU can
+// do: a program then takes the path it has for a GPU without them instead
+// of meeting cudaErrorNotSupported.
+void WithdrawUnserved(DeviceInfo* info);
+
 }  // namespace cudart

@@ -2,16 +2,23 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|threads
+// Usage: cudart_e2e_app work|errors|threads|host
+#include <cuda_profiler_api.h>
 #include <cuda_runtime.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_kernels.cuh"
+
+// The per-thread default stream forms, as a program built with
+// --default-stream per-thread calls them.
+extern "C" cudaError_t cudaStreamWaitEvent_ptsz(cudaStream_t stream, cudaEvent_t event, unsigned int flags);
+extern "C" cudaError_t cudaStreamGetDevice_ptsz(cudaStream_t stream, int* device);
 
 namespace {
 
@@ -164,6 +171,95 @@ int Threads() {
   return 0;
 }
 
+
+// Host memory the program registers, the profiler's switches, the
+// capabilities a device claims and the per-thread stream forms: every
+// result is printed, the test holds the table of what CUDA answers.
+int Host() {
+  Report("profiler_start", cudaProfilerStart());
+  Report("profiler_stop", cudaProfilerStop());
+  const int n = 3000;
+  std::vector<float> host(n + 1024);
+  float* data = host.data();
+  Report("register", cudaHostRegister(data, n * sizeof(float), cudaHostRegisterMapped));
+  Report("register_again", cudaHostRegister(data, n * sizeof(float), 0));
+  Report("register_overlap", cudaHostRegister(data + n - 1, 4096, 0));
+  Report("register_after", cudaHostRegister(data + n, 1024 * sizeof(float), cudaHostRegisterPortable));
+  Report("register_null", cudaHostRegister(nullptr, 64, 0));
+  Report("register_empty", cudaHostRegister(data, 0, 0));
+  Report("register_bad_flags", cudaHostRegister(data, 64, 0x80));
+  Report("register_io", cudaHostRegister(data, 64, cudaHostRegisterIoMemory));
+  unsigned int flags = 99;
+  Report("get_flags", cudaHostGetFlags(&flags, data + 10));
+  Report("flags_value", flags);
+  Report("get_flags_unknown", cudaHostGetFlags(&flags, &flags));
+  void* mapped = nullptr;
+  Report("device_pointer", cudaHostGetDevicePointer(&mapped, data, 0));
+  Report("device_pointer_unknown", cudaHostGetDevicePointer(&mapped, &flags, 0));
+  cudaPointerAttributes attributes;
+  Report("pointer", cudaPointerGetAttributes(&attributes, data + 5));
+  Report("pointer_is_host", attributes.type == cudaMemoryTypeHost);
+  cudaGetLastError();
+
+  // Registered memory is an ordinary source and destination of copies.
+  for (int i = 0; i < n; ++i) data[i] = static_cast<float>(i);
+  float* dev = nullptr;
+  cudaStream_t stream;
+  Report("setup", cudaMalloc(&dev, n * sizeof(float)) | cudaStreamCreate(&stream));
+  Report("h2d", cudaMemcpyAsync(dev, data, n * sizeof(float), cudaMemcpyHostToDevice, stream));
+  e2e_scale<<<(n + 255) / 256, 256, 0, stream>>>(dev, 2.0f, n);
+  Report("d2h", cudaMemcpyAsync(data, dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream));
+  Report("sync", cudaStreamSynchronize(stream));
+  float bias = -1;
+  Report("bias", cudaMemcpyFromSymbol(&bias, e2e_bias, sizeof(bias)));
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) wrong += data[i] != static_cast<float>(i) * 2.0f + bias;
+  Report("registered_wrong", wrong);
+
+  Report("unregister", cudaHostUnregister(data));
+  Report("unregister_again", cudaHostUnregister(data));
+  Report("unregister_inside", cudaHostUnregister(data + n + 1));
+  Report("unregister_after", cudaHostUnregister(data + n));
+  cudaGetLastError();
+
+  // What a device claims: nothing this library cannot serve.
+  int value = -1;
+  for (auto [name, attr] : {std::pair{"can_map", cudaDevAttrCanMapHostMemory},
+                            std::pair{"managed", cudaDevAttrManagedMemory},
+                            std::pair{"concurrent_managed", cudaDevAttrConcurrentManagedAccess},
+                            std::pair{"pageable", cudaDevAttrPageableMemoryAccess},
+                            std::pair{"priorities", cudaDevAttrStreamPrioritiesSupported},
+                            std::pair{"cooperative", cudaDevAttrCooperativeLaunch},
+                            std::pair{"pools", cudaDevAttrMemoryPoolsSupported},
+                            std::pair{"host_register", cudaDevAttrHostRegisterSupported}}) {
+    value = -1;
+    cudaDeviceGetAttribute(&value, attr, 0);
+    Report(name, value);
+  }
+  cudaDeviceProp prop;
+  cudaGetDeviceProperties(&prop, 0);
+  Report("prop_can_map", prop.canMapHostMemory);
+  Report("prop_managed", prop.managedMemory);
+  int least = -1, greatest = -1;
+  Report("priority_range", cudaDeviceGetStreamPriorityRange(&least, &greatest));
+  Report("priority_span", least - greatest);
+
+  // The per-thread forms work as their base calls do.
+  cudaEvent_t event;
+  cudaEventCreate(&event);
+  cudaSetDevice(1);
+  int device = -1;
+  Report("ptsz_get_device", cudaStreamGetDevice_ptsz(nullptr, &device));
+  Report("ptsz_device", device);
+  cudaSetDevice(0);
+  cudaEventRecord(event, stream);
+  Report("ptsz_wait", cudaStreamWaitEvent_ptsz(cudaStreamPerThread, event, 0));
+  Report("ptsz_wait_bad", cudaStreamWaitEvent_ptsz(nullptr, reinterpret_cast<cudaEvent_t>(0x42), 0));
+  cudaGetLastError();
+  Report("teardown", cudaEventDestroy(event) | cudaStreamDestroy(stream) | cudaFree(dev) | cudaDeviceSynchronize());
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +268,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "work") == 0) result = Work();
   if (std::strcmp(mode, "errors") == 0) result = Errors();
   if (std::strcmp(mode, "threads") == 0) result = Threads();
+  if (std::strcmp(mode, "host") == 0) result = Host();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

@@ -108,4 +108,30 @@ TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   ExpectWorkDone(narrowed.get(), "1");
 }
 
+// Calls of host memory, the profiler, device claims and per-thread streams,
+// each with what CUDA answers for it.
+TEST(CudartEndToEnd, HostCallsAndDeviceClaimsAnswerAsCudaDoes) {
+  std::string error;
+  auto road = StartRoad(&error);
+  ASSERT_NE(road, nullptr) << error;
+  auto app = App("host");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(
+      app->Stdout(),
+      {{"profiler_start", "0"}, {"profiler_stop", "0"},
+       {"register", "0"}, {"register_again", "712"}, {"register_overlap", "712"}, {"register_after", "0"},
+       {"register_null", "1"}, {"register_empty", "1"}, {"register_bad_flags", "1"}, {"register_io", "801"},
+       {"get_flags", "0"}, {"flags_value", "2"}, {"get_flags_unknown", "1"},
+       {"device_pointer", "801"}, {"device_pointer_unknown", "1"},
+       {"pointer", "0"}, {"pointer_is_host", "1"},
+       {"setup", "0"}, {"h2d", "0"}, {"d2h", "0"}, {"sync", "0"}, {"bias", "0"}, {"registered_wrong", "0"},
+       {"unregister", "0"}, {"unregister_again", "713"}, {"unregister_inside", "713"}, {"unregister_after", "0"},
+       {"can_map", "0"}, {"managed", "0"}, {"concurrent_managed", "0"}, {"pageable", "0"}, {"priorities", "0"},
+       {"cooperative", "0"}, {"pools", "0"}, {"host_register", "1"}, {"prop_can_map", "0"}, {"prop_managed", "0"},
+       {"priority_range", "0"}, {"priority_span", "0"},
+       {"ptsz_get_device", "0"}, {"ptsz_device", "1"}, {"ptsz_wait", "0"}, {"ptsz_wait_bad", "400"},
+       {"teardown", "0"}, {"done", "0"}});
+}
+
 }  // namespace
