@@ -40,6 +40,26 @@ void ExpectKnownLayouts(const cudart::KernelLayouts& layouts) {
   EXPECT_TRUE(layouts.at("_Z5emptyv").params.empty());
 }
 
+// What the cubins record of each kernel's resources (a PTX-only image
+// records none): the register count is the compiler's choice, the rest is
+// the source's.
+void ExpectKnownResources(const cudart::KernelLayouts& layouts, bool from_cubin) {
+  ASSERT_EQ(layouts.count("_Z5heavyPii"), 1u);
+  const cudart::KernelResources& heavy = layouts.at("_Z5heavyPii").resources;
+  const cudart::KernelResources& empty = layouts.at("_Z5emptyv").resources;
+  if (!from_cubin) {
+    EXPECT_EQ(heavy.registers + heavy.shared_bytes + heavy.local_bytes + heavy.max_threads, 0u);
+    return;
+  }
+  EXPECT_GT(heavy.registers, 0u);
+  EXPECT_EQ(heavy.shared_bytes, 400u);
+  EXPECT_GE(heavy.local_bytes, 1024u);
+  EXPECT_EQ(heavy.max_threads, 128u);
+  EXPECT_GE(heavy.binary_version, 75u);
+  EXPECT_EQ(empty.shared_bytes + empty.local_bytes + empty.max_threads, 0u);
+  EXPECT_EQ(empty.binary_version, heavy.binary_version);
+}
+
 class FatBinaryTest : public testing::TestWithParam<const char*> {};
 
 TEST_P(FatBinaryTest, ReadsNvccOutputAndRejectsDamagedCopies) {
@@ -49,6 +69,7 @@ TEST_P(FatBinaryTest, ReadsNvccOutputAndRejectsDamagedCopies) {
   std::string error;
   ASSERT_TRUE(Parse(image, &layouts, &error)) << error;
   ExpectKnownLayouts(layouts);
+  ExpectKnownResources(layouts, std::string(GetParam()) != ZANTU_FATBIN_PTX);
 
   // Every truncation fails: the header's size no longer fits. Each copy is a
   // buffer of its own, so reading past it is caught.
