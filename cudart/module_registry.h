@@ -33,6 +33,9 @@ struct Function {
   std::string name;  // mangled
   bool has_layout;   // false when the fat binary told nothing of it
   KernelLayout layout;
+  // cudaFuncSetAttribute's settings; -1 while unset.
+  std::atomic<int32_t> max_dynamic_shared{-1};
+  std::atomic<int32_t> shared_carveout{-1};
 };
 
 struct Variable {

@@ -44,6 +44,7 @@ enum Attr : size_t {
   kManagedMemory = 83,
   kMaxSharedMemoryPerBlockOptin = 97,
   kMaxBlocksPerMultiprocessor = 106,
+  kReservedSharedMemoryPerBlock = 111,
 };
 
 }  // namespace
@@ -76,7 +77,7 @@ void FillEmulatedDeviceInfo(uint32_t gpu, uint64_t total_mem, DeviceInfo* info) 
       {kTextureAlignment, 512},
       {kGpuOverlap, 1},
       {kMultiProcessorCount, 16},
-      {kCanMapHostMemory, 1},
+      {kCanMapHostMemory, 0},  // no device pointer of host memory
       {kConcurrentKernels, 1},
       {kPciBusId, static_cast<int32_t>(gpu + 1)},
       {kMemoryClockRate, 2600000},
@@ -87,7 +88,7 @@ void FillEmulatedDeviceInfo(uint32_t gpu, uint64_t total_mem, DeviceInfo* info) 
       {kUnifiedAddressing, 1},
       {kComputeCapabilityMajor, 8},
       {kComputeCapabilityMinor, 0},
-      {kStreamPrioritiesSupported, 1},
+      {kStreamPrioritiesSupported, 0},  // streams run in order of arrival
       {kGlobalL1CacheSupported, 1},
       {kLocalL1CacheSupported, 1},
       {kMaxSharedMemoryPerMultiprocessor, 164 << 10},
@@ -95,6 +96,7 @@ void FillEmulatedDeviceInfo(uint32_t gpu, uint64_t total_mem, DeviceInfo* info) 
       {kManagedMemory, 0},
       {kMaxSharedMemoryPerBlockOptin, 163 << 10},
       {kMaxBlocksPerMultiprocessor, 32},
+      {kReservedSharedMemoryPerBlock, 1 << 10},
   };
   for (const auto& v : values) info->attrs[v.attr] = v.value;
 }

@@ -2,7 +2,7 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|threads|host
+// Usage: cudart_e2e_app work|errors|threads|host|kernels
 #include <cuda_profiler_api.h>
 #include <cuda_runtime.h>
 
@@ -260,6 +260,79 @@ int Host() {
   return 0;
 }
 
+// What a program asks of its kernels: attributes from the fat binary,
+// occupancy from them and the device, settings kept or refused.
+int Kernels() {
+  cudaFuncAttributes scale{}, bounded{};
+  Report("attributes", cudaFuncGetAttributes(&scale, e2e_scale) | cudaFuncGetAttributes(&bounded, e2e_bounded));
+  Report("scale_regs_known", scale.numRegs > 0 && scale.numRegs <= 64);
+  Report("scale_shared", scale.sharedSizeBytes);
+  Report("scale_max_threads", scale.maxThreadsPerBlock);
+  Report("scale_dynamic", scale.maxDynamicSharedSizeBytes);
+  Report("bounded_shared", bounded.sharedSizeBytes);
+  Report("bounded_local", bounded.localSizeBytes >= 1024);
+  Report("bounded_max_threads", bounded.maxThreadsPerBlock);
+  Report("bounded_dynamic", bounded.maxDynamicSharedSizeBytes);
+  Report("binary_version", scale.binaryVersion);
+  Report("attributes_unknown", cudaFuncGetAttributes(&scale, reinterpret_cast<const void*>(&Report)));
+  cudaGetLastError();
+
+  int blocks = -1;
+  Report("occupancy", cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, e2e_scale, 256, 0));
+  Report("blocks_256", blocks);
+  cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, e2e_scale, 1024, 0);
+  Report("blocks_1024", blocks);
+  // Shared memory limits: 164 KiB per multiprocessor, 1 KiB reserved per block.
+  cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&blocks, e2e_scale, 64, 40 << 10, cudaOccupancyDefault);
+  Report("blocks_40k_shared", blocks);
+  cudaOccupancyMaxActiveBlocksPerMultiprocessor(&blocks, e2e_bounded, 256, 0);
+  Report("blocks_past_bounds", blocks);
+  Report("occupancy_bad_flags", cudaOccupancyMaxActiveBlocksPerMultiprocessorWithFlags(&blocks, e2e_scale, 64, 0, 7));
+  cudaGetLastError();
+  int min_grid = -1, block = -1;
+  Report("potential", cudaOccupancyMaxPotentialBlockSize(&min_grid, &block, e2e_scale));
+  Report("potential_block", block);
+  Report("potential_grid", min_grid);
+  Report("potential_bounded", cudaOccupancyMaxPotentialBlockSize(&min_grid, &block, e2e_bounded));
+  Report("potential_bounded_block", block);
+  size_t dynamic = 0;
+  Report("available", cudaOccupancyAvailableDynamicSMemPerBlock(&dynamic, e2e_scale, 2, 256));
+  Report("available_bytes", static_cast<long>(dynamic));
+
+  Report("set_dynamic", cudaFuncSetAttribute(e2e_scale, cudaFuncAttributeMaxDynamicSharedMemorySize, 100 << 10));
+  cudaFuncGetAttributes(&scale, e2e_scale);
+  Report("dynamic_after", scale.maxDynamicSharedSizeBytes);
+  Report("set_dynamic_too_much",
+         cudaFuncSetAttribute(e2e_scale, cudaFuncAttributeMaxDynamicSharedMemorySize, 200 << 10));
+  Report("set_carveout", cudaFuncSetAttribute(e2e_scale, cudaFuncAttributePreferredSharedMemoryCarveout, 50));
+  Report("set_carveout_bad", cudaFuncSetAttribute(e2e_scale, cudaFuncAttributePreferredSharedMemoryCarveout, 101));
+  Report("set_cluster", cudaFuncSetAttribute(e2e_scale, cudaFuncAttributeRequiredClusterWidth, 2));
+  cudaGetLastError();
+  Report("cache_config", cudaFuncSetCacheConfig(e2e_scale, cudaFuncCachePreferShared) |
+                             cudaDeviceSetCacheConfig(cudaFuncCachePreferL1));
+  cudaFuncCache cache = cudaFuncCachePreferNone;
+  cudaDeviceGetCacheConfig(&cache);
+  Report("device_cache", cache);
+  Report("cache_config_bad", cudaFuncSetCacheConfig(e2e_scale, static_cast<cudaFuncCache>(9)));
+  cudaGetLastError();
+  const char* name = nullptr;
+  Report("name", cudaFuncGetName(&name, e2e_scale));
+  Report("name_is_mangled", name != nullptr && std::strcmp(name, "_Z9e2e_scalePffi") == 0);
+  size_t offset = 0, size = 0;
+  Report("param", cudaFuncGetParamInfo(reinterpret_cast<const void*>(e2e_scale), 2, &offset, &size));
+  Report("param_offset", static_cast<long>(offset));
+  Report("param_size", static_cast<long>(size));
+  Report("param_past", cudaFuncGetParamInfo(reinterpret_cast<const void*>(e2e_scale), 3, &offset, &size));
+  cudaGetLastError();
+
+  // A launch still runs after all of it.
+  float* dev = nullptr;
+  Report("launch_after", cudaMalloc(&dev, 256 * sizeof(float)) | cudaMemset(dev, 0, 256 * sizeof(float)));
+  e2e_scale<<<1, 256>>>(dev, 2.0f, 256);
+  Report("sync", cudaDeviceSynchronize() | cudaFree(dev));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -269,6 +342,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "errors") == 0) result = Errors();
   if (std::strcmp(mode, "threads") == 0) result = Threads();
   if (std::strcmp(mode, "host") == 0) result = Host();
+  if (std::strcmp(mode, "kernels") == 0) result = Kernels();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

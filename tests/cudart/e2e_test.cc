@@ -134,4 +134,34 @@ TEST(CudartEndToEnd, HostCallsAndDeviceClaimsAnswerAsCudaDoes) {
        {"teardown", "0"}, {"done", "0"}});
 }
 
+// What a program asks of its kernels, on the emulated GPU (compute
+// capability 8.0, 16 multiprocessors of 2048 threads, 64 Ki registers and
+// 164 KiB shared memory, 1 KiB reserved per block, 48 KiB per block unless
+// a kernel opts in to up to 163 KiB). Dynamic shared memory for two blocks
+// is the 48 KiB a kernel has without opting in.
+TEST(CudartEndToEnd, KernelAttributesAndOccupancyAsCudaComputesThem) {
+  std::string error;
+  auto road = StartRoad(&error);
+  ASSERT_NE(road, nullptr) << error;
+  auto app = App("kernels");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(
+      app->Stdout(),
+      {{"attributes", "0"}, {"scale_regs_known", "1"}, {"scale_shared", "0"}, {"scale_max_threads", "1024"},
+       {"scale_dynamic", "49152"}, {"bounded_shared", "400"}, {"bounded_local", "1"},
+       {"bounded_max_threads", "128"}, {"bounded_dynamic", "48752"}, {"attributes_unknown", "98"},
+       {"occupancy", "0"}, {"blocks_256", "8"}, {"blocks_1024", "2"}, {"blocks_40k_shared", "4"},
+       {"blocks_past_bounds", "0"}, {"occupancy_bad_flags", "1"},
+       {"potential", "0"}, {"potential_block", "1024"}, {"potential_grid", "32"},
+       {"potential_bounded", "0"}, {"potential_bounded_block", "128"},
+       {"available", "0"}, {"available_bytes", "49152"},
+       {"set_dynamic", "0"}, {"dynamic_after", std::to_string(100 << 10)}, {"set_dynamic_too_much", "1"},
+       {"set_carveout", "0"}, {"set_carveout_bad", "1"}, {"set_cluster", "801"},
+       {"cache_config", "0"}, {"device_cache", "2"}, {"cache_config_bad", "1"},
+       {"name", "0"}, {"name_is_mangled", "1"},
+       {"param", "0"}, {"param_offset", "12"}, {"param_size", "4"}, {"param_past", "1"},
+       {"launch_after", "0"}, {"sync", "0"}, {"done", "0"}});
+}
+
 }  // namespace
