@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "common/log.h"
+#include "cudart/host_callbacks.h"
 
 namespace cudart {
 
@@ -31,7 +32,7 @@ int Usable(int gpu) {
   return ErrorState::Sticky(gpu);
 }
 
-int ResolveStream(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire) {
+int ResolveHandle(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire) {
   const uint64_t handle = Word(stream);
   if (handle == 0 || handle == Word(cudaStreamLegacy) || handle == Word(cudaStreamPerThread)) {
     *gpu = CurrentGpu();
@@ -43,6 +44,12 @@ int ResolveStream(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire
   if (*gpu < 0) return kRtInvalidResourceHandle;
   *wire = handle;
   return Usable(*gpu);
+}
+
+int ResolveStream(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire) {
+  const int status = ResolveHandle(stream, per_thread, gpu, wire);
+  if (status == 0) HostCallbacks::Get().AwaitStream(*gpu, *wire);
+  return status;
 }
 
 }  // namespace cudart

@@ -33,6 +33,9 @@ int Usable(int gpu);
 // The GPU and the wire stream of `stream`; `per_thread` when the program was
 // built for per-thread default streams (stream 0 is then the thread's own).
 // A runtime status.
+int ResolveHandle(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire);
+// ResolveHandle for a call that queues work on the stream or waits for it:
+// returns once the host functions that such work must follow have run.
 int ResolveStream(cudaStream_t stream, bool per_thread, int* gpu, uint64_t* wire);
 
 inline uint64_t Word(const void* p) { return reinterpret_cast<uint64_t>(p); }

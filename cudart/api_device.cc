@@ -3,6 +3,7 @@
 
 #include "common/api_numbers.h"
 #include "cudart/api_common.h"
+#include "cudart/host_callbacks.h"
 #include "cudart/device_cache.h"
 #include "cudart/device_memory.h"
 #include "cudart/device_props.h"
@@ -99,6 +100,7 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) 
 
 cudaError_t cudaDeviceSynchronize(void) {
   const int gpu = CurrentGpu();
+  HostCallbacks::Get().AwaitGpu(gpu);
   int status = Usable(gpu);
   if (status == 0) status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceSynchronize, 0);
   return DoneOn(gpu, status);

@@ -2,6 +2,7 @@
 // call goes to the GPU its stream or event was created on.
 #include "common/api_numbers.h"
 #include "cudart/api_common.h"
+#include "cudart/host_callbacks.h"
 
 using namespace cudart;
 
@@ -35,6 +36,17 @@ int StreamWait(cudaStream_t stream, uint32_t api, bool per_thread) {
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
   return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, wire));
+}
+
+// A stream with host functions still to run is not ready: asked without
+// waiting for them.
+int QueryStream(cudaStream_t stream, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  const int status = ResolveHandle(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  if (HostCallbacks::Get().Pending(gpu, wire)) return cudaErrorNotReady;
+  return StreamWait(stream, k_cudaStreamQuery, per_thread);
 }
 
 int CreateEvent(cudaEvent_t* event, unsigned int flags) {
@@ -77,7 +89,7 @@ int StreamDevice(cudaStream_t stream, int* device, bool per_thread) {
   if (device == nullptr) return kRtInvalidValue;
   int gpu = -1;
   uint64_t wire = 0;
-  const int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  const int status = ResolveHandle(stream, per_thread, &gpu, &wire);
   if (status == 0) *device = gpu;
   return status;
 }
@@ -89,6 +101,43 @@ int WaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags, bool p
   if (status != 0) return status;
   if (Events().Find(Word(event)) < 0) return kRtInvalidResourceHandle;
   return Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags});
+}
+
+// The adapters from a queued host function to what the program gave.
+void RunHostFn(void* data, int, void* function) { reinterpret_cast<cudaHostFn_t>(function)(data); }
+
+struct StreamCallback {
+  cudaStreamCallback_t callback;
+  cudaStream_t stream;
+  void* data;
+};
+
+void RunStreamCallback(void* data, int status, void*) {
+  auto* callback = static_cast<StreamCallback*>(data);
+  callback->callback(callback->stream, static_cast<cudaError_t>(status), callback->data);
+  delete callback;
+}
+
+int LaunchHostFunc(cudaStream_t stream, cudaHostFn_t function, void* data, bool per_thread) {
+  if (function == nullptr) return kRtInvalidValue;
+  int gpu = -1;
+  uint64_t wire = 0;
+  const int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  return HostCallbacks::Get().Enqueue(gpu, wire, RunHostFn, data, reinterpret_cast<void*>(function));
+}
+
+int AddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* data, unsigned int flags,
+                bool per_thread) {
+  if (callback == nullptr || flags != 0) return kRtInvalidValue;
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  auto* adapter = new StreamCallback{callback, stream, data};
+  status = HostCallbacks::Get().Enqueue(gpu, wire, RunStreamCallback, adapter, nullptr);
+  if (status != 0) delete adapter;
+  return status;
 }
 
 }  // namespace
@@ -136,9 +185,9 @@ cudaError_t cudaStreamSynchronize_ptsz(cudaStream_t stream) {
   return Done(StreamWait(stream, k_cudaStreamSynchronize, true));
 }
 
-cudaError_t cudaStreamQuery(cudaStream_t stream) { return Done(StreamWait(stream, k_cudaStreamQuery, false)); }
+cudaError_t cudaStreamQuery(cudaStream_t stream) { return Done(QueryStream(stream, false)); }
 
-cudaError_t cudaStreamQuery_ptsz(cudaStream_t stream) { return Done(StreamWait(stream, k_cudaStreamQuery, true)); }
+cudaError_t cudaStreamQuery_ptsz(cudaStream_t stream) { return Done(QueryStream(stream, true)); }
 
 cudaError_t cudaStreamWaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags) {
   return Done(WaitEvent(stream, event, flags, false));
@@ -196,6 +245,24 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
   const int status = Usable(gpu);
   if (status != 0) return Done(status);
   return Done(Layer().Call(gpu, Deferred(), k_cudaEventDestroy, 1, Word(event)));
+}
+
+cudaError_t cudaLaunchHostFunc(cudaStream_t stream, cudaHostFn_t function, void* data) {
+  return Done(LaunchHostFunc(stream, function, data, false));
+}
+
+cudaError_t cudaLaunchHostFunc_ptsz(cudaStream_t stream, cudaHostFn_t function, void* data) {
+  return Done(LaunchHostFunc(stream, function, data, true));
+}
+
+cudaError_t cudaStreamAddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* data,
+                                  unsigned int flags) {
+  return Done(AddCallback(stream, callback, data, flags, false));
+}
+
+cudaError_t cudaStreamAddCallback_ptsz(cudaStream_t stream, cudaStreamCallback_t callback, void* data,
+                                       unsigned int flags) {
+  return Done(AddCallback(stream, callback, data, flags, true));
 }
 
 }  // extern "C"

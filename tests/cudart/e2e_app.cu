@@ -2,11 +2,13 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|threads|host|kernels
+// Usage: cudart_e2e_app work|errors|threads|host|kernels|callbacks
 #include <cuda_profiler_api.h>
 #include <cuda_runtime.h>
 
 #include <atomic>
+#include <chrono>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
 #include <thread>
@@ -333,6 +335,93 @@ int Kernels() {
   return 0;
 }
 
+// Host functions on streams: each runs after the stream's earlier work and
+// before its later work, in the order queued; a query does not wait for
+// them, a synchronize does.
+struct CallbackLog {
+  std::mutex mutex;
+  std::vector<int> order;
+  const float* results = nullptr;
+  float* refill = nullptr;
+  int n = 0;
+  int stale = 0;
+  std::atomic<bool> release{false};
+  std::atomic<bool> slow_done{false};
+  cudaStream_t seen_stream = nullptr;
+  int seen_status = -1;
+};
+
+void Note(CallbackLog* log, int tag) {
+  std::lock_guard<std::mutex> lock(log->mutex);
+  log->order.push_back(tag);
+}
+
+int Callbacks() {
+  const int n = 4096;
+  CallbackLog log;
+  float *host = nullptr, *refilled = nullptr, *dev = nullptr;
+  cudaStream_t stream;
+  Report("setup", cudaMallocHost(&host, n * sizeof(float)) | cudaMallocHost(&refilled, n * sizeof(float)) |
+                      cudaMalloc(&dev, n * sizeof(float)) | cudaStreamCreate(&stream));
+  float bias = 0;
+  cudaMemcpyFromSymbol(&bias, e2e_bias, sizeof(bias));
+  for (int i = 0; i < n; ++i) host[i] = static_cast<float>(i);
+  log.results = host;
+  log.refill = host;
+  log.n = n;
+  cudaMemcpyAsync(dev, host, n * sizeof(float), cudaMemcpyHostToDevice, stream);
+  e2e_scale<<<(n + 255) / 256, 256, 0, stream>>>(dev, 2.0f, n);
+  cudaMemcpyAsync(host, dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream);
+  // Sees the scaled data, then refills the buffer that the next copy sends.
+  Report("host_func", cudaLaunchHostFunc(stream, [](void* data) {
+    auto* log = static_cast<CallbackLog*>(data);
+    for (int i = 0; i < log->n; ++i) log->stale += log->results[i] != static_cast<float>(i) * 2.0f;
+    for (int i = 0; i < log->n; ++i) log->refill[i] = static_cast<float>(i + 1000);
+    Note(log, 1);
+  }, &log));
+  cudaMemcpyAsync(dev, host, n * sizeof(float), cudaMemcpyHostToDevice, stream);
+  e2e_scale<<<(n + 255) / 256, 256, 0, stream>>>(dev, 3.0f, n);
+  cudaMemcpyAsync(refilled, dev, n * sizeof(float), cudaMemcpyDeviceToHost, stream);
+  Report("add_callback", cudaStreamAddCallback(stream, [](cudaStream_t stream, cudaError_t status, void* data) {
+    auto* log = static_cast<CallbackLog*>(data);
+    log->seen_stream = stream;
+    log->seen_status = status;
+    Note(log, 2);
+  }, &log, 0));
+  Report("add_callback_flags", cudaStreamAddCallback(stream, [](cudaStream_t, cudaError_t, void*) {}, &log, 1));
+  Report("host_func_null", cudaLaunchHostFunc(stream, nullptr, &log));
+  cudaGetLastError();
+  // One that waits for this thread: a query must not wait for it.
+  cudaLaunchHostFunc(stream, [](void* data) {
+    auto* log = static_cast<CallbackLog*>(data);
+    while (!log->release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Note(log, 3);
+  }, &log);
+  Report("query_pending", cudaStreamQuery(stream));
+  log.release = true;
+  Report("stream_sync", cudaStreamSynchronize(stream));
+  Report("query_after", cudaStreamQuery(stream));
+  Report("stale", log.stale);
+  int wrong = 0;
+  for (int i = 0; i < n; ++i) wrong += refilled[i] != static_cast<float>(i + 1000) * 3.0f + bias;
+  Report("after_wrong", wrong);
+  Report("callback_stream_ok", log.seen_stream == stream);
+  Report("callback_status", log.seen_status);
+  {
+    std::lock_guard<std::mutex> lock(log.mutex);
+    Report("order_ok", log.order == std::vector<int>{1, 2, 3});
+  }
+  // The default stream, and a device-wide synchronize that waits for it.
+  cudaLaunchHostFunc(nullptr, [](void* data) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    static_cast<CallbackLog*>(data)->slow_done = true;
+  }, &log);
+  Report("device_sync", cudaDeviceSynchronize());
+  Report("slow_done", log.slow_done.load());
+  Report("teardown", cudaStreamDestroy(stream) | cudaFree(dev) | cudaFreeHost(host) | cudaFreeHost(refilled));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -343,6 +432,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "threads") == 0) result = Threads();
   if (std::strcmp(mode, "host") == 0) result = Host();
   if (std::strcmp(mode, "kernels") == 0) result = Kernels();
+  if (std::strcmp(mode, "callbacks") == 0) result = Callbacks();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

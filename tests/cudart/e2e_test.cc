@@ -164,4 +164,19 @@ TEST(CudartEndToEnd, KernelAttributesAndOccupancyAsCudaComputesThem) {
        {"launch_after", "0"}, {"sync", "0"}, {"done", "0"}});
 }
 
+TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
+  std::string error;
+  auto road = StartRoad(&error);
+  ASSERT_NE(road, nullptr) << error;
+  auto app = App("callbacks");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(
+      app->Stdout(),
+      {{"setup", "0"}, {"host_func", "0"}, {"add_callback", "0"}, {"add_callback_flags", "1"},
+       {"host_func_null", "1"}, {"query_pending", "600"}, {"stream_sync", "0"}, {"query_after", "0"},
+       {"stale", "0"}, {"after_wrong", "0"}, {"callback_stream_ok", "1"}, {"callback_status", "0"},
+       {"order_ok", "1"}, {"device_sync", "0"}, {"slow_done", "1"}, {"teardown", "0"}, {"done", "0"}});
+}
+
 }  // namespace
