@@ -127,6 +127,15 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
   return Done(kRtSuccess);
 }
 
+cudaError_t cudaMemcpyPeer(void* dst, int dst_device, const void* src, int src_device, size_t count) {
+  return Done(CopyEngine::CopyPeer(dst, dst_device, src, src_device, count, nullptr, false, false));
+}
+
+cudaError_t cudaMemcpyPeerAsync(void* dst, int dst_device, const void* src, int src_device, size_t count,
+                                cudaStream_t stream) {
+  return Done(CopyEngine::CopyPeer(dst, dst_device, src, src_device, count, stream, true, false));
+}
+
 cudaError_t cudaMallocHost(void** ptr, size_t size) { return Done(AllocatePinned(ptr, size, cudaHostAllocDefault)); }
 
 cudaError_t cudaHostAlloc(void** ptr, size_t size, unsigned int flags) {

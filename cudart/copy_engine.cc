@@ -10,6 +10,17 @@
 #include "cudart/device_memory.h"
 
 namespace cudart {
+namespace {
+
+// A copy whose memory is on another GPU than its stream's goes to that GPU,
+// on its legacy stream (or the thread's own stream there).
+void MoveToGpu(int memory_gpu, int* gpu, uint64_t* wire) {
+  if (memory_gpu < 0 || memory_gpu == *gpu) return;
+  *gpu = memory_gpu;
+  if (*wire != kPerThreadStream) *wire = 0;
+}
+
+}  // namespace
 
 int CopyEngine::CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
                           bool async) {
@@ -63,6 +74,54 @@ int CopyEngine::CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t coun
   return status != 0 ? status : async;
 }
 
+int CopyEngine::CopyBetweenGpus(uint64_t dst, int dst_gpu, uint64_t src, int src_gpu, uint64_t count,
+                                int stream_gpu, uint64_t wire, bool async) {
+  for (int gpu : {dst_gpu, src_gpu}) {
+    const int status = Usable(gpu);
+    if (status != 0) return status;
+  }
+  const uint64_t src_wire = src_gpu == stream_gpu ? wire : 0;
+  const uint64_t dst_wire = dst_gpu == stream_gpu ? wire : 0;
+  // The async copy to the destination has taken the chunk's bytes when it
+  // returns, so one staging buffer serves every chunk.
+  std::string staging(std::min<uint64_t>(count, kPipelinedChunk), '\0');
+  for (uint64_t done = 0; done < count;) {
+    const uint64_t n = std::min<uint64_t>(count - done, kPipelinedChunk);
+    int status = CopyChunk(src_gpu, Word(staging.data()), src + done, n, kCopyDeviceToHost, src_wire, false);
+    if (status == 0) status = CopyChunk(dst_gpu, dst + done, Word(staging.data()), n, kCopyHostToDevice, dst_wire, true);
+    if (status != 0) return status;
+    done += n;
+  }
+  if (async) return kRtSuccess;
+  return Layer().Call(dst_gpu, CallPlan{}, k_cudaStreamSynchronize, 1, dst_wire);
+}
+
+int CopyEngine::CopyPeer(void* dst, int dst_gpu, const void* src, int src_gpu, size_t count, cudaStream_t stream,
+                         bool async, bool per_thread) {
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  const int count_gpus = Layer().gpu_count();
+  if (dst_gpu < 0 || dst_gpu >= count_gpus || src_gpu < 0 || src_gpu >= count_gpus) return kRtInvalidDevice;
+  if (count == 0) return kRtSuccess;
+  DeviceMemory& memory = DeviceMemory::Get();
+  if (!memory.Contains(dst_gpu, Word(dst), count) || !memory.Contains(src_gpu, Word(src), count)) {
+    return kRtInvalidValue;
+  }
+  if (dst_gpu == src_gpu) {
+    const uint64_t same_wire = dst_gpu == gpu ? wire : 0;
+    for (uint64_t done = 0; done < count;) {
+      const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
+      status = CopyChunk(dst_gpu, Word(dst) + done, Word(src) + done, n, kCopyDeviceToDevice, same_wire, async);
+      if (status != 0) return status;
+      done += n;
+    }
+    return kRtSuccess;
+  }
+  return CopyBetweenGpus(Word(dst), dst_gpu, Word(src), src_gpu, count, gpu, wire, async);
+}
+
 int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream, bool async,
                      bool per_thread) {
   int gpu = -1;
@@ -77,15 +136,29 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
     case cudaMemcpyHostToHost:
       std::memmove(dst, src, count);
       return kRtSuccess;
+    // Unified addressing: a device pointer names its GPU, whichever is
+    // current.
     case cudaMemcpyHostToDevice:
       direction = kCopyHostToDevice;
+      MoveToGpu(memory.FindGpu(Word(dst), gpu), &gpu, &wire);
       break;
     case cudaMemcpyDeviceToHost:
       direction = kCopyDeviceToHost;
+      MoveToGpu(memory.FindGpu(Word(src), gpu), &gpu, &wire);
       break;
-    case cudaMemcpyDeviceToDevice:
+    case cudaMemcpyDeviceToDevice: {
+      const int dst_gpu = memory.FindGpu(Word(dst), gpu);
+      const int src_gpu = memory.FindGpu(Word(src), gpu);
+      if (dst_gpu >= 0 && src_gpu >= 0 && dst_gpu != src_gpu) {
+        if (!memory.Contains(dst_gpu, Word(dst), count) || !memory.Contains(src_gpu, Word(src), count)) {
+          return kRtInvalidValue;
+        }
+        return CopyBetweenGpus(Word(dst), dst_gpu, Word(src), src_gpu, count, gpu, wire, async);
+      }
       direction = kCopyDeviceToDevice;
+      if (dst_gpu >= 0 && dst_gpu == src_gpu) MoveToGpu(dst_gpu, &gpu, &wire);
       break;
+    }
     case cudaMemcpyDefault: {
       const int dst_gpu = memory.FindGpu(Word(dst), gpu);
       const int src_gpu = memory.FindGpu(Word(src), gpu);
@@ -93,16 +166,22 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
         std::memmove(dst, src, count);
         return kRtSuccess;
       }
-      if (dst_gpu >= 0 && src_gpu >= 0 && dst_gpu != src_gpu) return kRtNotSupported;  // no peer copies
+      if (dst_gpu >= 0 && src_gpu >= 0 && dst_gpu != src_gpu) {
+        if (!memory.Contains(dst_gpu, Word(dst), count) || !memory.Contains(src_gpu, Word(src), count)) {
+          return kRtInvalidValue;
+        }
+        return CopyBetweenGpus(Word(dst), dst_gpu, Word(src), src_gpu, count, gpu, wire, async);
+      }
       direction = src_gpu < 0 ? kCopyHostToDevice : dst_gpu < 0 ? kCopyDeviceToHost : kCopyDeviceToDevice;
-      gpu = src_gpu >= 0 ? src_gpu : dst_gpu;
-      status = Usable(gpu);
-      if (status != 0) return status;
+      MoveToGpu(src_gpu >= 0 ? src_gpu : dst_gpu, &gpu, &wire);
       break;
     }
     default:
       return kRtInvalidMemcpyDirection;
   }
+  // The copy may have moved to the GPU of its memory.
+  status = Usable(gpu);
+  if (status != 0) return status;
   const bool dst_on_device = direction != kCopyDeviceToHost;
   const bool src_on_device = direction != kCopyHostToDevice;
   if ((dst_on_device && !memory.Contains(gpu, Word(dst), count)) ||

@@ -18,6 +18,11 @@
 // Chunks of a few MiB let the daemon and the node serve other clients'
 // calls between them: no client's copy holds a link for long.
 //   device to device          sync waits; async deferred
+//   between two GPUs          through this process, a chunk at a time: each
+//                             read back from the source GPU (waits), then
+//                             sent to the destination as an async copy; a
+//                             sync copy ends with a synchronize there. The
+//                             GPUs may sit on one node or on two.
 // Every function returns a runtime status and records nothing.
 #pragma once
 
@@ -40,6 +45,9 @@ class CopyEngine {
   // is the thread's own default stream.
   static int Copy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, cudaStream_t stream, bool async,
                   bool per_thread);
+  // cudaMemcpyPeer (async false) and cudaMemcpyPeerAsync.
+  static int CopyPeer(void* dst, int dst_gpu, const void* src, int src_gpu, size_t count, cudaStream_t stream,
+                      bool async, bool per_thread);
   // cudaMemset and cudaMemsetAsync.
   static int Set(void* dst, int value, size_t count, cudaStream_t stream, bool async, bool per_thread);
 
@@ -51,6 +59,11 @@ class CopyEngine {
   // chunks, each a synchronizing cudaMemcpy entry on the node. Returns the
   // first failure.
   static int CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream);
+  // A copy from `src` on `src_gpu` to `dst` on `dst_gpu`, both checked, on
+  // stream `wire` of `stream_gpu` (the legacy stream of a GPU that is not
+  // the stream's).
+  static int CopyBetweenGpus(uint64_t dst, int dst_gpu, uint64_t src, int src_gpu, uint64_t count, int stream_gpu,
+                             uint64_t wire, bool async);
 };
 
 }  // namespace cudart

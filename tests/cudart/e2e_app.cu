@@ -2,10 +2,11 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|threads|host|kernels|callbacks
+// Usage: cudart_e2e_app work|errors|threads|host|kernels|callbacks|peer
 #include <cuda_profiler_api.h>
 #include <cuda_runtime.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <mutex>
@@ -422,6 +423,46 @@ int Callbacks() {
   return 0;
 }
 
+// Copies between the program's two GPUs, whichever nodes they sit on: the
+// peer calls, and plain copies whose pointers name two GPUs.
+int Peer() {
+  const size_t n = (size_t{9} << 20) + 12345;  // three chunks and a tail
+  std::vector<unsigned char> pattern(n), back(n);
+  for (size_t i = 0; i < n; ++i) pattern[i] = static_cast<unsigned char>(i * 31 + (i >> 16));
+  unsigned char *on0 = nullptr, *on1 = nullptr, *other1 = nullptr;
+  cudaSetDevice(0);
+  Report("setup0", cudaMalloc(&on0, n) | cudaMemcpy(on0, pattern.data(), n, cudaMemcpyHostToDevice));
+  cudaSetDevice(1);
+  cudaStream_t stream1;
+  Report("setup1", cudaMalloc(&on1, n) | cudaMalloc(&other1, n) | cudaStreamCreate(&stream1));
+  cudaSetDevice(0);
+  Report("peer", cudaMemcpyPeer(on1, 1, on0, 0, n));
+  cudaSetDevice(1);
+  Report("peer_back", cudaMemcpy(back.data(), on1, n, cudaMemcpyDeviceToHost));
+  Report("peer_differ", back != pattern);
+  // Async on a stream of the destination, then ordered work on it.
+  std::fill(back.begin(), back.end(), 0);
+  Report("peer_async", cudaMemcpyPeerAsync(other1, 1, on0, 0, n, stream1));
+  Report("peer_async_back", cudaMemcpyAsync(back.data(), other1, n, cudaMemcpyDeviceToHost, stream1) |
+                                cudaStreamSynchronize(stream1));
+  Report("peer_async_differ", back != pattern);
+  // Plain copies between GPUs: the pointers say which.
+  cudaSetDevice(0);
+  Report("memset", cudaMemset(on0, 7, n));
+  Report("default_kind", cudaMemcpy(on0, on1, n, cudaMemcpyDefault));
+  Report("default_back", cudaMemcpy(back.data(), on0, n, cudaMemcpyDeviceToHost));
+  Report("default_differ", back != pattern);
+  Report("device_kind", cudaMemcpy(on1 + 1, on0, 4096, cudaMemcpyDeviceToDevice));
+  Report("device_back", cudaMemcpy(back.data(), on1, 4097, cudaMemcpyDeviceToHost));
+  Report("device_differ", std::memcmp(back.data() + 1, pattern.data(), 4096) != 0);
+  // Refused: a device that is not there, a range past the allocation.
+  Report("peer_bad_device", cudaMemcpyPeer(on1, 9, on0, 0, 64));
+  Report("peer_past_end", cudaMemcpyPeer(on1 + 1, 1, on0, 0, n));
+  cudaGetLastError();
+  Report("teardown", cudaFree(on0) | cudaFree(on1) | cudaFree(other1) | cudaStreamDestroy(stream1));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -433,6 +474,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "host") == 0) result = Host();
   if (std::strcmp(mode, "kernels") == 0) result = Kernels();
   if (std::strcmp(mode, "callbacks") == 0) result = Callbacks();
+  if (std::strcmp(mode, "peer") == 0) result = Peer();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

@@ -179,4 +179,31 @@ TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
        {"order_ok", "1"}, {"device_sync", "0"}, {"slow_done", "1"}, {"teardown", "0"}, {"done", "0"}});
 }
 
+// Copies between two GPUs of one node, and of two nodes.
+TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
+  const testing_util::Expected expected = {
+      {"setup0", "0"}, {"setup1", "0"}, {"peer", "0"}, {"peer_back", "0"}, {"peer_differ", "0"},
+      {"peer_async", "0"}, {"peer_async_back", "0"}, {"peer_async_differ", "0"}, {"memset", "0"},
+      {"default_kind", "0"}, {"default_back", "0"}, {"default_differ", "0"}, {"device_kind", "0"},
+      {"device_back", "0"}, {"device_differ", "0"}, {"peer_bad_device", "101"}, {"peer_past_end", "1"},
+      {"teardown", "0"}, {"done", "0"}};
+  std::string error;
+  {
+    auto road = StartRoad(&error);
+    ASSERT_NE(road, nullptr) << error;
+    auto app = App("peer");
+    ASSERT_TRUE(app);
+    EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+    daemon_test::ExpectValues(app->Stdout(), expected);
+  }
+  testing_util::NodeConfig config;
+  config.extra_args = {"--backend", "emulated", "--gpus", "1", "--kernels", ZANTU_E2E_KERNELS};
+  auto road = daemon_test::DaemonOnNodes::Start({config, config}, 1, &error);
+  ASSERT_NE(road, nullptr) << error;
+  auto app = App("peer");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(app->Stdout(), expected);
+}
+
 }  // namespace
