@@ -9,18 +9,13 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "common/limits.h"
+
 constexpr uint16_t kRegistrationPort = 9979;
 constexpr size_t kRegistrationRequestSize = 4;
 constexpr size_t kMaxReplySize = 4096;
 constexpr size_t kKeySize = 10;  // 9 characters and a NUL
 constexpr size_t kKeyChars = 9;
-
-// What a client can hold; the daemon refuses command lines with more nodes.
-constexpr uint32_t kMaxGpus = 64;
-constexpr uint32_t kMaxNodes = 32;
-
-// Every ring is created and attached with this size.
-constexpr size_t kRingBufferSize = 2147483648UL;
 
 // Ring names: the prefix (one backslash after "Global") and the key.
 constexpr char kRequestRingPrefix[] = "Global\\ZANTU_RINGBUFFER_REQUEST_";

@@ -91,7 +91,7 @@ class Zantu {
   void ResponseWorker(uint32_t node, Network* network);
   void OverflowWorker() EXCLUDES(overflow_mutex_);
 
-  // Registration service (registration.cc), on its thread.
+  // Registration service (registration_service.cc), on its thread.
   // The bound registration socket, installed in server_socket_; -1 after
   // logging why not.
   int OpenServerSocket() EXCLUDES(server_socket_mutex_);
