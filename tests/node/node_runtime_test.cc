@@ -316,6 +316,61 @@ TEST(NodeRuntime, BadEntriesAreAnsweredWithErrors) {
   EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
 }
 
+// Handles live from create to destroy, once; an event that was never
+// recorded has no time; every byte a copy reads or writes is the client's;
+// a device reset frees the GPU's memory and handles. Each step in order,
+// with what CUDA answers.
+TEST(NodeRuntime, HandlesRangesAndResetAsCudaKeepsThem) {
+  RuntimeNode n;
+  ASSERT_TRUE(n.ok());
+  const uint64_t free_at_start = n.FreeMemory(kA, 0);
+  const uint64_t p = n.Malloc(kA, 0, 4096);
+  const uint64_t q = n.Malloc(kA, 0, 4096);
+  struct Step {
+    const char* name;
+    uint32_t api;
+    std::vector<uint64_t> args;
+    std::string data;
+    uint32_t want;
+  };
+  const std::vector<Step> steps = {
+      {"stream", k_cudaStreamCreate, {60, 0}, "", kRtSuccess},
+      {"same stream number again", k_cudaStreamCreate, {60, 0}, "", kRtInvalidResourceHandle},
+      {"stream destroyed", k_cudaStreamDestroy, {60}, "", kRtSuccess},
+      {"stream destroyed twice", k_cudaStreamDestroy, {60}, "", kRtInvalidResourceHandle},
+      {"sync of a destroyed stream", k_cudaStreamSynchronize, {60}, "", kRtInvalidResourceHandle},
+      {"events", k_cudaEventCreate, {70, 0}, "", kRtSuccess},
+      {"second event", k_cudaEventCreate, {71, 0}, "", kRtSuccess},
+      {"times of unrecorded events", k_cudaEventElapsedTime, {70, 71}, "", kRtInvalidResourceHandle},
+      {"sync of an unrecorded event", k_cudaEventSynchronize, {70}, "", kRtSuccess},
+      {"query of an unrecorded event", k_cudaEventQuery, {70}, "", kRtSuccess},
+      {"record", k_cudaEventRecord, {70, 0}, "", kRtSuccess},
+      {"times with one unrecorded", k_cudaEventElapsedTime, {70, 71}, "", kRtInvalidResourceHandle},
+      {"event destroyed", k_cudaEventDestroy, {70}, "", kRtSuccess},
+      {"event destroyed twice", k_cudaEventDestroy, {70}, "", kRtInvalidResourceHandle},
+      {"record of a destroyed event", k_cudaEventRecord, {70, 0}, "", kRtInvalidResourceHandle},
+      {"device copy, source past the end", k_cudaMemcpy, {q, p + 4000, 200, kCopyDeviceToDevice, 0}, "",
+       kRtInvalidValue},
+      {"device copy, target past the end", k_cudaMemcpy, {q + 4000, p, 200, kCopyDeviceToDevice, 0}, "",
+       kRtInvalidValue},
+      {"device copy, source freed", k_cudaFree, {p}, "", kRtSuccess},
+      {"device copy from freed memory", k_cudaMemcpy, {q, p, 8, kCopyDeviceToDevice, 0}, "", kRtInvalidValue},
+      {"async copy, source past the end", k_cudaMemcpyAsync, {0, q + 4095, 2, kCopyDeviceToHost, 0}, "",
+       kRtInvalidValue},
+      {"stream before the reset", k_cudaStreamCreate, {61, 0}, "", kRtSuccess},
+      {"reset", k_cudaDeviceReset, {}, "", kRtSuccess},
+      {"memory after the reset", k_cudaMemset, {q, 0, 8, 0}, "", kRtInvalidValue},
+      {"stream after the reset", k_cudaStreamSynchronize, {61}, "", kRtInvalidResourceHandle},
+      {"event after the reset", k_cudaEventRecord, {71, 0}, "", kRtInvalidResourceHandle},
+  };
+  for (const Step& step : steps) {
+    EXPECT_EQ(n.Call(kA, 0, step.api, step.args, step.data), step.want) << step.name;
+  }
+  EXPECT_EQ(n.FreeMemory(kA, 0), free_at_start);
+  n.CloseStream();
+  EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
+}
+
 // Kernels from the samples' CPU kernel library, and a device variable's
 // storage, which copies may reach but not overrun and which is never freed.
 TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
