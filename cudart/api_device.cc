@@ -113,7 +113,7 @@ cudaError_t cudaDeviceReset(void) {
   const int status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceReset, 0);
   // Whatever the node said, the program must not use the old handles again.
   DeviceMemory::Get().ClearGpu(gpu);
-  ModuleRegistry::Get().ForgetAddresses(gpu);
+  ModuleRegistry::Get().ForgetGpu(gpu);
   Streams().ClearGpu(gpu);
   Events().ClearGpu(gpu);
   ErrorState::ClearGpu(gpu);

@@ -102,10 +102,17 @@ Variable* ModuleRegistry::FindVariable(const void* host_variable) const {
   return it == variables_.end() ? nullptr : it->second;
 }
 
-void ModuleRegistry::ForgetAddresses(int gpu) {
-  if (gpu < 0 || gpu >= static_cast<int>(kMaxGpus)) return;
+void ModuleRegistry::ForgetGpu(int gpu) {
+  RuntimeLayer& layer = RuntimeLayer::Get();
+  if (gpu < 0 || gpu >= layer.gpu_count()) return;
+  const uint64_t bit = uint64_t{1} << layer.node_of(gpu);
+  zantu::MutexLock ship(&ship_mutex_);
   zantu::MutexLock lock(&mutex_);
-  for (auto& [host, variable] : variables_) variable->address[gpu].store(0, std::memory_order_release);
+  for (auto& [host, variable] : variables_) {
+    variable->address[gpu].store(0, std::memory_order_release);
+    variable->module->shipped_nodes.fetch_and(~bit, std::memory_order_acq_rel);
+  }
+  for (auto& [host, function] : functions_) function->module->shipped_nodes.fetch_and(~bit, std::memory_order_acq_rel);
 }
 
 int ModuleRegistry::EnsureShipped(Module* module, int gpu) {

@@ -80,8 +80,11 @@ class ModuleRegistry {
   Function* FindFunction(const void* host_function) const;
   Variable* FindVariable(const void* host_variable) const;
 
-  // cudaDeviceReset: variable addresses learnt for `gpu` are stale.
-  void ForgetAddresses(int gpu);
+  // cudaDeviceReset: variable addresses learnt for `gpu` are stale, and
+  // every module ships again to its node before it is used there (the reset
+  // may have given the client a new worker, which has none; shipping a
+  // module again changes nothing for a worker that has it).
+  void ForgetGpu(int gpu) EXCLUDES(ship_mutex_, mutex_);
 
   // Makes sure `module` is on the node of process GPU `gpu`, shipping it
   // from this thread if it is not. Returns a runtime status.

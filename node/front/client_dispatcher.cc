@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <deque>
+#include <utility>
 
 #include "common/log.h"
 #include "common/response_batch.h"
@@ -121,9 +123,10 @@ ClientEntry* ClientDispatcher::EntryFor(uint32_t pid) {
   return raw;
 }
 
-uint32_t ClientDispatcher::Admit(ClientEntry* entry, uint64_t bytes) {
+uint32_t ClientDispatcher::Admit(ClientEntry* entry, uint64_t bytes, uint32_t gpu) {
   zantu::MutexLock lock(&entry->mutex);
   if (entry->sticky != 0) return entry->sticky;
+  if (gpu < 64 && (entry->lost_gpus >> gpu & 1) != 0) return entry->lost_result;
   // Beyond the grant: a daemon that ignores it. The record is refused
   // rather than held up: nothing here waits for one client.
   if (entry->outstanding.size() >= config_.grant_records ||
@@ -160,6 +163,61 @@ void ClientDispatcher::AnswerNow(ClientEntry* entry, const RequestHeader& last, 
     }
   }
   entry->needs_flush.store(true, std::memory_order_release);
+  pump_.Wake();
+}
+
+ClientEntry* ClientDispatcher::ResetBroken(ClientEntry* entry, uint32_t gpu, uint32_t* result) {
+  const uint64_t bit = gpu < 64 ? uint64_t{1} << gpu : 0;
+  {
+    zantu::MutexLock lock(&entry->mutex);
+    if (entry->sticky == 0) {
+      if ((entry->lost_gpus & bit) != 0) *result = kRtSuccess;
+      entry->lost_gpus &= ~bit;
+      return entry;
+    }
+  }
+  const uint32_t pid = entry->pid.load(std::memory_order_relaxed);
+  auto it = clients_.find(pid);
+  if (it == clients_.end() || it->second.get() != entry) return entry;
+  std::shared_ptr<ClientEntry> ended = std::move(it->second);
+  clients_.erase(it);
+  ClientEntry* fresh = EntryFor(pid);
+  if (fresh == nullptr) {
+    clients_.emplace(pid, std::move(ended));
+    return entry;
+  }
+  TakeOverOwed(ended.get(), fresh, bit);
+  pump_.Remove(std::move(ended));
+  *result = kRtSuccess;
+  return fresh;
+}
+
+void ClientDispatcher::TakeOverOwed(ClientEntry* ended, ClientEntry* fresh, uint64_t kept_gpu) {
+  // Nothing more is written for the ended entry: an answer being written
+  // ends first (the barrier), and the answers it still owes move to the
+  // front of the new entry's queue, in order, with the worker's end.
+  ended->silenced.store(true, std::memory_order_release);
+  { zantu::MutexLock barrier(&ended->answer_mutex); }
+  std::deque<Outstanding> owed;
+  uint64_t owed_bytes = 0;
+  uint32_t sticky = 0;
+  {
+    zantu::MutexLock lock(&ended->mutex);
+    owed.swap(ended->outstanding);
+    owed_bytes = std::exchange(ended->outstanding_bytes, 0);
+    sticky = ended->sticky;
+  }
+  for (Outstanding& record : owed) {
+    if (record.result == kByWorker) record.result = sticky;
+  }
+  {
+    zantu::MutexLock lock(&fresh->mutex);
+    fresh->outstanding.insert(fresh->outstanding.begin(), owed.begin(), owed.end());
+    fresh->outstanding_bytes += owed_bytes;
+    fresh->lost_gpus = ~kept_gpu;
+    fresh->lost_result = sticky;
+  }
+  fresh->needs_flush.store(true, std::memory_order_release);
   pump_.Wake();
 }
 

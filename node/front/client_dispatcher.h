@@ -72,9 +72,16 @@ class ClientDispatcher {
   // worker channel can be made (logged): the record is then answered with
   // AnswerUnserved.
   ClientEntry* EntryFor(uint32_t pid);
-  // 0 when a record of `bytes` (header and body) may go to the worker;
-  // otherwise the result the record is answered with at once.
-  uint32_t Admit(ClientEntry* entry, uint64_t bytes);
+  // 0 when a record of `bytes` (header and body) for `gpu` may go to the
+  // worker; otherwise the result the record is answered with at once.
+  uint32_t Admit(ClientEntry* entry, uint64_t bytes, uint32_t gpu);
+  // A device reset of `gpu` that Admit refused: a client whose worker has
+  // ended gets a new one (the answers the old one owes are sent first, with
+  // its end), on which every other GPU stays lost until it is reset too; a
+  // lost GPU is found again. The entry that serves the client from now on,
+  // with `*result` the reset's answer (the GPU starts empty on the worker),
+  // or the entry unchanged when the reset cannot help.
+  ClientEntry* ResetBroken(ClientEntry* entry, uint32_t gpu, uint32_t* result);
   // Counts a record the worker will answer; called before the record is
   // published to the worker, whose answer may come at once.
   void Expect(ClientEntry* entry, const RequestHeader& last, uint64_t bytes);
@@ -108,6 +115,9 @@ class ClientDispatcher {
   // A new entry with its worker asked for, or null (logged).
   std::shared_ptr<ClientEntry> MakeEntry(uint32_t pid) EXCLUDES(entries_mutex_);
   std::shared_ptr<ClientEntry> TakePooled(uint32_t pid) EXCLUDES(entries_mutex_);
+  // Moves the answers `ended` owes to the front of `fresh`'s queue and marks
+  // every GPU but `kept_gpu` (a bit) lost on `fresh`.
+  void TakeOverOwed(ClientEntry* ended, ClientEntry* fresh, uint64_t kept_gpu);
   // Supervisor thread.
   void Supervise();
   void FillPool() EXCLUDES(entries_mutex_);

@@ -58,6 +58,11 @@ class ClientEntry {
   uint64_t outstanding_bytes GUARDED_BY(mutex) = 0;
   // The worker has ended: every record is answered with this from now on.
   uint32_t sticky GUARDED_BY(mutex) = 0;
+  // GPUs whose memory went with the client's previous worker: their records
+  // are answered with lost_result until the client resets them (bit n: GPU
+  // n). Set when the entry takes over from an ended worker.
+  uint64_t lost_gpus GUARDED_BY(mutex) = 0;
+  uint32_t lost_result GUARDED_BY(mutex) = 0;
   // A refusal the worker must still learn of (worker_channel.h), written
   // before the client's next record.
   bool note_pending GUARDED_BY(mutex) = false;

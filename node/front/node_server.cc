@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "common/api_numbers.h"
 #include "common/log.h"
 #include "common/records.h"
 #include "common/request_check.h"
@@ -178,7 +179,8 @@ int NodeServer::ServeRecord(const RequestBatchHeader& header, bool* stop) {
   }
   ++records_;
   ClientEntry* entry = dispatcher_.EntryFor(header.pid);
-  uint32_t result = entry != nullptr ? dispatcher_.Admit(entry, sizeof(header) + header.size) : kRtMemoryAllocation;
+  uint32_t result =
+      entry != nullptr ? dispatcher_.Admit(entry, sizeof(header) + header.size, header.device) : kRtMemoryAllocation;
   if (result == kRtSuccess) {
     dispatcher_.WritePendingNote(entry);
     switch (DeliverToWorker(entry, header)) {
@@ -265,6 +267,11 @@ int NodeServer::AnswerHere(ClientEntry* entry, const RequestBatchHeader& header,
       return kExitOk;
     case BodySkipper::Outcome::kWellFormed:
       break;
+  }
+  // A device reset is how a program recovers from a broken context.
+  if (entry != nullptr && last.module == kModuleRuntime && last.api == k_cudaDeviceReset && result != kRtSuccess &&
+      result != kRtMemoryAllocation) {
+    entry = dispatcher_.ResetBroken(entry, header.device, &result);
   }
   if (entry != nullptr) {
     dispatcher_.AnswerNow(entry, last, sizeof(header) + header.size, result,

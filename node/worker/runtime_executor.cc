@@ -79,8 +79,15 @@ void RuntimeExecutor::NoteDeferredFailure(uint32_t gpu, uint32_t result) {
 
 void RuntimeExecutor::Execute(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer) {
   answer->Clear();
-  answer->result = sticky_ != 0 ? sticky_ : Run(gpu, entry, payload, answer);
-  if (entry.api == k_cudaLaunchKernel && IsSticky(answer->result)) sticky_ = answer->result;
+  // A reset ends the GPU's broken context and starts it anew; the client's
+  // other GPUs each have a context of their own.
+  if (entry.api == k_cudaDeviceReset) {
+    sticky_.erase(gpu);
+    deferred_failure_.erase(gpu);
+  }
+  auto sticky = sticky_.find(gpu);
+  answer->result = sticky != sticky_.end() ? sticky->second : Run(gpu, entry, payload, answer);
+  if (entry.api == k_cudaLaunchKernel && IsSticky(answer->result)) sticky_.emplace(gpu, answer->result);
   if (answer->result != kRtSuccess) {
     answer->payload = nullptr;
     answer->payload_size = 0;

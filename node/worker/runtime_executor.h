@@ -50,7 +50,8 @@ class RuntimeExecutor {
 
   GpuBackend* const backend_;
   const uint32_t pid_;
-  uint32_t sticky_ = 0;  // the error that broke the context, or 0
+  // GPU -> the error that broke its context, until a reset.
+  std::unordered_map<uint32_t, uint32_t> sticky_;
   // GPU -> the first failure of a deferred entry not reported yet.
   std::unordered_map<uint32_t, uint32_t> deferred_failure_;
 };

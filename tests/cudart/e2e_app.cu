@@ -2,7 +2,7 @@
 // library, the daemon and an emulated node. It prints "R name=value" lines
 // that the test checks, and ends with "R done=0" when it got that far.
 //
-// Usage: cudart_e2e_app work|errors|threads|host|kernels|callbacks|peer
+// Usage: cudart_e2e_app work|errors|threads|host|kernels|callbacks|peer|reset
 #include <cuda_profiler_api.h>
 #include <cuda_runtime.h>
 
@@ -463,6 +463,72 @@ int Peer() {
   return 0;
 }
 
+// A kernel's illegal address sticks to its GPU until cudaDeviceReset, which
+// also ends every allocation and handle of the GPU; the GPU then serves anew.
+// The same after a kernel that brings down the client's worker.
+int Reset() {
+  cudaSetDevice(1);
+  float* kept = nullptr;
+  cudaMalloc(&kept, 256 * sizeof(float));
+  cudaSetDevice(0);
+  float* dev = nullptr;
+  cudaStream_t stream;
+  cudaEvent_t event;
+  Report("setup", cudaMalloc(&dev, 256 * sizeof(float)) | cudaStreamCreate(&stream) | cudaEventCreate(&event));
+  e2e_scale<<<1, 32, 0, stream>>>(reinterpret_cast<float*>(0x10), 2.0f, 32);
+  Report("fault_launch", cudaGetLastError());
+  Report("fault_sync", cudaStreamSynchronize(stream));
+  Report("sticky_malloc", cudaMalloc(&dev, 64));
+  Report("sticky_last", cudaGetLastError());
+  Report("sticky_last_again", cudaGetLastError());
+  cudaSetDevice(1);
+  Report("other_gpu", cudaMemset(kept, 0, 256 * sizeof(float)) | cudaDeviceSynchronize());
+  cudaSetDevice(0);
+  Report("reset", cudaDeviceReset());
+  Report("last_after_reset", cudaGetLastError());
+  Report("old_stream", cudaStreamSynchronize(stream));
+  Report("old_event", cudaEventRecord(event, nullptr));
+  Report("old_memory", cudaFree(dev));
+  cudaGetLastError();
+  const int n = 256;
+  std::vector<float> host(n, 2.0f);
+  float* fresh = nullptr;
+  Report("fresh", cudaMalloc(&fresh, n * sizeof(float)) |
+                      cudaMemcpy(fresh, host.data(), n * sizeof(float), cudaMemcpyHostToDevice));
+  float bias = 0;
+  cudaMemcpyFromSymbol(&bias, e2e_bias, sizeof(bias));
+  e2e_scale<<<1, n>>>(fresh, 3.0f, n);
+  Report("fresh_back", cudaMemcpy(host.data(), fresh, n * sizeof(float), cudaMemcpyDeviceToHost));
+  int wrong = 0;
+  for (float v : host) wrong += v != 6.0f + bias;
+  Report("fresh_wrong", wrong);
+
+  // A kernel that runs far past its memory ends the client's worker: every
+  // GPU's memory went with it, each GPU answers 700 until it is reset.
+  e2e_scale<<<1 << 20, 1024>>>(fresh, 1.0f, 1 << 30);
+  Report("crash_sync", cudaDeviceSynchronize());
+  cudaSetDevice(1);
+  Report("crash_other_gpu", cudaMemset(kept, 0, 16) | cudaDeviceSynchronize());
+  cudaSetDevice(0);
+  Report("crash_reset", cudaDeviceReset());
+  for (float& v : host) v = 2.0f;
+  float* again = nullptr;
+  Report("again", cudaMalloc(&again, n * sizeof(float)) |
+                      cudaMemcpy(again, host.data(), n * sizeof(float), cudaMemcpyHostToDevice));
+  e2e_scale<<<1, n>>>(again, 3.0f, n);
+  Report("again_back", cudaMemcpy(host.data(), again, n * sizeof(float), cudaMemcpyDeviceToHost));
+  wrong = 0;
+  for (float v : host) wrong += v != 6.0f + bias;
+  Report("again_wrong", wrong);
+  cudaSetDevice(1);
+  Report("other_still_lost", cudaMalloc(&kept, 64));
+  Report("other_reset", cudaDeviceReset());
+  Report("other_again", cudaMalloc(&kept, 64) | cudaFree(kept));
+  cudaSetDevice(0);
+  Report("teardown", cudaFree(again));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -475,6 +541,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "kernels") == 0) result = Kernels();
   if (std::strcmp(mode, "callbacks") == 0) result = Callbacks();
   if (std::strcmp(mode, "peer") == 0) result = Peer();
+  if (std::strcmp(mode, "reset") == 0) result = Reset();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

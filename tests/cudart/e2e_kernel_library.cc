@@ -1,6 +1,7 @@
 // The CPU twins of e2e_kernels.cuh for the emulated node (--kernels), on the
 // kernel-library interface the node loads: zantu_kernel_launch and
-// zantu_kernel_symbol with C linkage.
+// zantu_kernel_symbol with C linkage, and zantu_kernel_pointer_params, which
+// lets the node check a launch's pointer before the kernel runs.
 #include <cstdint>
 #include <cstring>
 
@@ -32,4 +33,12 @@ extern "C" __attribute__((visibility("default"))) void* zantu_kernel_symbol(cons
   if (std::strcmp(name, "e2e_bias") != 0) return nullptr;
   *size = sizeof(bias);
   return &bias;
+}
+
+extern "C" __attribute__((visibility("default"))) int32_t zantu_kernel_pointer_params(const char* name,
+                                                                                   uint32_t* offsets,
+                                                                                   uint32_t capacity) {
+  if (std::strcmp(name, "_Z9e2e_scalePffi") != 0) return -1;
+  if (capacity > 0) offsets[0] = 0;  // data
+  return 1;
 }

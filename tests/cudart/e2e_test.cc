@@ -206,4 +206,22 @@ TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
   daemon_test::ExpectValues(app->Stdout(), expected);
 }
 
+TEST(CudartEndToEnd, AnIllegalAddressSticksUntilTheDeviceIsReset) {
+  std::string error;
+  auto road = StartRoad(&error);
+  ASSERT_NE(road, nullptr) << error;
+  auto app = App("reset");
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(
+      app->Stdout(),
+      {{"setup", "0"}, {"fault_launch", "0"}, {"fault_sync", "700"}, {"sticky_malloc", "700"},
+       {"sticky_last", "700"}, {"sticky_last_again", "700"}, {"other_gpu", "0"}, {"reset", "0"},
+       {"last_after_reset", "0"}, {"old_stream", "400"}, {"old_event", "400"}, {"old_memory", "1"},
+       {"fresh", "0"}, {"fresh_back", "0"}, {"fresh_wrong", "0"}, {"crash_sync", "700"},
+       {"crash_other_gpu", "700"}, {"crash_reset", "0"}, {"again", "0"}, {"again_back", "0"},
+       {"again_wrong", "0"}, {"other_still_lost", "700"}, {"other_reset", "0"}, {"other_again", "0"},
+       {"teardown", "0"}, {"done", "0"}});
+}
+
 }  // namespace
