@@ -421,6 +421,18 @@ TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
   EXPECT_EQ(n.Call(kA, 0, k_cudaFree, {symbol}), kRtInvalidValue);
   EXPECT_EQ(n.Call(kA, 0, k_zantuVarRegister, {1, 4, 4}, "absent_symbol"), kRtSuccess);
   EXPECT_EQ(n.Call(kA, 0, k_cudaGetSymbolAddress, {4}), kRtInvalidSymbol);
+
+  // A pointer parameter that reaches none of the client's memory: the
+  // kernel never runs, the GPU's context is broken until it is reset, the
+  // client's other GPU serves on.
+  const uint64_t wild = 0x10;
+  const std::string wild_params = raw(&wild, 8) + raw(&db, 8) + raw(&dc, 8) + raw(&count, 4);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaLaunchKernel, {5, 4, 1, 1, 256, 1, 1, 0, 0}, wild_params), kRtIllegalAddress);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMalloc, {64}), kRtIllegalAddress);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaMemGetInfo, {}), kRtIllegalAddress);
+  EXPECT_NE(n.Malloc(kA, 1, 64), 0u);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaDeviceReset, {}), kRtSuccess);
+  EXPECT_NE(n.Malloc(kA, 0, 64), 0u);
   n.CloseStream();
   EXPECT_TRUE(ExitedWith(n.node().Wait(std::chrono::seconds(10)), 0)) << n.node().process().Stderr();
 }
@@ -433,7 +445,7 @@ TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
 TEST(NodeRuntime, AFaultEndsOneClientsWorkerOnly) {
   const std::string library = testing_util::BinDir() + "/libzantu_sample_kernels.so";
   if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no sample kernel library (built with the toolkit)";
-  RuntimeNode n({"--backend", "emulated", "--gpus", "1", "--memory", "64M", "--kernels", library});
+  RuntimeNode n({"--backend", "emulated", "--gpus", "2", "--memory", "64M", "--kernels", library});
   ASSERT_TRUE(n.ok());
   ASSERT_TRUE(n.Send(kB, {{.request = 1, .module = kModuleTest, .api = k_testEcho}}));
   Message m;
@@ -465,9 +477,18 @@ TEST(NodeRuntime, AFaultEndsOneClientsWorkerOnly) {
   EXPECT_EQ(n.Call(kA, 0, k_cudaMemGetInfo, {}), fault);  // sticky
   EXPECT_EQ(n.Call(kA, 0, k_cudaMalloc, {64}), fault);
 
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMalloc, {64}), fault);  // every GPU's memory went with the worker
+
   std::string out;
   ASSERT_EQ(n.Call(kB, 0, k_cudaMemcpy, {0, kept, data.size(), kCopyDeviceToHost, 0}, "", &out), kRtSuccess);
   EXPECT_TRUE(out == data);
+  // A reset gives the client a new worker; its other GPU answers the fault
+  // until it is reset too.
+  EXPECT_EQ(n.Call(kA, 0, k_cudaDeviceReset, {}), kRtSuccess);
+  EXPECT_NE(n.Malloc(kA, 0, 64), 0u);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaMalloc, {64}), fault);
+  EXPECT_EQ(n.Call(kA, 1, k_cudaDeviceReset, {}), kRtSuccess);
+  EXPECT_NE(n.Malloc(kA, 1, 64), 0u);
   // Once the client has gone, its pid is a new client with a new worker.
   ASSERT_TRUE(n.SendExit(kA));
   EXPECT_NE(n.Malloc(kA, 0, 64), 0u);
