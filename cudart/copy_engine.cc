@@ -110,14 +110,7 @@ int CopyEngine::CopyPeer(void* dst, int dst_gpu, const void* src, int src_gpu, s
     return kRtInvalidValue;
   }
   if (dst_gpu == src_gpu) {
-    const uint64_t same_wire = dst_gpu == gpu ? wire : 0;
-    for (uint64_t done = 0; done < count;) {
-      const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
-      status = CopyChunk(dst_gpu, Word(dst) + done, Word(src) + done, n, kCopyDeviceToDevice, same_wire, async);
-      if (status != 0) return status;
-      done += n;
-    }
-    return kRtSuccess;
+    return CopyChunks(dst_gpu, Word(dst), Word(src), count, kCopyDeviceToDevice, dst_gpu == gpu ? wire : 0, async);
   }
   return CopyBetweenGpus(Word(dst), dst_gpu, Word(src), src_gpu, count, gpu, wire, async);
 }
@@ -191,12 +184,17 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
   if (!async && direction != kCopyDeviceToDevice && count > kPipelinedChunk) {
     return CopyPipelined(gpu, Word(dst), Word(src), count, direction, wire);
   }
+  return CopyChunks(gpu, Word(dst), Word(src), count, direction, wire, async);
+}
+
+int CopyEngine::CopyChunks(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
+                           bool async) {
   // Between host and device in records of a few MiB, so that the daemon and
   // the node can serve other clients between them.
-  const uint64_t chunk = direction == kCopyDeviceToDevice ? kMaxCopyChunk : kPipelinedChunk;
+  const uint64_t chunk = kind == kCopyDeviceToDevice ? kMaxCopyChunk : kPipelinedChunk;
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min<uint64_t>(count - done, chunk);
-    status = CopyChunk(gpu, Word(dst) + done, Word(src) + done, n, direction, wire, async);
+    const int status = CopyChunk(gpu, dst + done, src + done, n, kind, stream, async);
     if (status != 0) return status;
     done += n;
   }

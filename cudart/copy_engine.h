@@ -52,6 +52,9 @@ class CopyEngine {
   static int Set(void* dst, int value, size_t count, cudaStream_t stream, bool async, bool per_thread);
 
  private:
+  // An explicit-direction copy of any size on `gpu`, in chunks.
+  static int CopyChunks(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
+                        bool async);
   // One explicit-direction copy of at most kMaxCopyChunk bytes on `gpu`.
   static int CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,
                        bool async);

@@ -141,7 +141,9 @@ phase() { say "[$1/5] $2 ($(($(date +%s) - t_start)) s)"; }
 floors_log=$(mktemp /tmp/zantu_demo_floors.XXXXXX)
 trap 'cleanup; rm -f "$floors_log"' EXIT
 phase 1 "starting node 0 (Native), node 1 (Light, 5 % loss), backend $backend, and the daemon with four GPUs"
-node_args=(--backend "$backend")
+# The test module as well: phase 4 measures the client library's own
+# deferred calls through it.
+node_args=(--backend "$backend" --test-module)
 gpu_b=1
 if [ "$backend" = emulated ]; then
   node_args+=(--gpus 2 --memory 2G --kernels "$bin/libzantu_sample_kernels.so")

@@ -30,8 +30,11 @@
 namespace trellan {
 
 // How often the thread visits pending rings; a ring is given back after it
-// has been idle for a whole period.
-constexpr int64_t kTrimPeriodNs = 250'000'000;
+// has been idle for a whole period, so within a second of its last read. A
+// ring in steady use with pauses shorter than that keeps its pages: faulting
+// a 64 MiB span in again costs about as much as copying it, and a program
+// that alternates copies each way pauses each ring for a few hundred ms.
+constexpr int64_t kTrimPeriodNs = 500'000'000;
 
 struct TrimSlot {
   // Constant while listed.

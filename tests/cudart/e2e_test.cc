@@ -68,6 +68,14 @@ void ExpectWorkDone(testing_util::ChildProcess* app, const std::string& count) {
   }
 }
 
+// Runs the program in `mode` and checks its "R" lines: what CUDA answers.
+void ExpectAnswers(const std::string& mode, const testing_util::Expected& expected) {
+  auto app = App(mode);
+  ASSERT_TRUE(app);
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
+  daemon_test::ExpectValues(app->Stdout(), expected);
+}
+
 TEST(CudartEndToEnd, WorkBesideErrorsOnTheSameNode) {
   std::string error;
   auto road = StartRoad(&error);
@@ -114,11 +122,8 @@ TEST(CudartEndToEnd, HostCallsAndDeviceClaimsAnswerAsCudaDoes) {
   std::string error;
   auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
-  auto app = App("host");
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-  daemon_test::ExpectValues(
-      app->Stdout(),
+  ExpectAnswers(
+      "host",
       {{"profiler_start", "0"}, {"profiler_stop", "0"},
        {"register", "0"}, {"register_again", "712"}, {"register_overlap", "712"}, {"register_after", "0"},
        {"register_null", "1"}, {"register_empty", "1"}, {"register_bad_flags", "1"}, {"register_io", "801"},
@@ -143,11 +148,8 @@ TEST(CudartEndToEnd, KernelAttributesAndOccupancyAsCudaComputesThem) {
   std::string error;
   auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
-  auto app = App("kernels");
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-  daemon_test::ExpectValues(
-      app->Stdout(),
+  ExpectAnswers(
+      "kernels",
       {{"attributes", "0"}, {"scale_regs_known", "1"}, {"scale_shared", "0"}, {"scale_max_threads", "1024"},
        {"scale_dynamic", "49152"}, {"bounded_shared", "400"}, {"bounded_local", "1"},
        {"bounded_max_threads", "128"}, {"bounded_dynamic", "48752"}, {"attributes_unknown", "98"},
@@ -168,11 +170,8 @@ TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
   std::string error;
   auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
-  auto app = App("callbacks");
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-  daemon_test::ExpectValues(
-      app->Stdout(),
+  ExpectAnswers(
+      "callbacks",
       {{"setup", "0"}, {"host_func", "0"}, {"add_callback", "0"}, {"add_callback_flags", "1"},
        {"host_func_null", "1"}, {"query_pending", "600"}, {"stream_sync", "0"}, {"query_after", "0"},
        {"stale", "0"}, {"after_wrong", "0"}, {"callback_stream_ok", "1"}, {"callback_status", "0"},
@@ -191,30 +190,21 @@ TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
   {
     auto road = StartRoad(&error);
     ASSERT_NE(road, nullptr) << error;
-    auto app = App("peer");
-    ASSERT_TRUE(app);
-    EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-    daemon_test::ExpectValues(app->Stdout(), expected);
+    ExpectAnswers("peer", expected);
   }
   testing_util::NodeConfig config;
   config.extra_args = {"--backend", "emulated", "--gpus", "1", "--kernels", ZANTU_E2E_KERNELS};
   auto road = daemon_test::DaemonOnNodes::Start({config, config}, 1, &error);
   ASSERT_NE(road, nullptr) << error;
-  auto app = App("peer");
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-  daemon_test::ExpectValues(app->Stdout(), expected);
+  ExpectAnswers("peer", expected);
 }
 
 TEST(CudartEndToEnd, AnIllegalAddressSticksUntilTheDeviceIsReset) {
   std::string error;
   auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
-  auto app = App("reset");
-  ASSERT_TRUE(app);
-  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << app->Stdout() << app->Stderr();
-  daemon_test::ExpectValues(
-      app->Stdout(),
+  ExpectAnswers(
+      "reset",
       {{"setup", "0"}, {"fault_launch", "0"}, {"fault_sync", "700"}, {"sticky_malloc", "700"},
        {"sticky_last", "700"}, {"sticky_last_again", "700"}, {"other_gpu", "0"}, {"reset", "0"},
        {"last_after_reset", "0"}, {"old_stream", "400"}, {"old_event", "400"}, {"old_memory", "1"},
