@@ -93,16 +93,24 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
       // Empty: start over at offset 0 (a new lap, unless already there).
       *start = ow == 0 ? w : lap_start + capacity_;
       placed = true;
-    } else if (size <= read_offset && ow + size > hot_bytes_ && unread <= hot_bytes_) {
+    } else {
+      const bool fits_here = ow + size <= capacity_;
       // The next lap's start is free below the reader's offset. Going there
-      // early keeps a ring whose reader keeps up inside its hot bytes. Only
-      // then: from there on records fit only below the reader's offset until
-      // it has read the rest of its lap, which must be little.
-      *start = lap_start + capacity_;
-      placed = true;
-    } else if (ow + size <= capacity_) {
-      *start = w;
-      placed = true;
+      // early keeps a ring whose reader keeps up inside its hot bytes, and
+      // one that streams large records inside the pages it has touched
+      // already (a fresh page costs a fault and zeroing). Early only while
+      // the room there holds this record and as much again as is still
+      // unread: from there on records fit only below the reader's offset
+      // until it has read the rest of its lap, and a writer must not wait
+      // for that.
+      const bool early = ow + size > hot_bytes_ && unread + size <= read_offset;
+      if (size <= read_offset && (!fits_here || early)) {
+        *start = lap_start + capacity_;
+        placed = true;
+      } else if (fits_here) {
+        *start = w;
+        placed = true;
+      }
     }
   } else {
     // The reader is still in the previous lap, before or at its padding.
