@@ -98,12 +98,13 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
       // The next lap's start is free below the reader's offset. Going there
       // early keeps a ring whose reader keeps up inside its hot bytes, and
       // one that streams large records inside the pages it has touched
-      // already (a fresh page costs a fault and zeroing). Early only while
-      // the room there holds this record and as much again as is still
-      // unread: from there on records fit only below the reader's offset
-      // until it has read the rest of its lap, and a writer must not wait
-      // for that.
-      const bool early = ow + size > hot_bytes_ && unread + size <= read_offset;
+      // already (a fresh page costs a fault and zeroing). From there on
+      // records fit only below the reader's offset until it has read the
+      // rest of its lap, and a writer must not come to wait for that: early
+      // only while the room there holds what is still unread, this record
+      // and an eighth of the ring more (a node grants each client an eighth
+      // of its worker's ring, so its writer never meets the reader).
+      const bool early = ow + size > hot_bytes_ && unread + size + capacity_ / 8 <= read_offset;
       if (size <= read_offset && (!fits_here || early)) {
         *start = lap_start + capacity_;
         placed = true;
