@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::memcpy(span, data + sizeof(RequestHeader), length);
   size_t at = 0;
   while (at < length) {
-    zantu_node::ResponseBatchHeader header{};
+    ResponseBatchHeader header{};
     const char* body = nullptr;
     size_t consumed = 0;
     const zantu_node::WorkerRecord kind = zantu_node::NextWorkerRecord(span + at, length - at, &header, &body, &consumed);
