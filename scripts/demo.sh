@@ -194,6 +194,10 @@ run_sample multistream_saxpy multistream_saxpy
 run_sample reduction reduction
 run_sample bw_native bandwidth --device 1 --max-mib 256
 run_sample bw_light bandwidth --device 2 --max-mib 256
+run_sample pipeline gpu_pipeline
+sample_env="CUDA_VISIBLE_DEVICES=1,2"
+run_sample pipeline_nodes gpu_pipeline
+sample_env=""
 sample_env="CUDA_VISIBLE_DEVICES=3,1"
 run_sample narrowed_query device_query --expect 2
 run_sample narrowed_add vector_add --launches 20000
@@ -252,18 +256,28 @@ bw_rows bw_native "Native" "$tcp" "raw TCP" ">= 80 %"
 header "bandwidth on GPU 2 (Light, 5 % loss), 1 KiB to 256 MiB" bw_light
 bw_rows bw_light "Light" "$udp" "raw UDP ($(calc "100 * $(num "$lost")") % lost)" ">= 60 %"
 
+pipeline_rows() {  # log label
+  row "copy between the GPUs ($2)" "$(calc "$(num "$(fig "$1" peer_gbps)")" 2) GB/s" "through the process" ""
+  row "host function after its stream's work" "$(calc "$(num "$(fig "$1" host_fn_delay_ms)")") ms" "" ""
+}
+header "gpu_pipeline (occupancy, registered memory, peer copies, host functions) on GPUs 0 and 1" pipeline
+pipeline_rows pipeline "one node"
+header "gpu_pipeline with CUDA_VISIBLE_DEVICES=1,2: a GPU of each node" pipeline_nodes
+pipeline_rows pipeline_nodes "Native to Light"
+
 say
 say "== CUDA_VISIBLE_DEVICES=3,1 =="
 say "  device_query --expect 2: $(result narrowed_query); vector_add: $(result narrowed_add)"
 say
 say "Each sample's full output:"
-for log in device_query vector_add multistream_saxpy reduction bw_native bw_light; do
+for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes; do
   say "-- $log"
   grep -vE '^(figures:|rc=|seconds=)' "$out/$log.log" | sed 's/^/   /'
 done
 
 failed=0
-for log in device_query vector_add multistream_saxpy reduction bw_native bw_light narrowed_query narrowed_add; do
+for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes narrowed_query \
+  narrowed_add; do
   [ "$(result "$log")" = PASSED ] || failed=1
 done
 say

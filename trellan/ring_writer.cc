@@ -96,15 +96,13 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
     } else {
       const bool fits_here = ow + size <= capacity_;
       // The next lap's start is free below the reader's offset. Going there
-      // early keeps a ring whose reader keeps up inside its hot bytes, and
-      // one that streams large records inside the pages it has touched
-      // already (a fresh page costs a fault and zeroing). From there on
-      // records fit only below the reader's offset until it has read the
-      // rest of its lap, and a writer must not come to wait for that: early
-      // only while the room there holds what is still unread, this record
-      // and an eighth of the ring more (a node grants each client an eighth
-      // of its worker's ring, so its writer never meets the reader).
-      const bool early = ow + size > hot_bytes_ && unread + size + capacity_ / 8 <= read_offset;
+      // early keeps a ring whose reader keeps up inside its hot bytes. Only
+      // then: from there on records fit only below the reader's offset until
+      // it has read the rest of its lap, which must be little. (A ring that
+      // streams large records marches on through fresh pages instead; an
+      // early wrap with more unread stalled other clients' calls by seconds
+      // under the thread sanitizer, for reasons not yet found.)
+      const bool early = ow + size > hot_bytes_ && unread <= hot_bytes_;
       if (size <= read_offset && (!fits_here || early)) {
         *start = lap_start + capacity_;
         placed = true;

@@ -57,6 +57,7 @@ TEST(CudaSamples, EverySampleOnNativeAndLossyLightThenNarrowed) {
   EXPECT_EQ(RunSample("reduction", {}), "");
   EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "16"}), "");  // Native
   EXPECT_EQ(RunSample("bandwidth", {"--device", "2", "--max-mib", "16"}), "");  // Light
+  EXPECT_EQ(RunSample("gpu_pipeline", {}), "");  // two GPUs of one node
 
   // The program's GPU 0 is the daemon's GPU 3 (Light), its GPU 1 the
   // daemon's GPU 1 (Native).
@@ -65,6 +66,7 @@ TEST(CudaSamples, EverySampleOnNativeAndLossyLightThenNarrowed) {
   EXPECT_EQ(RunSample("vector_add", {"--launches", "5000"}, narrowed), "");
   EXPECT_EQ(RunSample("multistream_saxpy", {}, narrowed), "");
   EXPECT_EQ(RunSample("reduction", {}, narrowed), "");
+  EXPECT_EQ(RunSample("gpu_pipeline", {}, narrowed), "");  // a GPU of each node
   EXPECT_EQ(RunSample("bandwidth", {"--max-mib", "4"}, {"CUDA_VISIBLE_DEVICES=2"}), "");
 }
 
