@@ -134,8 +134,11 @@ TEST(Tenancy, HostileTenantsHurtOnlyThemselves) {
   for (const char* device : {"0", "1", "2"}) bystanders.push_back(App({"bystander", device, go}));
 
   const std::vector<Hostile> hostile = {
-      {{"read_other", "0", pointer}, {{"sync", kIllegalAddress}, {"leaked", "0"}}},
-      {{"write_other", "0", pointer}, {{"sync", kIllegalAddress}}},
+      // Another worker's address is refused, or, where the tenant's own
+      // worker has memory of its own at the same address (workers forked
+      // from one process lay out alike), names that: never the victim's.
+      {{"read_other", "0", pointer}, {{"sync", kIllegalAddress + "|0"}, {"leaked", "0"}}},
+      {{"write_other", "0", pointer}, {{"sync", kIllegalAddress + "|0"}}},
       {{"wild", "0"}, {{"sync", kIllegalAddress}, {"after", kIllegalAddress}}},
       // Past its own allocation a kernel reaches its own worker at most: it
       // meets unmapped memory (the address sanitizer's check meets the
@@ -152,7 +155,13 @@ TEST(Tenancy, HostileTenantsHurtOnlyThemselves) {
     auto app = App(tenant.args);
     ASSERT_TRUE(app);
     const std::string out = Finish(app.get());
-    for (const auto& [name, value] : tenant.expect) EXPECT_EQ(Value(out, name), value) << name << "\n" << out;
+    for (const auto& [name, value] : tenant.expect) {
+      // "a|b": either answer.
+      const std::string got = Value(out, name);
+      const bool either = value.find('|') != std::string::npos &&
+                          (got == value.substr(0, value.find('|')) || got == value.substr(value.find('|') + 1));
+      if (!either) EXPECT_EQ(got, value) << name << "\n" << out;
+    }
   }
   // Two clients with a __constant__ of their own each, at once.
   auto twice = App({"constant", "0", "2"});
