@@ -139,6 +139,15 @@ class RuntimeNode {
 
 constexpr uint32_t kA = 100, kB = 200;
 
+// One call of a conformance table: what it sends and what CUDA answers.
+struct Step {
+  const char* name;
+  uint32_t api;
+  std::vector<uint64_t> args;
+  std::string data;
+  uint32_t want;
+};
+
 Entry Deferred(uint32_t api, std::vector<uint64_t> args) {
   return {.request = 0, .flags = kRequestDeferrable | kRequestNoWait, .module = kModuleRuntime, .api = api,
           .args = args};
@@ -277,14 +286,7 @@ TEST(NodeRuntime, BadEntriesAreAnsweredWithErrors) {
   ASSERT_TRUE(n.ok());
   const uint64_t p = n.Malloc(kA, 0, 4096);
   const uint64_t top = ~uint64_t{0} - 8;
-  struct Case {
-    const char* name;
-    uint32_t api;
-    std::vector<uint64_t> args;
-    std::string data;
-    uint32_t want;
-  };
-  const std::vector<Case> cases = {
+  const std::vector<Step> cases = {
       {"malloc without size", k_cudaMalloc, {}, "", kRtInvalidValue},
       {"copy with 4 arguments", k_cudaMemcpy, {p, 0, 1, kCopyHostToDevice}, "x", kRtInvalidValue},
       {"copy data shorter than count", k_cudaMemcpy, {p, 0, 16, kCopyHostToDevice, 0}, "x", kRtInvalidValue},
@@ -308,7 +310,7 @@ TEST(NodeRuntime, BadEntriesAreAnsweredWithErrors) {
       {"symbol never registered", k_cudaGetSymbolAddress, {8}, "", kRtInvalidSymbol},
       {"unknown function number", kRuntimeApiCount + 5, {}, "", kRtNotSupported},
   };
-  for (const Case& c : cases) {
+  for (const Step& c : cases) {
     EXPECT_EQ(n.Call(kA, 0, c.api, c.args, c.data), c.want) << c.name;
   }
   EXPECT_EQ(n.Call(kA, 0, k_cudaMemset, {p, 1, 4096, 0}), kRtSuccess);  // still serving
@@ -326,13 +328,6 @@ TEST(NodeRuntime, HandlesRangesAndResetAsCudaKeepsThem) {
   const uint64_t free_at_start = n.FreeMemory(kA, 0);
   const uint64_t p = n.Malloc(kA, 0, 4096);
   const uint64_t q = n.Malloc(kA, 0, 4096);
-  struct Step {
-    const char* name;
-    uint32_t api;
-    std::vector<uint64_t> args;
-    std::string data;
-    uint32_t want;
-  };
   const std::vector<Step> steps = {
       {"stream", k_cudaStreamCreate, {60, 0}, "", kRtSuccess},
       {"same stream number again", k_cudaStreamCreate, {60, 0}, "", kRtInvalidResourceHandle},
