@@ -333,10 +333,12 @@ TRELLAN_EXPORT void RefreshExitedPidsState(unsigned long pid);
 // or when its pid now belongs to a process started at another time; a bell
 // likewise, by the pid in its name and the start time it records. Objects of
 // a live process are never removed, nor anything that is not a ring or a bell
-// (another name, not a plain file, shorter than a header, a bad magic), nor
-// what this process may not unlink. Returns how many objects it removed.
-// Meant for a process that creates rings, before it creates any: another
-// process's ring that is being created right now has no magic yet and stays.
+// (another name, not a plain file), nor what this process may not unlink.
+// An object under a ring prefix that is shorter than a header or has no
+// magic stays unless it has not changed for a minute (its creator was killed
+// while making it). Returns how many objects it removed. Meant for a process
+// that creates rings, before it creates any: another process's ring that is
+// being created right now has no magic yet and stays.
 // Without `bells` only rings are looked at (bells are whoever's).
 TRELLAN_EXPORT size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes, bool bells = true);
 

@@ -2,10 +2,13 @@
 // left in the shared-memory directory (RemoveOrphanRings in trellan.h).
 //
 // A creator that ends normally unlinks what it made; one that is killed
-// leaves it all behind, 4 KiB to 2 GiB per ring. Only the header of each
+// leaves it all behind, 4 KiB to 4 GiB per ring. Only the header of each
 // candidate is read, never mapped, and nothing else is touched: a name
-// without one of the given prefixes, a file that is not a plain one, shorter
-// than a header or without the ring magic stays where it is.
+// without one of the given prefixes or a file that is not a plain one stays
+// where it is, and so does a fresh one shorter than a header or without the
+// ring magic (its creator may be making it this moment). One of those that
+// has not changed for kAbandonedNs was left by a creator killed while making
+// it: a pool of workers refilled as its node is killed leaves such objects.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -14,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -25,6 +29,16 @@
 namespace {
 
 constexpr char kShmDirectory[] = "/dev/shm";
+// A creator writes a ring's magic microseconds after it makes the object.
+constexpr int64_t kAbandonedNs = int64_t{60} * 1'000'000'000;
+
+// Whether `st` has not changed for kAbandonedNs.
+bool LongUnchanged(const struct stat& st) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  const int64_t changed = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec - changed > kAbandonedNs;
+}
 
 bool HasAnyPrefix(const std::string& name, const std::vector<std::string>& prefixes) {
   for (const std::string& prefix : prefixes) {
@@ -40,18 +54,19 @@ bool IsOrphanRing(int dir_fd, const std::string& name) {
   if (fd < 0) return false;
   struct stat st;
   uint8_t head[offsetof(trellan::RingHeader, closed)];
-  const bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-                     st.st_size >= static_cast<off_t>(trellan::kRingHeaderBytes) &&
+  const bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const bool whole = plain && st.st_size >= static_cast<off_t>(trellan::kRingHeaderBytes) &&
                      pread(fd, head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head));
   close(fd);
-  if (!whole) return false;
+  if (!plain) return false;
+  if (!whole) return LongUnchanged(st);
   uint64_t magic, start_time;
   uint32_t pid;
   std::memcpy(&magic, head + offsetof(trellan::RingHeader, magic), sizeof(magic));
   std::memcpy(&start_time, head + offsetof(trellan::RingHeader, creator_start_time), sizeof(start_time));
   std::memcpy(&pid, head + offsetof(trellan::RingHeader, creator_pid), sizeof(pid));
   // A ring still being created has no magic yet: it is left alone too.
-  if (magic != trellan::kRingMagic) return false;
+  if (magic != trellan::kRingMagic) return LongUnchanged(st);
   const trellan::ProcessState creator = trellan::ReadProcessState(static_cast<pid_t>(pid));
   return !creator.running || creator.start_time != start_time;
 }

@@ -3,6 +3,7 @@
 // daemon (or any creator of its kind of rings) that is gone left behind,
 // never what a live process owns.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/prctl.h>
@@ -196,13 +197,19 @@ TEST(LeftoverTest, DaemonRemovesOnlyWhatGoneProcessesLeft) {
   ASSERT_TRUE(Plant(no_magic, 8192, std::string(64, '\0')));
   ASSERT_TRUE(Plant(too_short, 64, RingHead(static_cast<uint32_t>(gone), 0)));
   ASSERT_TRUE(Plant(not_a_bell, 100, "bell"));
+  // Left half made by a creator killed two minutes ago: no magic, unchanged.
+  const std::string abandoned = kRequestRingPrefix + key + "_abandoned";
+  planted.names.push_back(abandoned);
+  ASSERT_TRUE(Plant(abandoned, 8192, std::string(64, '\0')));
+  const timespec two_minutes_ago[2] = {{time(nullptr) - 120, 0}, {time(nullptr) - 120, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, ("/dev/shm/" + abandoned).c_str(), two_minutes_ago, 0), 0);
 
   auto node = StartNode();
   ASSERT_NE(node, nullptr);
   std::string error;
   auto daemon = StartServing(Group(0, *node, "native", 7000, 0), &error);
   ASSERT_NE(daemon, nullptr) << error;
-  std::vector<std::string> removed = {gone_request, gone_response, reused};
+  std::vector<std::string> removed = {gone_request, gone_response, reused, abandoned};
   removed.insert(removed.end(), gone_bells.begin(), gone_bells.end());
   for (const std::string& name : removed) EXPECT_FALSE(ShmExists(name)) << name << " was left";
   std::vector<std::string> kept = {gone_other, live_request, no_magic, too_short, not_a_bell};
