@@ -36,6 +36,7 @@ DispatchConfig ConfigOf(const NodeOptions& options, const BackendPlan& plan) {
   config.pump.skip_headers = options.skip_headers;
   config.pump.close_after = options.close_after;
   config.pool_size = options.worker_pool;
+  config.grant_bytes = options.grant_bytes;
   return config;
 }
 

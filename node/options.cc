@@ -15,7 +15,9 @@ constexpr char kUsage[] =
     "usage: zantu_node --transport native|light [--recv-port P] [--send-port P] [--udp-port P] "
     "[--drop FRACTION] [--seed N] [--skip-headers] [--close-after N] [--record FILE] "
     "[--resend-newest-every N] [--backend cuda|emulated] [--gpus N] [--memory SIZE[K|M|G]] "
-    "[--kernels LIB.so]... [--test-module] [--worker-pool N]";
+    "[--kernels LIB.so]... [--test-module] [--worker-pool N] [--grant SIZE[K|M|G]]";
+
+constexpr uint64_t kMaxGrantBytes = uint64_t{2} << 30;
 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
   if (text.empty() || text[0] < '0' || text[0] > '9') return false;
@@ -113,6 +115,10 @@ Applied ApplyValue(const std::string& name, const std::string& value, NodeOption
   } else if (name == "--worker-pool") {
     ok = ParseUnsigned(value, 64, &number);
     options->worker_pool = static_cast<uint32_t>(number);
+  } else if (name == "--grant") {
+    // At most half a worker's request ring, so that what a client was
+    // granted always fits there beside a record larger than the grant.
+    ok = ParseSize(value, &options->grant_bytes) && options->grant_bytes <= kMaxGrantBytes;
   } else if (name == "--kernels") {
     ok = !value.empty();
     options->kernel_libraries.push_back(value);

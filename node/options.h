@@ -36,6 +36,9 @@ struct NodeOptions {
   // unknown functions.
   bool test_module = false;
   uint32_t worker_pool = 2;  // idle client workers kept started
+  // Bytes of records each client may have outstanding at the node (the
+  // grant announced to the daemon).
+  uint64_t grant_bytes = uint64_t{512} << 20;
 };
 
 // Exit statuses of the program.

@@ -11,7 +11,7 @@
 //   wild DEVICE                 a kernel writes through pointer 0x10
 //   overrun DEVICE              a kernel writes 1 GiB into a 4 KiB allocation
 //   shared DEVICE               1024 threads on a 256-slot __shared__ array
-//   flood DEVICE                a long kernel and 768 MiB of queued copies
+//   flood DEVICE                a long kernel and 96 MiB of queued copies
 //   spin DEVICE                 a kernel that never ends
 //   constant DEVICE FACTOR      50 saxpy launches with its own __constant__
 //   streams DEVICE              creates streams until refused
@@ -157,7 +157,7 @@ int Shared() {
 }
 
 int Flood() {
-  const size_t chunk = size_t{256} << 20;
+  const size_t chunk = size_t{32} << 20;
   unsigned* busy = nullptr;
   char* dev = nullptr;
   char* host = nullptr;
