@@ -8,6 +8,7 @@
 #include "cudart/device_memory.h"
 #include "cudart/device_props.h"
 #include "cudart/module_registry.h"
+#include "cudart/stream_capture.h"
 
 using namespace cudart;
 
@@ -100,8 +101,10 @@ cudaError_t cudaDeviceGetAttribute(int* value, cudaDeviceAttr attr, int device) 
 
 cudaError_t cudaDeviceSynchronize(void) {
   const int gpu = CurrentGpu();
+  int status = StreamCapture::Get().CheckUnsafeCall();
+  if (status != 0) return Done(status);
   HostCallbacks::Get().AwaitGpu(gpu);
-  int status = Usable(gpu);
+  status = Usable(gpu);
   if (status == 0) status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceSynchronize, 0);
   return DoneOn(gpu, status);
 }

@@ -12,9 +12,78 @@
 
 #include "common/api_numbers.h"
 #include "cudart/api_common.h"
+#include "cudart/kernel_launch.h"
 #include "cudart/module_registry.h"
+#include "cudart/stream_capture.h"
 
 using namespace cudart;
+
+namespace cudart {
+
+bool ValidLaunchConfig(dim3 grid, dim3 block) {
+  constexpr uint64_t kMaxThreads = 1024;
+  constexpr uint32_t kMaxGridYZ = 65535;
+  constexpr uint32_t kMaxBlockZ = 64;
+  if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0) return false;
+  if (grid.x > 0x7fffffffu || grid.y > kMaxGridYZ || grid.z > kMaxGridYZ) return false;
+  if (block.x > kMaxThreads || block.y > kMaxThreads || block.z > kMaxBlockZ) return false;
+  return uint64_t{block.x} * block.y * block.z <= kMaxThreads;
+}
+
+int PackParams(const Function& function, void** args, std::string* params) {
+  if (!function.has_layout) return kRtNoKernelImageForDevice;
+  const KernelLayout& layout = function.layout;
+  if (args == nullptr && !layout.params.empty()) return kRtInvalidValue;
+  // Parameters are at most kMaxParamBuffer bytes (the fat binary said so).
+  params->assign(layout.buffer_bytes, '\0');
+  for (size_t i = 0; i < layout.params.size(); ++i) {
+    const KernelParam& p = layout.params[i];
+    if (p.size != 0) std::memcpy(params->data() + p.offset, args[i], p.size);
+  }
+  return kRtSuccess;
+}
+
+namespace {
+
+// The launch steps shared by every entry point: the parameters come packed
+// (`packed`) or as one pointer per parameter (`args`), packed here once the
+// stream and the configuration have been checked.
+int LaunchWith(Function* function, dim3 grid, dim3 block, size_t shared, cudaStream_t stream, bool per_thread,
+               void** args, const std::string* packed) {
+  if (function == nullptr) return kRtInvalidDeviceFunction;
+  int gpu = -1;
+  uint64_t wire = 0;
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  if (!function->has_layout) return kRtNoKernelImageForDevice;
+  if (!ValidLaunchConfig(grid, block)) return kRtInvalidConfiguration;
+  // Reused: most launches pack into a buffer of the thread's.
+  thread_local std::string own;
+  if (packed == nullptr) {
+    status = PackParams(*function, args, &own);
+    if (status != 0) return status;
+    packed = &own;
+  }
+  if (packed->size() != function->layout.buffer_bytes) return kRtInvalidValue;
+  StreamCapture& capture = StreamCapture::Get();
+  if (capture.Capturing(gpu, wire)) {
+    return capture.Add(gpu, wire, PackedKernelWork(function, grid, block, shared, *packed));
+  }
+  status = ModuleRegistry::Get().EnsureShipped(function->module, gpu);
+  if (status != 0) return status;
+  const uint64_t words[kLaunchArgc] = {function->id, grid.x, grid.y, grid.z, block.x, block.y, block.z,
+                                       uint64_t{shared}, wire};
+  return Layer().Launch(gpu, words, packed->data(), static_cast<uint32_t>(packed->size()));
+}
+
+}  // namespace
+
+int LaunchPacked(Function* function, dim3 grid, dim3 block, const std::string& params, size_t shared,
+                 cudaStream_t stream, bool per_thread) {
+  return LaunchWith(function, grid, block, shared, stream, per_thread, nullptr, &params);
+}
+
+}  // namespace cudart
 
 namespace {
 
@@ -28,41 +97,11 @@ struct LaunchConfig {
 // Configurations pushed by <<<>>> and not yet popped by the kernel's stub.
 thread_local std::vector<LaunchConfig> configs;
 
-bool ValidConfig(dim3 grid, dim3 block) {
-  constexpr uint64_t kMaxThreads = 1024;
-  constexpr uint32_t kMaxGridYZ = 65535;
-  constexpr uint32_t kMaxBlockZ = 64;
-  if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0) return false;
-  if (grid.x > 0x7fffffffu || grid.y > kMaxGridYZ || grid.z > kMaxGridYZ) return false;
-  if (block.x > kMaxThreads || block.y > kMaxThreads || block.z > kMaxBlockZ) return false;
-  return uint64_t{block.x} * block.y * block.z <= kMaxThreads;
-}
-
 // One deferred launch entry: function number, grid, block, shared bytes and
 // stream as arguments, the packed parameter buffer as data.
 int Launch(Function* function, dim3 grid, dim3 block, void** args, size_t shared, cudaStream_t stream,
            bool per_thread) {
-  if (function == nullptr) return kRtInvalidDeviceFunction;
-  int gpu = -1;
-  uint64_t wire = 0;
-  int status = ResolveStream(stream, per_thread, &gpu, &wire);
-  if (status != 0) return status;
-  if (!function->has_layout) return kRtNoKernelImageForDevice;
-  if (!ValidConfig(grid, block)) return kRtInvalidConfiguration;
-  const KernelLayout& layout = function->layout;
-  if (args == nullptr && !layout.params.empty()) return kRtInvalidValue;
-  status = ModuleRegistry::Get().EnsureShipped(function->module, gpu);
-  if (status != 0) return status;
-  // Parameters are at most kMaxParamBuffer bytes (the fat binary said so).
-  thread_local std::string params;
-  params.assign(layout.buffer_bytes, '\0');
-  for (size_t i = 0; i < layout.params.size(); ++i) {
-    const KernelParam& p = layout.params[i];
-    if (p.size != 0) std::memcpy(params.data() + p.offset, args[i], p.size);
-  }
-  const uint64_t words[kLaunchArgc] = {function->id, grid.x, grid.y, grid.z, block.x, block.y, block.z,
-                                       uint64_t{shared}, wire};
-  return Layer().Launch(gpu, words, params.data(), layout.buffer_bytes);
+  return LaunchWith(function, grid, block, shared, stream, per_thread, args, nullptr);
 }
 
 }  // namespace

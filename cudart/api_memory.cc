@@ -4,6 +4,7 @@
 #include "cudart/copy_engine.h"
 #include "cudart/device_memory.h"
 #include "cudart/module_registry.h"
+#include "cudart/stream_capture.h"
 
 using namespace cudart;
 
@@ -83,6 +84,7 @@ cudaError_t cudaMalloc(void** dev_ptr, size_t size) {
   if (dev_ptr == nullptr) return Done(kRtInvalidValue);
   const int gpu = CurrentGpu();
   int status = Usable(gpu);
+  if (status == 0) status = StreamCapture::Get().CheckUnsafeCall();
   if (status != 0) return Done(status);
   if (size == 0) {
     *dev_ptr = nullptr;

@@ -3,6 +3,8 @@
 #include "common/api_numbers.h"
 #include "cudart/api_common.h"
 #include "cudart/host_callbacks.h"
+#include "cudart/graph.h"
+#include "cudart/stream_capture.h"
 
 using namespace cudart;
 
@@ -35,6 +37,8 @@ int StreamWait(cudaStream_t stream, uint32_t api, bool per_thread) {
   uint64_t wire = 0;
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
+  status = StreamCapture::Get().CheckStreamSync(gpu, wire);
+  if (status != 0) return status;
   return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, wire));
 }
 
@@ -43,7 +47,9 @@ int StreamWait(cudaStream_t stream, uint32_t api, bool per_thread) {
 int QueryStream(cudaStream_t stream, bool per_thread) {
   int gpu = -1;
   uint64_t wire = 0;
-  const int status = ResolveHandle(stream, per_thread, &gpu, &wire);
+  int status = ResolveHandle(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  status = StreamCapture::Get().CheckStreamSync(gpu, wire);
   if (status != 0) return status;
   if (HostCallbacks::Get().Pending(gpu, wire)) return cudaErrorNotReady;
   return StreamWait(stream, k_cudaStreamQuery, per_thread);
@@ -73,6 +79,7 @@ int RecordEvent(cudaEvent_t event, cudaStream_t stream, bool per_thread) {
   const int event_gpu = Events().Find(Word(event));
   if (event_gpu < 0) return kRtInvalidResourceHandle;
   if (event_gpu != gpu) return kRtInvalidResourceHandle;  // an event records on its own GPU only
+  if (StreamCapture::Get().RecordEvent(gpu, wire, Word(event), &status)) return status;
   return Layer().Call(gpu, Deferred(), k_cudaEventRecord, 2, Word(event), wire);
 }
 
@@ -97,9 +104,10 @@ int StreamDevice(cudaStream_t stream, int* device, bool per_thread) {
 int WaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags, bool per_thread) {
   int gpu = -1;
   uint64_t wire = 0;
-  const int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
   if (Events().Find(Word(event)) < 0) return kRtInvalidResourceHandle;
+  if (StreamCapture::Get().WaitEvent(gpu, wire, Word(event), &status)) return status;
   return Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags});
 }
 
@@ -124,6 +132,13 @@ int LaunchHostFunc(cudaStream_t stream, cudaHostFn_t function, void* data, bool 
   uint64_t wire = 0;
   const int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
+  StreamCapture& capture = StreamCapture::Get();
+  if (capture.Capturing(gpu, wire)) {
+    NodeWork work;
+    work.type = cudaGraphNodeTypeHost;
+    work.host = cudaHostNodeParams{function, data};
+    return capture.Add(gpu, wire, std::move(work));
+  }
   return HostCallbacks::Get().Enqueue(gpu, wire, RunHostFn, data, reinterpret_cast<void*>(function));
 }
 
@@ -133,6 +148,9 @@ int AddCallback(cudaStream_t stream, cudaStreamCallback_t callback, void* data, 
   int gpu = -1;
   uint64_t wire = 0;
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
+  if (status != 0) return status;
+  // Not capturable (CUDA's rule): cudaLaunchHostFunc is.
+  status = StreamCapture::Get().CheckStreamSync(gpu, wire);
   if (status != 0) return status;
   auto* adapter = new StreamCallback{callback, stream, data};
   status = HostCallbacks::Get().Enqueue(gpu, wire, RunStreamCallback, adapter, nullptr);

@@ -8,6 +8,8 @@
 #include "cudart/api_common.h"
 #include "cudart/copy_completion.h"
 #include "cudart/device_memory.h"
+#include "cudart/graph.h"
+#include "cudart/stream_capture.h"
 
 namespace cudart {
 namespace {
@@ -18,6 +20,42 @@ void MoveToGpu(int memory_gpu, int* gpu, uint64_t* wire) {
   if (memory_gpu < 0 || memory_gpu == *gpu) return;
   *gpu = memory_gpu;
   if (*wire != kPerThreadStream) *wire = 0;
+}
+
+// What a capture makes of a copy or memset: kNotCaptured when it runs as
+// usual. A synchronous one may not run while it is captured or sees a
+// capture (its mode decides); an async one on a captured stream becomes a
+// node.
+constexpr int kNotCaptured = -1;
+
+int CaptureCopy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, int gpu, uint64_t wire, bool async) {
+  StreamCapture& capture = StreamCapture::Get();
+  if (!async) {
+    const int status = capture.CheckUnsafeCall();
+    return status != 0 ? status : kNotCaptured;
+  }
+  if (!capture.Capturing(gpu, wire)) return kNotCaptured;
+  NodeWork work;
+  const int status = CopyWork1D(dst, src, count, kind, &work);
+  return status != 0 ? status : capture.Add(gpu, wire, std::move(work));
+}
+
+int CaptureSet(void* dst, int value, size_t count, int gpu, uint64_t wire, bool async) {
+  StreamCapture& capture = StreamCapture::Get();
+  if (!async) {
+    const int status = capture.CheckUnsafeCall();
+    return status != 0 ? status : kNotCaptured;
+  }
+  if (!capture.Capturing(gpu, wire)) return kNotCaptured;
+  cudaMemsetParams params{};
+  params.dst = dst;
+  params.value = static_cast<uint8_t>(value);
+  params.elementSize = 1;
+  params.width = count;
+  params.height = 1;
+  NodeWork work;
+  const int status = SetWork(&params, &work);
+  return status != 0 ? status : capture.Add(gpu, wire, std::move(work));
 }
 
 }  // namespace
@@ -121,6 +159,8 @@ int CopyEngine::Copy(void* dst, const void* src, size_t count, cudaMemcpyKind ki
   uint64_t wire = 0;
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
+  status = CaptureCopy(dst, src, count, kind, gpu, wire, async);
+  if (status != kNotCaptured) return status;
   if (count == 0) return kRtSuccess;
   if (dst == nullptr || src == nullptr) return kRtInvalidValue;
   DeviceMemory& memory = DeviceMemory::Get();
@@ -206,6 +246,8 @@ int CopyEngine::Set(void* dst, int value, size_t count, cudaStream_t stream, boo
   uint64_t wire = 0;
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
+  status = CaptureSet(dst, value, count, gpu, wire, async);
+  if (status != kNotCaptured) return status;
   if (count == 0) return kRtSuccess;
   if (!DeviceMemory::Get().Contains(gpu, Word(dst), count)) return kRtInvalidValue;
   CallPlan plan;

@@ -108,7 +108,7 @@ int Errors() {
   Report("sync_after", cudaDeviceSynchronize());
   e2e_scale<<<1, 2048>>>(reinterpret_cast<float*>(flag), 1.0f, 1);
   Report("bad_config", cudaGetLastError());
-  Report("unsupported", cudaGraphCreate(nullptr, 0));
+  Report("unsupported", cudaMallocArray(nullptr, nullptr, 0, 0, 0));
   Report("set_device_bad", cudaSetDevice(99));
 
   // A large copy to the host travels in chunks: the first reports the
@@ -531,6 +531,8 @@ int Reset() {
 
 }  // namespace
 
+#include "e2e_graphs.cuh"
+
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "work";
   int result = 1;
@@ -542,6 +544,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "callbacks") == 0) result = Callbacks();
   if (std::strcmp(mode, "peer") == 0) result = Peer();
   if (std::strcmp(mode, "reset") == 0) result = Reset();
+  if (std::strcmp(mode, "graphs") == 0) result = Graphs();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

@@ -178,6 +178,27 @@ TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
        {"order_ok", "1"}, {"device_sync", "0"}, {"slow_done", "1"}, {"teardown", "0"}, {"done", "0"}});
 }
 
+// Graphs built node by node and captured from streams that fork and join:
+// each launch runs every node in dependency order (the host node sees the
+// copy back), parameters change in the executable graph and by update, and
+// capture refuses what CUDA refuses.
+TEST(CudartEndToEnd, GraphsRunTheirNodesInOrderAndCaptureRefusesWhatItMust) {
+  std::string error;
+  auto road = StartRoad(&error);
+  ASSERT_NE(road, nullptr) << error;
+  ExpectAnswers(
+      "graphs",
+      {{"setup", "0"}, {"graph_built", "0"}, {"graph_shape", "615"}, {"instantiate", "0"}, {"launches", "0"},
+       {"exec_set", "0"}, {"after_set", "0"}, {"clone_set", "0"}, {"update", "0"}, {"after_update", "0"},
+       {"update_shape", "910"}, {"update_result", "2"}, {"wide_memset", "801"}, {"destroy", "0"},
+       {"launch_gone", "1"}, {"destroy_twice", "1"}, {"node_gone", "1"}, {"explicit_runs", "5"},
+       {"explicit_wrong", "0"}, {"begin", "0"}, {"capturing", "1"}, {"end", "0"}, {"s2_after", "0"},
+       {"captured_nodes", "6"}, {"nothing_ran", "0"}, {"captured_runs", "2"}, {"captured_wrong", "0"},
+       {"legacy_capture", "900"}, {"end_idle", "401"}, {"sync_in_capture", "900"}, {"end_invalidated", "901"},
+       {"malloc_in_capture", "900"}, {"malloc_relaxed", "0"}, {"end_relaxed", "0"}, {"relaxed_nodes", "0"},
+       {"end_unjoined", "904"}, {"teardown", "0"}, {"done", "0"}});
+}
+
 // Copies between two GPUs of one node, and of two nodes.
 TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
   const testing_util::Expected expected = {

@@ -60,7 +60,7 @@ TEST(CudartExports, WithoutDaemonCallsFailClearlyAndAtOnce) {
   using NameFn = const char* (*)(int);
   auto count_fn = reinterpret_cast<CountFn>(dlsym(library, "cudaGetDeviceCount"));
   auto malloc_fn = reinterpret_cast<MallocFn>(dlsym(library, "cudaMalloc"));
-  auto stub_fn = reinterpret_cast<StubFn>(dlsym(library, "cudaGraphCreate"));
+  auto stub_fn = reinterpret_cast<StubFn>(dlsym(library, "cudaMallocArray"));
   auto name_fn = reinterpret_cast<NameFn>(dlsym(library, "cudaGetErrorName"));
   ASSERT_TRUE(count_fn && malloc_fn && stub_fn && name_fn);
   int count = -1;
