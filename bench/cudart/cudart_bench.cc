@@ -7,8 +7,8 @@
 //    size. Runs alternate between the two roads; medians of the runs.
 // 2. Deferred kernel launches (<<<>>> of an empty kernel) per second on one
 //    application thread, and how long the node then takes to drain them.
-//
-// Usage: cudart_bench [--quick] [sync] [launch]. Needs UDP port 9979 free.
+// 3. A graph launch's cost per kernel node against plain launches.
+// Usage: cudart_bench [--quick] [sync] [launch] [graph]. Needs UDP port 9979 free.
 // Prints figures; checks nothing.
 #include <signal.h>
 #include <stdlib.h>
@@ -127,6 +127,23 @@ void LaunchFigures() {
               Median(drains));
 }
 
+void GraphFigures() {
+  const int launches = quick ? 20000 : 200000;
+  const int nodes = 100;
+  const int runs = quick ? 3 : 5;
+  std::printf("\n== Graph launches: %d kernels per run as launches of a %d-node graph and as plain launches,"
+              " each run then synchronized (%d runs) ==\n", launches, nodes, runs);
+  auto road = RuntimeRoad::Start();
+  if (!road) return;
+  const std::string out =
+      road->Run({"graph", std::to_string(launches), std::to_string(nodes), std::to_string(runs)}, 600000);
+  const double graph_us = Median(bench::AllValuesOf(out, "graph_node_us"));
+  const double plain_us = Median(bench::AllValuesOf(out, "plain_launch_us"));
+  std::printf("per kernel node of a graph launch         %.3f us\n", graph_us);
+  std::printf("per plain launch                          %.3f us\n", plain_us);
+  std::printf("ratio graph node / plain launch           %.2f\n", plain_us > 0 ? graph_us / plain_us : 0.0);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -147,5 +164,6 @@ int main(int argc, char** argv) {
   setenv("LD_LIBRARY_PATH", cudart_dir.c_str(), 1);
   if (wanted("sync")) SyncFigures();
   if (wanted("launch")) LaunchFigures();
+  if (wanted("graph")) GraphFigures();
   return 0;
 }

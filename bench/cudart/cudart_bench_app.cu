@@ -8,6 +8,13 @@
 //                               alone; also per second of the thread's own
 //                               CPU: launches_per_cpu_s=), then drain_ms= for
 //                               the synchronize
+//   cudart_bench_app graph N K R
+//                               R runs, each of N empty-kernel launches made
+//                               as N/K launches of a captured graph of K
+//                               kernel nodes and as N plain launches, each
+//                               followed by a synchronize: graph_node_us= and
+//                               plain_launch_us= (per kernel, queue and
+//                               synchronize together)
 // Ends with done=<status>.
 #include <cuda_runtime.h>
 
@@ -71,12 +78,49 @@ int Launch(int launches, int runs) {
   return 0;
 }
 
+// Microseconds per kernel of `launches` made by `queue` and then drained.
+template <typename Queue>
+double PerKernelUs(cudaStream_t stream, int launches, Queue queue) {
+  const double t0 = NowUs();
+  queue();
+  if (cudaStreamSynchronize(stream) != cudaSuccess) return -1;
+  return (NowUs() - t0) / launches;
+}
+
+int Graph(int launches, int nodes, int runs) {
+  cudaStream_t stream;
+  if (cudaStreamCreate(&stream) != cudaSuccess) return 1;
+  bench_nop<<<1, 1, 0, stream>>>(0);  // ships the module
+  cudaGraph_t graph = nullptr;
+  cudaStreamBeginCapture(stream, cudaStreamCaptureModeGlobal);
+  for (int i = 0; i < nodes; ++i) bench_nop<<<1, 32, 0, stream>>>(i);
+  cudaStreamEndCapture(stream, &graph);
+  cudaGraphExec_t exec = nullptr;
+  if (cudaGraphInstantiate(&exec, graph, 0) != cudaSuccess) return 2;
+  const int graphs = launches / nodes;
+  for (int r = 0; r < runs; ++r) {
+    const double graph_us = PerKernelUs(stream, graphs * nodes, [&] {
+      for (int g = 0; g < graphs; ++g) cudaGraphLaunch(exec, stream);
+    });
+    const double plain_us = PerKernelUs(stream, graphs * nodes, [&] {
+      for (int i = 0; i < graphs * nodes; ++i) bench_nop<<<1, 32, 0, stream>>>(i);
+    });
+    if (graph_us < 0 || plain_us < 0) return 3;
+    std::printf("graph_node_us=%.3f\nplain_launch_us=%.3f\n", graph_us, plain_us);
+    std::fflush(stdout);
+  }
+  return cudaGraphExecDestroy(exec) | cudaGraphDestroy(graph) | cudaStreamDestroy(stream);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int result = 99;
   if (argc >= 3 && std::strcmp(argv[1], "sync") == 0) result = Sync(std::atoi(argv[2]));
   if (argc >= 4 && std::strcmp(argv[1], "launch") == 0) result = Launch(std::atoi(argv[2]), std::atoi(argv[3]));
+  if (argc >= 5 && std::strcmp(argv[1], "graph") == 0) {
+    result = Graph(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+  }
   std::printf("done=%d\n", result);
   return result;
 }
