@@ -195,6 +195,7 @@ run_sample reduction reduction
 run_sample bw_native bandwidth --device 1 --max-mib 256
 run_sample bw_light bandwidth --device 2 --max-mib 256
 run_sample pipeline gpu_pipeline
+run_sample graphs graph_steps
 sample_env="CUDA_VISIBLE_DEVICES=1,2"
 run_sample pipeline_nodes gpu_pipeline
 sample_env=""
@@ -264,6 +265,9 @@ header "gpu_pipeline (occupancy, registered memory, peer copies, host functions)
 pipeline_rows pipeline "one node"
 header "gpu_pipeline with CUDA_VISIBLE_DEVICES=1,2: a GPU of each node" pipeline_nodes
 pipeline_rows pipeline_nodes "Native to Light"
+header "graph_steps (a step captured from two streams and one built node by node, launched in turn)" graphs
+graph_ms=$(num "$(fig graphs graph_step_ms)"); plain_ms=$(num "$(fig graphs plain_step_ms)")
+row "one step as a graph launch" "$(calc "$graph_ms" 2) ms" "$(calc "$plain_ms" 2) ms as plain calls" "$(calc "$graph_ms / $plain_ms" 2)"
 
 say
 say "== CUDA_VISIBLE_DEVICES=3,1 =="

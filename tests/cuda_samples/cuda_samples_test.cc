@@ -58,6 +58,7 @@ TEST(CudaSamples, EverySampleOnNativeAndLossyLightThenNarrowed) {
   EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "16"}), "");  // Native
   EXPECT_EQ(RunSample("bandwidth", {"--device", "2", "--max-mib", "16"}), "");  // Light
   EXPECT_EQ(RunSample("gpu_pipeline", {}), "");  // two GPUs of one node
+  EXPECT_EQ(RunSample("graph_steps", {}), "");
 
   // The program's GPU 0 is the daemon's GPU 3 (Light), its GPU 1 the
   // daemon's GPU 1 (Native).
