@@ -1,11 +1,10 @@
 // The runtime module on the wire (RequestHeader::module == kModuleRuntime):
-// what our runtime library (cudart/) sends for each call and what a node
-// backend (node/) answers. Function numbers are RuntimeApi of
-// common/api_numbers.h.
+// what our runtime library (cudart/) sends and what a node backend (node/)
+// answers. Function numbers are RuntimeApi of common/api_numbers.h.
 //
-// A request entry's payload is its argument block (argc words of 8 bytes, the
-// words listed below as args) followed by the pieces listed as data. The
-// answer's payload is listed as answer; an empty one where none is listed.
+// A request entry's payload is its argument block (argc words of 8 bytes, as
+// the call's declaration lists them) followed by its data. The answer's
+// payload is the declared answer; empty where none is declared.
 // Results are the runtime API's error numbers (RuntimeStatus below, the same
 // values as the toolkit's cudaError_t).
 //
@@ -14,7 +13,7 @@
 // answered (the node protocol's rule). Entries marked deferred by the library
 // (kRequestDeferrable) report nothing of their own: the node keeps the first
 // failure of a deferred entry per client and GPU, and the next synchronizing
-// entry on that GPU (marked sync below) answers with it, clearing it, unless
+// entry on that GPU (declared sync) answers with it, clearing it, unless
 // its own result is already a failure. An answered deferred entry carries its
 // own result, which the library ignores.
 //
@@ -25,37 +24,8 @@
 // the same or an earlier record, once per node. Device pointers are the
 // node's own numbers, returned by cudaMalloc or cudaGetSymbolAddress.
 //
-//   api                     args                              data / answer
-//   cudaGetDeviceProperties -                                 answer: DeviceInfo
-//   cudaDeviceSynchronize   -                                 sync
-//   cudaDeviceReset         -                                 frees everything the client holds on the GPU
-//   cudaMalloc              size                              answer: u64 pointer
-//   cudaFree                pointer
-//   cudaMemcpy              dst, src, count, kind, stream     kind kCopy*: H2D data = count bytes;
-//                                                             D2H answer = count bytes; sync
-//   cudaMemcpyAsync         dst, src, count, kind, stream     as cudaMemcpy; not sync
-//   cudaMemset              dst, value, count, stream
-//   cudaMemsetAsync         dst, value, count, stream
-//   cudaMemGetInfo          -                                 answer: u64 free, u64 total; sync
-//   cudaStreamCreate        stream, flags
-//   cudaStreamDestroy       stream
-//   cudaStreamSynchronize   stream                            sync
-//   cudaStreamQuery         stream                            result 0 or kNotReady; sync
-//   cudaStreamWaitEvent     stream, event, flags
-//   cudaEventCreate         event, flags
-//   cudaEventRecord         event, stream
-//   cudaEventSynchronize    event                             sync
-//   cudaEventQuery          event                             result 0 or kNotReady; sync
-//   cudaEventElapsedTime    start, end                        answer: f32 milliseconds; sync
-//   cudaEventDestroy        event
-//   cudaLaunchKernel        function, grid x y z, block x y z, data: the parameter buffer, packed
-//                           shared bytes, stream              as the kernel's parameter layout says
-//   cudaDriverGetVersion    -                                 answer: i32 version
-//   cudaGetSymbolAddress    variable                          answer: u64 pointer
-//   zantuModuleLoad         module                            data: the fat binary image
-//   zantuFunctionRegister   module, function                  data: the kernel's mangled name
-//   zantuVarRegister        module, variable, size            data: the variable's device name
-//   zantuModuleUnload       module
+// The calls themselves, with their argument words, data and answers, are
+// declared in common/runtime_call_table.h.
 //
 // Any other function number is answered with kNotSupported.
 #pragma once
@@ -64,6 +34,7 @@
 #include <cstdint>
 
 #include "common/api_numbers.h"
+#include "common/runtime_call_table.h"
 
 // Results, with the runtime API's numbers.
 enum RuntimeStatus : uint32_t {
@@ -101,10 +72,8 @@ enum CopyKind : uint64_t {
 // The per-thread default stream handle of the runtime API.
 constexpr uint64_t kPerThreadStream = 2;
 
-// Argument counts, checked by the node.
-constexpr uint32_t kLaunchArgc = 9;
-constexpr uint32_t kMemcpyArgc = 5;
-constexpr uint32_t kMemsetArgc = 4;
+// The launch's argument words, built apart from Send (RuntimeLayer::Launch).
+constexpr uint32_t kLaunchArgc = SpecOf(k_cudaLaunchKernel).argc;
 
 // Largest single copy or memset on the wire; the library splits larger ones.
 constexpr uint64_t kMaxCopyChunk = uint64_t{256} << 20;

@@ -105,7 +105,7 @@ cudaError_t cudaDeviceSynchronize(void) {
   if (status != 0) return Done(status);
   HostCallbacks::Get().AwaitGpu(gpu);
   status = Usable(gpu);
-  if (status == 0) status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceSynchronize, 0);
+  if (status == 0) status = Layer().Send<k_cudaDeviceSynchronize>(gpu, CallPlan{});
   return DoneOn(gpu, status);
 }
 
@@ -113,7 +113,7 @@ cudaError_t cudaDeviceReset(void) {
   const int gpu = CurrentGpu();
   const int count = Layer().gpu_count();
   if (count == 0 || gpu < 0 || gpu >= count) return Done(Usable(gpu));
-  const int status = Layer().Call(gpu, CallPlan{}, k_cudaDeviceReset, 0);
+  const int status = Layer().Send<k_cudaDeviceReset>(gpu, CallPlan{});
   // Whatever the node said, the program must not use the old handles again.
   DeviceMemory::Get().ClearGpu(gpu);
   ModuleRegistry::Get().ForgetGpu(gpu);

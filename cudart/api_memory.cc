@@ -21,7 +21,7 @@ int SymbolAddress(const void* symbol, int gpu, Variable** variable, uint64_t* ad
   uint64_t answer = 0;
   CallPlan plan;
   plan.sink = AnswerSink{&answer, sizeof(answer), gpu};
-  status = Layer().Call(gpu, plan, k_cudaGetSymbolAddress, 1, (*variable)->id);
+  status = Layer().Send<k_cudaGetSymbolAddress>(gpu, plan, (*variable)->id);
   if (status != 0) return status;
   DeviceMemory::Get().Add(gpu, answer, (*variable)->size, false);
   (*variable)->address[gpu].store(answer, std::memory_order_release);
@@ -93,7 +93,7 @@ cudaError_t cudaMalloc(void** dev_ptr, size_t size) {
   uint64_t pointer = 0;
   CallPlan plan;
   plan.sink = AnswerSink{&pointer, sizeof(pointer), gpu};
-  status = Layer().Call(gpu, plan, k_cudaMalloc, 1, uint64_t{size});
+  status = Layer().Send<k_cudaMalloc>(gpu, plan, uint64_t{size});
   if (status != 0) return DoneOn(gpu, status);
   DeviceMemory::Get().Add(gpu, pointer, size, true);
   *dev_ptr = reinterpret_cast<void*>(pointer);
@@ -111,7 +111,7 @@ cudaError_t cudaFree(void* dev_ptr) {
   if (status != 0) return Done(status);
   CallPlan plan;
   plan.mode = CallMode::kDeferred;
-  return DoneOn(gpu, Layer().Call(gpu, plan, k_cudaFree, 1, Word(dev_ptr)));
+  return DoneOn(gpu, Layer().Send<k_cudaFree>(gpu, plan, Word(dev_ptr)));
 }
 
 cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
@@ -122,7 +122,7 @@ cudaError_t cudaMemGetInfo(size_t* free_bytes, size_t* total_bytes) {
   uint64_t answer[2] = {0, 0};
   CallPlan plan;
   plan.sink = AnswerSink{answer, sizeof(answer), gpu};
-  status = Layer().Call(gpu, plan, k_cudaMemGetInfo, 0);
+  status = Layer().Send<k_cudaMemGetInfo>(gpu, plan);
   if (status != 0) return DoneOn(gpu, status);
   *free_bytes = answer[0];
   *total_bytes = answer[1];

@@ -22,7 +22,7 @@ int CreateStream(cudaStream_t* stream, unsigned int flags) {
   int status = Usable(gpu);
   if (status != 0) return status;
   const uint64_t handle = Streams().Create(gpu);
-  status = Layer().Call(gpu, Deferred(), k_cudaStreamCreate, 2, handle, uint64_t{flags});
+  status = Layer().Send<k_cudaStreamCreate>(gpu, Deferred(), handle, uint64_t{flags});
   if (status != 0) {
     Streams().Remove(handle);
     return status;
@@ -32,14 +32,15 @@ int CreateStream(cudaStream_t* stream, unsigned int flags) {
 }
 
 // A sync call about stream `stream`: synchronize or query.
-int StreamWait(cudaStream_t stream, uint32_t api, bool per_thread) {
+template <uint32_t kApi>
+int StreamWait(cudaStream_t stream, bool per_thread) {
   int gpu = -1;
   uint64_t wire = 0;
   int status = ResolveStream(stream, per_thread, &gpu, &wire);
   if (status != 0) return status;
   status = StreamCapture::Get().CheckStreamSync(gpu, wire);
   if (status != 0) return status;
-  return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, wire));
+  return ErrorState::RecordOn(gpu, Layer().Send<kApi>(gpu, CallPlan{}, wire));
 }
 
 // A stream with host functions still to run is not ready: asked without
@@ -52,7 +53,7 @@ int QueryStream(cudaStream_t stream, bool per_thread) {
   status = StreamCapture::Get().CheckStreamSync(gpu, wire);
   if (status != 0) return status;
   if (HostCallbacks::Get().Pending(gpu, wire)) return cudaErrorNotReady;
-  return StreamWait(stream, k_cudaStreamQuery, per_thread);
+  return StreamWait<k_cudaStreamQuery>(stream, per_thread);
 }
 
 int CreateEvent(cudaEvent_t* event, unsigned int flags) {
@@ -62,7 +63,7 @@ int CreateEvent(cudaEvent_t* event, unsigned int flags) {
   int status = Usable(gpu);
   if (status != 0) return status;
   const uint64_t handle = Events().Create(gpu);
-  status = Layer().Call(gpu, Deferred(), k_cudaEventCreate, 2, handle, uint64_t{flags});
+  status = Layer().Send<k_cudaEventCreate>(gpu, Deferred(), handle, uint64_t{flags});
   if (status != 0) {
     Events().Remove(handle);
     return status;
@@ -80,16 +81,17 @@ int RecordEvent(cudaEvent_t event, cudaStream_t stream, bool per_thread) {
   if (event_gpu < 0) return kRtInvalidResourceHandle;
   if (event_gpu != gpu) return kRtInvalidResourceHandle;  // an event records on its own GPU only
   if (StreamCapture::Get().RecordEvent(gpu, wire, Word(event), &status)) return status;
-  return Layer().Call(gpu, Deferred(), k_cudaEventRecord, 2, Word(event), wire);
+  return Layer().Send<k_cudaEventRecord>(gpu, Deferred(), Word(event), wire);
 }
 
 // A sync call about one event.
-int EventWait(cudaEvent_t event, uint32_t api) {
+template <uint32_t kApi>
+int EventWait(cudaEvent_t event) {
   const int gpu = Events().Find(Word(event));
   if (gpu < 0) return kRtInvalidResourceHandle;
   int status = Usable(gpu);
   if (status != 0) return status;
-  return ErrorState::RecordOn(gpu, Layer().Call(gpu, CallPlan{}, api, 1, Word(event)));
+  return ErrorState::RecordOn(gpu, Layer().Send<kApi>(gpu, CallPlan{}, Word(event)));
 }
 
 int StreamDevice(cudaStream_t stream, int* device, bool per_thread) {
@@ -108,7 +110,7 @@ int WaitEvent(cudaStream_t stream, cudaEvent_t event, unsigned int flags, bool p
   if (status != 0) return status;
   if (Events().Find(Word(event)) < 0) return kRtInvalidResourceHandle;
   if (StreamCapture::Get().WaitEvent(gpu, wire, Word(event), &status)) return status;
-  return Layer().Call(gpu, Deferred(), k_cudaStreamWaitEvent, 3, wire, Word(event), uint64_t{flags});
+  return Layer().Send<k_cudaStreamWaitEvent>(gpu, Deferred(), wire, Word(event), uint64_t{flags});
 }
 
 // The adapters from a queued host function to what the program gave.
@@ -192,15 +194,15 @@ cudaError_t cudaStreamDestroy(cudaStream_t stream) {
   if (gpu < 0) return Done(kRtInvalidResourceHandle);
   const int status = Usable(gpu);
   if (status != 0) return Done(status);
-  return Done(Layer().Call(gpu, Deferred(), k_cudaStreamDestroy, 1, Word(stream)));
+  return Done(Layer().Send<k_cudaStreamDestroy>(gpu, Deferred(), Word(stream)));
 }
 
 cudaError_t cudaStreamSynchronize(cudaStream_t stream) {
-  return Done(StreamWait(stream, k_cudaStreamSynchronize, false));
+  return Done(StreamWait<k_cudaStreamSynchronize>(stream, false));
 }
 
 cudaError_t cudaStreamSynchronize_ptsz(cudaStream_t stream) {
-  return Done(StreamWait(stream, k_cudaStreamSynchronize, true));
+  return Done(StreamWait<k_cudaStreamSynchronize>(stream, true));
 }
 
 cudaError_t cudaStreamQuery(cudaStream_t stream) { return Done(QueryStream(stream, false)); }
@@ -239,9 +241,9 @@ cudaError_t cudaEventRecordWithFlags_ptsz(cudaEvent_t event, cudaStream_t stream
   return Done(RecordEvent(event, stream, true));
 }
 
-cudaError_t cudaEventSynchronize(cudaEvent_t event) { return Done(EventWait(event, k_cudaEventSynchronize)); }
+cudaError_t cudaEventSynchronize(cudaEvent_t event) { return Done(EventWait<k_cudaEventSynchronize>(event)); }
 
-cudaError_t cudaEventQuery(cudaEvent_t event) { return Done(EventWait(event, k_cudaEventQuery)); }
+cudaError_t cudaEventQuery(cudaEvent_t event) { return Done(EventWait<k_cudaEventQuery>(event)); }
 
 cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) {
   if (ms == nullptr) return Done(kRtInvalidValue);
@@ -252,7 +254,7 @@ cudaError_t cudaEventElapsedTime(float* ms, cudaEvent_t start, cudaEvent_t end) 
   float answer = 0;
   CallPlan plan;
   plan.sink = AnswerSink{&answer, sizeof(answer), gpu};
-  status = Layer().Call(gpu, plan, k_cudaEventElapsedTime, 2, Word(start), Word(end));
+  status = Layer().Send<k_cudaEventElapsedTime>(gpu, plan, Word(start), Word(end));
   if (status == 0) *ms = answer;
   return DoneOn(gpu, status);
 }
@@ -262,7 +264,7 @@ cudaError_t cudaEventDestroy(cudaEvent_t event) {
   if (gpu < 0) return Done(kRtInvalidResourceHandle);
   const int status = Usable(gpu);
   if (status != 0) return Done(status);
-  return Done(Layer().Call(gpu, Deferred(), k_cudaEventDestroy, 1, Word(event)));
+  return Done(Layer().Send<k_cudaEventDestroy>(gpu, Deferred(), Word(event)));
 }
 
 cudaError_t cudaLaunchHostFunc(cudaStream_t stream, cudaHostFn_t function, void* data) {

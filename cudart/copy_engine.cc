@@ -81,8 +81,8 @@ int CopyEngine::CopyChunk(int gpu, uint64_t dst, uint64_t src, uint64_t count, u
   } else {
     plan.mode = async ? CallMode::kDeferred : CallMode::kSync;
   }
-  const uint32_t api = async ? k_cudaMemcpyAsync : k_cudaMemcpy;
-  return Layer().Call(gpu, plan, api, kMemcpyArgc, dst, src, count, kind, stream);
+  if (async) return Layer().Send<k_cudaMemcpyAsync>(gpu, plan, dst, src, count, kind, stream);
+  return Layer().Send<k_cudaMemcpy>(gpu, plan, dst, src, count, kind, stream);
 }
 
 int CopyEngine::CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream) {
@@ -98,7 +98,7 @@ int CopyEngine::CopyPipelined(int gpu, uint64_t dst, uint64_t src, uint64_t coun
     }
     plan.sink.gpu = gpu;
     plan.sink.ticket = completion.NewTicket();
-    const int status = Layer().Call(gpu, plan, k_cudaMemcpy, kMemcpyArgc, dst + done, src + done, n, kind, stream);
+    const int status = Layer().Send<k_cudaMemcpy>(gpu, plan, dst + done, src + done, n, kind, stream);
     if (status != 0) {
       // Not written: nothing of it will be answered.
       completion.Fail(status);
@@ -131,7 +131,7 @@ int CopyEngine::CopyBetweenGpus(uint64_t dst, int dst_gpu, uint64_t src, int src
     done += n;
   }
   if (async) return kRtSuccess;
-  return Layer().Call(dst_gpu, CallPlan{}, k_cudaStreamSynchronize, 1, dst_wire);
+  return Layer().Send<k_cudaStreamSynchronize>(dst_gpu, CallPlan{}, dst_wire);
 }
 
 int CopyEngine::CopyPeer(void* dst, int dst_gpu, const void* src, int src_gpu, size_t count, cudaStream_t stream,
@@ -252,11 +252,11 @@ int CopyEngine::Set(void* dst, int value, size_t count, cudaStream_t stream, boo
   if (!DeviceMemory::Get().Contains(gpu, Word(dst), count)) return kRtInvalidValue;
   CallPlan plan;
   plan.mode = CallMode::kDeferred;
-  const uint32_t api = async ? k_cudaMemsetAsync : k_cudaMemset;
   const uint64_t byte = static_cast<uint8_t>(value);  // the runtime sets bytes to the low 8 bits
   for (uint64_t done = 0; done < count;) {
     const uint64_t n = std::min<uint64_t>(count - done, kMaxCopyChunk);
-    status = Layer().Call(gpu, plan, api, kMemsetArgc, Word(dst) + done, byte, n, wire);
+    status = async ? Layer().Send<k_cudaMemsetAsync>(gpu, plan, Word(dst) + done, byte, n, wire)
+                   : Layer().Send<k_cudaMemset>(gpu, plan, Word(dst) + done, byte, n, wire);
     if (status != 0) return status;
     done += n;
   }

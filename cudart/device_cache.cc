@@ -19,7 +19,7 @@ int DeviceCache::Info(int gpu, DeviceInfo* info) {
     DeviceInfo fresh{};
     CallPlan plan;
     plan.sink = AnswerSink{&fresh, sizeof(fresh), gpu};
-    const int status = layer.Call(gpu, plan, k_cudaGetDeviceProperties, 0);
+    const int status = layer.Send<k_cudaGetDeviceProperties>(gpu, plan);
     if (status != 0) return status;
     fresh.name[sizeof(fresh.name) - 1] = '\0';
     WithdrawUnserved(&fresh);
@@ -38,7 +38,7 @@ int DeviceCache::DriverVersion(int* version) {
     if (layer.gpu_count() > 0) {
       CallPlan plan;
       plan.sink = AnswerSink{&answer, sizeof(answer), 0};
-      const int status = layer.Call(0, plan, k_cudaDriverGetVersion, 0);
+      const int status = layer.Send<k_cudaDriverGetVersion>(0, plan);
       if (status != 0) return status;
     }
     // Without a GPU there is no driver to ask: the runtime then says 0.

@@ -30,8 +30,8 @@ int HostCallbacks::Enqueue(int gpu, uint64_t wire, Function function, void* data
   CallPlan written;
   written.mode = CallMode::kNoWait;
   written.sink.gpu = gpu;
-  int status = Layer().Call(gpu, Deferred(), k_cudaEventCreate, 2, event, uint64_t{cudaEventDisableTiming});
-  if (status == 0) status = Layer().Call(gpu, written, k_cudaEventRecord, 2, event, wire);
+  int status = Layer().Send<k_cudaEventCreate>(gpu, Deferred(), event, uint64_t{cudaEventDisableTiming});
+  if (status == 0) status = Layer().Send<k_cudaEventRecord>(gpu, written, event, wire);
   if (status != 0) {
     Events().Remove(event);
     return status;
@@ -62,10 +62,10 @@ void HostCallbacks::Run() {
     }
     // Functions run one at a time in the order they were queued, as on one
     // stream; a function on another stream behind a slow one waits for it.
-    const int status = Layer().Call(entry.gpu, CallPlan{}, k_cudaEventSynchronize, 1, entry.event);
+    const int status = Layer().Send<k_cudaEventSynchronize>(entry.gpu, CallPlan{}, entry.event);
     entry.function(entry.data, status, entry.context);
     Events().Remove(entry.event);
-    Layer().Call(entry.gpu, Deferred(), k_cudaEventDestroy, 1, entry.event);
+    Layer().Send<k_cudaEventDestroy>(entry.gpu, Deferred(), entry.event);
     zantu::MutexLock lock(&mutex_);
     auto it = pending_.find(StreamKey{entry.gpu, entry.wire});
     if (--it->second == 0) pending_.erase(it);

@@ -130,7 +130,6 @@ int ModuleRegistry::EnsureShipped(Module* module, int gpu) {
 int ModuleRegistry::Ship(Module* module, int gpu) {
   struct Entry {
     uint32_t api;
-    uint32_t argc;
     uint64_t args[3];
     std::string data;
   };
@@ -138,13 +137,13 @@ int ModuleRegistry::Ship(Module* module, int gpu) {
   {
     zantu::MutexLock lock(&mutex_);
     if (module->image == nullptr) return kRtInvalidKernelImage;  // unregistered before it was needed here
-    entries.push_back(Entry{k_zantuModuleLoad, 1, {module->id, 0, 0},
+    entries.push_back(Entry{k_zantuModuleLoad, {module->id, 0, 0},
                             std::string(reinterpret_cast<const char*>(module->image), module->image_size)});
     for (const Function* f : module->functions) {
-      entries.push_back(Entry{k_zantuFunctionRegister, 2, {module->id, f->id, 0}, f->name});
+      entries.push_back(Entry{k_zantuFunctionRegister, {module->id, f->id, 0}, f->name});
     }
     for (const Variable* v : module->variables) {
-      entries.push_back(Entry{k_zantuVarRegister, 3, {module->id, v->id, v->size}, v->name});
+      entries.push_back(Entry{k_zantuVarRegister, {module->id, v->id, v->size}, v->name});
     }
   }
   // All but the last ride deferred; the last is written at once, taking the
@@ -156,7 +155,7 @@ int ModuleRegistry::Ship(Module* module, int gpu) {
     plan.mode = i + 1 < entries.size() ? CallMode::kDeferred : CallMode::kNoWait;
     plan.owned = &e.data;
     plan.sink.gpu = gpu;
-    const int status = layer.Call(gpu, plan, e.api, e.argc, e.args[0], e.args[1], e.args[2]);
+    const int status = layer.Call(gpu, plan, e.api, SpecOf(e.api).argc, e.args[0], e.args[1], e.args[2]);
     if (status != 0) return status;
   }
   return kRtSuccess;

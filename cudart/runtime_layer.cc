@@ -1,9 +1,11 @@
 #include "cudart/runtime_layer.h"
 
+#include <atomic>
 #include <cstring>
 #include <utility>
 
 #include "common/api_numbers.h"
+#include "common/log.h"
 #include "common/runtime_calls.h"
 #include "cudart/error_state.h"
 
@@ -38,6 +40,33 @@ bool DeliverAnswer(const Request* request, const AnswerSink* sink, const Respons
 
 }  // namespace
 
+namespace {
+
+uint8_t TravelOf(CallMode mode) {
+  switch (mode) {
+    case CallMode::kSync:
+      return kTravelWaits;
+    case CallMode::kNoWait:
+      return kTravelNoWait;
+    default:
+      return kTravelDeferred;
+  }
+}
+
+// Whether `api` is sent as its declaration says.
+bool Declared(uint32_t api, uint32_t argc, CallMode mode) {
+  const RuntimeCallSpec spec = SpecOf(api);
+  if (spec.served && spec.argc == argc && (spec.travel & TravelOf(mode)) != 0) return true;
+  static std::atomic<bool> said{false};
+  if (!said.exchange(true, std::memory_order_relaxed)) {
+    ZANTU_ERROR("runtime call %u sent with %u words in mode %d, against its declaration", api, argc,
+                static_cast<int>(mode));
+  }
+  return false;
+}
+
+}  // namespace
+
 RuntimeLayer& RuntimeLayer::Get() {
   // Never destroyed: the response loop may answer while static objects are
   // torn down at exit.
@@ -51,6 +80,7 @@ RuntimeLayer::~RuntimeLayer() = default;
 
 int RuntimeLayer::Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t argc, uint64_t a0, uint64_t a1,
                        uint64_t a2, uint64_t a3, uint64_t a4, uint64_t a5, uint64_t a6, uint64_t a7, uint64_t a8) {
+  if (!Declared(api, argc, plan.mode)) return kRtUnknown;
   const int previous = GetCurrentGpu();
   if (gpu != previous) SetCurrentGpu(gpu);
   next_plan = plan;

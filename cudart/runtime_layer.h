@@ -18,6 +18,7 @@
 #include <string>
 
 #include "client/tovrel.h"
+#include "common/runtime_call_table.h"
 #include "cudart/copy_completion.h"
 
 namespace cudart {
@@ -60,10 +61,21 @@ class RuntimeLayer final : public CudaTovrel {
   int gpu_count() const { return static_cast<int>(GetRegisterInfo()->gpu_count); }
   int node_of(int gpu) const { return static_cast<int>(GetRegisterInfo()->gpu_nodes[gpu]); }
 
+  // Sends runtime call kApi with its argument words, as many as its
+  // declaration (common/runtime_call_table.h) says; see Call.
+  template <uint32_t kApi, typename... Words>
+  int Send(int gpu, const CallPlan& plan, Words... words) {
+    static_assert(SpecOf(kApi).served, "not a declared runtime call");
+    static_assert(sizeof...(Words) == SpecOf(kApi).argc, "argument words differ from the call's declaration");
+    return Call(gpu, plan, kApi, SpecOf(kApi).argc, static_cast<uint64_t>(words)...);
+  }
+
   // Forwards runtime call `api` with up to 9 arguments on process GPU `gpu`
   // (the thread's current GPU is left as it was). Returns the call's status
   // (a runtime error number); sync calls also report a failure of an earlier
-  // no-wait call on that GPU.
+  // no-wait call on that GPU. A call sent in a way its declaration does not
+  // allow is refused with kRtUnknown (logged once): the node would not
+  // answer it as the library expects.
   int Call(int gpu, const CallPlan& plan, uint32_t api, uint32_t argc, uint64_t a0 = 0, uint64_t a1 = 0,
            uint64_t a2 = 0, uint64_t a3 = 0, uint64_t a4 = 0, uint64_t a5 = 0, uint64_t a6 = 0, uint64_t a7 = 0,
            uint64_t a8 = 0);

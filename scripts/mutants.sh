@@ -188,6 +188,29 @@ from:   if (gpu < 64 && (entry->lost_gpus >> gpu & 1) != 0) return entry->lost_r
 to:   
 test: node_runtime_test|cudart_e2e_test
 what: a GPU whose memory went with a worker serves as if nothing was lost
+file: cudart/stream_capture.cc
+from:     if (std::find(tail.begin(), tail.end(), node) == tail.end()) tail.push_back(node);
+to:   
+test: cudart_e2e_test
+what: a stream that waits for a captured event does not join its work
+
+file: cudart/stream_capture.cc
+from:   it->second.capture->invalidated = true;\n  return cudaErrorStreamCaptureUnsupported;
+to:     return cudaErrorStreamCaptureUnsupported;
+test: cudart_e2e_test
+what: waiting on a captured stream leaves the capture valid
+
+file: cudart/api_graph.cc
+from:     if (exec->origins[i] == node && exec->steps[i].type == type) return &exec->steps[i];
+to:       if (exec->steps[i].type == type) return &exec->steps[i];
+test: cudart_e2e_test
+what: a change to one node of an executable graph lands on another
+
+file: node/worker/runtime_executor.cc
+from:   if (call.entry.argc < spec.argc) return kRtInvalidValue;
+to:   
+test: node_runtime_test
+what: an entry with fewer argument words than its call declares is run
 EOF
 
 # Applies or checks one fault with Python: exact, single occurrence.

@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include "common/records.h"
+#include "common/runtime_call_table.h"
 #include "node/backends/call_answer.h"
 #include "node/backends/gpu_backend.h"
 
@@ -41,12 +42,28 @@ class RuntimeExecutor {
   static bool IsSticky(uint32_t result);
 
  private:
-  uint32_t Run(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer);
-  uint32_t RunDevice(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer);
-  uint32_t RunStreamOrEvent(uint32_t gpu, uint32_t api, const char* payload, CallAnswer* answer);
-  uint32_t RunCopy(uint32_t gpu, const RequestHeader& entry, const char* payload, CallAnswer* answer);
-  uint32_t RunLaunch(uint32_t gpu, const RequestHeader& entry, const char* payload);
-  uint32_t RunRegistration(const RequestHeader& entry, const char* payload);
+  // One entry being run: its GPU, header and payload (argument words, then
+  // data), and where its answer goes.
+  struct Call {
+    uint32_t gpu;
+    const RequestHeader& entry;
+    const char* payload;
+    CallAnswer* answer;
+    uint64_t Arg(uint32_t index) const;
+    const char* Data() const;
+    uint64_t DataSize() const;
+  };
+  using Handler = uint32_t (RuntimeExecutor::*)(const Call& call);
+
+  uint32_t Run(const Call& call);
+  static const Handler* Handlers();
+
+  // One handler per declared call (common/runtime_call_table.h); the
+  // dispatch table is made from the declarations, so a call without its
+  // handler does not build.
+#define ZANTU_RUNTIME_HANDLER(name, argc, travel, sync) uint32_t On_##name(const Call& call);
+  ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_HANDLER)
+#undef ZANTU_RUNTIME_HANDLER
 
   GpuBackend* const backend_;
   const uint32_t pid_;

@@ -58,7 +58,7 @@ TEST_F(ErrorStateTest, FaultsOfAKernelStickToTheirGpuAlone) {
       // Taking the last error does not clear a sticky one; the first stays.
       EXPECT_EQ(ErrorState::TakeLast(1), c.status);
       EXPECT_EQ(ErrorState::TakeLast(1), c.status);
-      ErrorState::RecordOn(1, kRtIllegalAddress == c.status ? 719 : kRtIllegalAddress);
+      ErrorState::RecordOn(1, static_cast<int>(kRtIllegalAddress) == c.status ? 719 : static_cast<int>(kRtIllegalAddress));
       EXPECT_EQ(ErrorState::Sticky(1), c.status);
       EXPECT_EQ(ErrorState::PeekLast(0), ErrorState::PeekLast(0));
     }

@@ -1,0 +1,93 @@
+// Every runtime call that travels to a node, declared once: its argument
+// words, how our runtime library may send it, and whether it synchronizes
+// (reports the deferred failure). Everything else is derived from this
+// table: the library's sends are checked against it at compile time
+// (cudart/runtime_layer.h Send), the node's executor takes its argument
+// counts, its synchronizing rule and its dispatch from it (each call has a
+// handler RuntimeExecutor::On_<name>, or the node does not build), and
+// unknown or unserved function numbers are refused in one place.
+//
+// Adding a call:
+//   1. append its name to ZANTU_RUNTIME_API (common/api_numbers.h; wire
+//      numbers never change);
+//   2. declare it below: argument words (named in the comment column, in
+//      order), travel, sync; data and answer in the comment column;
+//   3. send it from its entry point in cudart/ with Layer().Send<k_name>;
+//   4. write RuntimeExecutor::On_name (node/worker/) decoding the words
+//      into a GpuBackend call;
+//   5. implement that GpuBackend method in both backends.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "common/api_numbers.h"
+
+// How an entry may travel (a set of these bits).
+enum CallTravel : uint8_t {
+  kTravelWaits = 1,     // the caller waits for its answer
+  kTravelNoWait = 2,    // written at once; a failure comes with the next sync call
+  kTravelDeferred = 4,  // rides in the thread's next record
+  // A module's registrations: deferred, the last of them written at once.
+  kShipping = kTravelDeferred | kTravelNoWait,
+};
+
+// X(name, argument words, travel, synchronizes)
+//   name                     words  travel                          sync  arguments; data; answer
+#define ZANTU_RUNTIME_CALLS(X)                                                                                   \
+  X(cudaGetDeviceProperties, 0, kTravelWaits, false)            /* -; -; DeviceInfo */                             \
+  X(cudaDeviceSynchronize, 0, kTravelWaits, true)               /* -; -; - */                                      \
+  X(cudaDeviceReset, 0, kTravelWaits, false)                    /* -; -; - (frees all on the GPU) */               \
+  X(cudaMalloc, 1, kTravelWaits, false)                         /* size; -; u64 pointer */                         \
+  X(cudaFree, 1, kTravelDeferred, false)                        /* pointer */                                      \
+  X(cudaMemcpy, 5, kTravelWaits | kTravelNoWait, true)          /* dst, src, count, kind, stream; H2D: count bytes; \
+                                                                   D2H: count bytes */                             \
+  X(cudaMemcpyAsync, 5, kTravelNoWait | kTravelDeferred, false) /* as cudaMemcpy */                                \
+  X(cudaMemset, 4, kTravelDeferred, false)                      /* dst, value, count, stream */                    \
+  X(cudaMemsetAsync, 4, kTravelDeferred, false)                 /* dst, value, count, stream */                    \
+  X(cudaMemGetInfo, 0, kTravelWaits, true)                      /* -; -; u64 free, u64 total */                    \
+  X(cudaStreamCreate, 2, kTravelDeferred, false)                /* stream, flags */                                \
+  X(cudaStreamDestroy, 1, kTravelDeferred, false)               /* stream */                                       \
+  X(cudaStreamSynchronize, 1, kTravelWaits, true)               /* stream */                                       \
+  X(cudaStreamWaitEvent, 3, kTravelDeferred, false)             /* stream, event, flags */                         \
+  X(cudaEventCreate, 2, kTravelDeferred, false)                 /* event, flags */                                 \
+  X(cudaEventRecord, 2, kTravelDeferred | kTravelNoWait, false) /* event, stream */                                 \
+  X(cudaEventSynchronize, 1, kTravelWaits, true)                /* event */                                        \
+  X(cudaEventElapsedTime, 2, kTravelWaits, true)                /* start, end; -; f32 milliseconds */              \
+  X(cudaEventDestroy, 1, kTravelDeferred, false)                /* event */                                        \
+  X(cudaLaunchKernel, 9, kTravelDeferred, false)                /* function, grid x y z, block x y z, shared,      \
+                                                                   stream; packed parameters */                    \
+  X(cudaDriverGetVersion, 0, kTravelWaits, false)               /* -; -; i32 version */                            \
+  X(cudaStreamQuery, 1, kTravelWaits, true)                     /* stream; -; result 0 or kNotReady */             \
+  X(cudaEventQuery, 1, kTravelWaits, true)                      /* event; -; result 0 or kNotReady */              \
+  X(cudaGetSymbolAddress, 1, kTravelWaits, false)               /* variable; -; u64 pointer */                     \
+  X(zantuModuleLoad, 1, kShipping, false)                       /* module; the fat binary image */                 \
+  X(zantuFunctionRegister, 2, kShipping, false)                 /* module, function; mangled name */               \
+  X(zantuVarRegister, 3, kShipping, false)                      /* module, variable, size; device name */          \
+  X(zantuModuleUnload, 1, kShipping, false)                     /* module */
+
+struct RuntimeCallSpec {
+  bool served = false;  // declared above; anything else is answered kNotSupported
+  uint32_t argc = 0;
+  uint8_t travel = 0;
+  bool sync = false;
+};
+
+namespace runtime_call_table {
+
+constexpr std::array<RuntimeCallSpec, kRuntimeApiCount> Build() {
+  std::array<RuntimeCallSpec, kRuntimeApiCount> specs{};
+#define ZANTU_RUNTIME_CALL_SPEC(name, argc, travel, sync) specs[k_##name] = RuntimeCallSpec{true, argc, travel, sync};
+  ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_CALL_SPEC)
+#undef ZANTU_RUNTIME_CALL_SPEC
+  return specs;
+}
+
+inline constexpr std::array<RuntimeCallSpec, kRuntimeApiCount> kSpecs = Build();
+
+}  // namespace runtime_call_table
+
+// The declaration of function `api`; an unserved one for any other number.
+constexpr RuntimeCallSpec SpecOf(uint32_t api) {
+  return api < kRuntimeApiCount ? runtime_call_table::kSpecs[api] : RuntimeCallSpec{};
+}
