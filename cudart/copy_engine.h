@@ -51,6 +51,16 @@ class CopyEngine {
   // cudaMemset and cudaMemsetAsync.
   static int Set(void* dst, int value, size_t count, cudaStream_t stream, bool async, bool per_thread);
 
+  // Pitched copies and memsets (copy_pitched.cc): row by row through Copy
+  // and Set, or as one piece where the rows are contiguous on both sides; a
+  // synchronous one queues its rows and then waits for its stream once.
+  static int Copy2D(void* dst, size_t dst_pitch, const void* src, size_t src_pitch, size_t width, size_t height,
+                    cudaMemcpyKind kind, cudaStream_t stream, bool async, bool per_thread);
+  // cudaMemcpy3D of pitched pointers (arrays are not served).
+  static int Copy3D(const cudaMemcpy3DParms& params, cudaStream_t stream, bool async, bool per_thread);
+  static int Set2D(void* dst, size_t pitch, int value, size_t width, size_t height, cudaStream_t stream,
+                   bool async, bool per_thread);
+
  private:
   // An explicit-direction copy of any size on `gpu`, in chunks.
   static int CopyChunks(int gpu, uint64_t dst, uint64_t src, uint64_t count, uint64_t kind, uint64_t stream,

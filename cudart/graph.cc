@@ -41,23 +41,8 @@ bool RepeatedByte(unsigned int value, unsigned int element_size, uint8_t* byte) 
   return true;
 }
 
-// Byte address of row (y, z) of a pitched pointer, from position `pos`.
-char* RowAddress(const cudaPitchedPtr& ptr, const cudaPos& pos, size_t y, size_t z) {
-  const size_t rows_per_slice = ptr.ysize;
-  return static_cast<char*>(ptr.ptr) + ((pos.z + z) * rows_per_slice + pos.y + y) * ptr.pitch + pos.x;
-}
-
 int RunCopy(const cudaMemcpy3DParms& copy, cudaStream_t stream, bool per_thread) {
-  const cudaExtent& extent = copy.extent;
-  for (size_t z = 0; z < extent.depth; ++z) {
-    for (size_t y = 0; y < extent.height; ++y) {
-      const int status = CopyEngine::Copy(RowAddress(copy.dstPtr, copy.dstPos, y, z),
-                                          RowAddress(copy.srcPtr, copy.srcPos, y, z), extent.width, copy.kind,
-                                          stream, true, per_thread);
-      if (status != 0) return status;
-    }
-  }
-  return kRtSuccess;
+  return CopyEngine::Copy3D(copy, stream, true, per_thread);
 }
 
 int RunSet(const cudaMemsetParams& set, cudaStream_t stream, bool per_thread) {

@@ -532,6 +532,7 @@ int Reset() {
 }  // namespace
 
 #include "e2e_graphs.cuh"
+#include "e2e_pitched.cuh"
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "work";
@@ -545,6 +546,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "peer") == 0) result = Peer();
   if (std::strcmp(mode, "reset") == 0) result = Reset();
   if (std::strcmp(mode, "graphs") == 0) result = Graphs();
+  if (std::strcmp(mode, "pitched") == 0) result = Pitched();
   std::fflush(stdout);
   std::printf("R done=%d\n", result);
   return result;

@@ -181,7 +181,8 @@ TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
 // Graphs built node by node and captured from streams that fork and join:
 // each launch runs every node in dependency order (the host node sees the
 // copy back), parameters change in the executable graph and by update, and
-// capture refuses what CUDA refuses.
+// capture refuses what CUDA refuses. Then pitched regions: 2D copies around
+// a kernel, a 2D memset that keeps the padding, a 3D sub-box.
 TEST(CudartEndToEnd, GraphsRunTheirNodesInOrderAndCaptureRefusesWhatItMust) {
   std::string error;
   auto road = StartRoad(&error);
@@ -197,6 +198,12 @@ TEST(CudartEndToEnd, GraphsRunTheirNodesInOrderAndCaptureRefusesWhatItMust) {
        {"legacy_capture", "900"}, {"end_idle", "401"}, {"sync_in_capture", "900"}, {"end_invalidated", "901"},
        {"malloc_in_capture", "900"}, {"malloc_relaxed", "0"}, {"end_relaxed", "0"}, {"relaxed_nodes", "0"},
        {"end_unjoined", "904"}, {"teardown", "0"}, {"done", "0"}});
+  ExpectAnswers(
+      "pitched",
+      {{"malloc_pitch", "0"}, {"pitch", "512"}, {"fill", "0"}, {"up", "0"}, {"down", "0"}, {"scaled_wrong", "0"},
+       {"set2d", "0"}, {"raw", "0"}, {"sync", "0"}, {"rows_wrong", "0"}, {"padding_wrong", "0"}, {"malloc3d", "0"},
+       {"cube_up", "0"}, {"box_down", "0"}, {"box_wrong", "0"}, {"set3d", "0"}, {"wide_row", "12"},
+       {"array", "801"}, {"teardown", "0"}, {"done", "0"}});
 }
 
 // Copies between two GPUs of one node, and of two nodes.
