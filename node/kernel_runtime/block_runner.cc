@@ -122,7 +122,7 @@ uint32_t BlockRunner::RunBlock(uint32_t threads) {
   at_warp_.clear();
   Fiber* first = idle_.back();
   idle_.pop_back();
-  first->rank = 0;
+  Assign(first, 0);
   Resume(Enter(first));
   if (at_barrier_.empty() && at_warp_.empty()) return RunStraightThrough(threads);
   return RunOnFibers(threads);
@@ -150,7 +150,7 @@ uint32_t BlockRunner::RunStraightThrough(uint32_t threads) {
   straight_ = true;
   Fiber* os = os_fiber_.get();
   while (next_thread_ < threads) {
-    os->rank = next_thread_++;
+    Assign(os, next_thread_++);
     Enter(os);
     body_(args_);
   }
@@ -169,7 +169,7 @@ BlockRunner::Fiber* BlockRunner::NextFiber() {
   if (next_thread_ < threads_) {
     Fiber* fiber = idle_.back();
     idle_.pop_back();
-    fiber->rank = next_thread_++;
+    Assign(fiber, next_thread_++);
     return Enter(fiber);
   }
   if (cursor_ == ready_.size()) return NextRound();
@@ -219,8 +219,12 @@ void BlockRunner::CompleteWarpOperations() {
   }
 }
 
+void BlockRunner::Assign(Fiber* fiber, uint32_t rank) const {
+  fiber->rank = rank;
+  fiber->index = ThreadIndex(rank);
+}
+
 BlockRunner::Fiber* BlockRunner::Enter(Fiber* fiber) {
-  fiber->index = ThreadIndex(fiber->rank);
   threadIdx = fiber->index;
   current_ = fiber;
   return fiber;

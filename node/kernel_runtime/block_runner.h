@@ -74,6 +74,7 @@ class BlockRunner {
   Fiber* NextFiber();
   Fiber* NextRound();
   void CompleteWarpOperations();
+  void Assign(Fiber* fiber, uint32_t rank) const;
   Fiber* Enter(Fiber* fiber);
   void Leave(Fiber* self);
   void Resume(Fiber* fiber);
