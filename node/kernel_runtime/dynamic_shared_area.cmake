@@ -56,10 +56,23 @@ if(names)
   string(APPEND text "#include \"node/kernel_runtime/zantu_kernel.h\"\n\n")
   string(APPEND text "extern \"C\" {\nalignas(16) thread_local unsigned char zantu_dynamic_shared_area")
   string(APPEND text "[zantu::kMaxDynamicSharedBytes] __attribute__((visibility(\"hidden\")));\n}\n")
+  # A use of an extern thread_local variable may call its initialisation
+  # function (_ZTH and the variable's encoding) without first checking that
+  # one exists (GCC does in templates): the area needs none, so each name
+  # gets one that does nothing.
+  string(APPEND text "extern \"C\" __attribute__((visibility(\"hidden\"))) void zantu_dynamic_shared_init() noexcept {}\n")
   set(i 0)
   foreach(name IN LISTS names)
+    if(name MATCHES "^_Z(.*)$")
+      set(init "_ZTH${CMAKE_MATCH_1}")
+    else()
+      string(LENGTH "${name}" length)
+      set(init "_ZTH${length}${name}")
+    endif()
     string(APPEND text "extern thread_local unsigned char zantu_dynamic_shared_${i}[zantu::kMaxDynamicSharedBytes] ")
     string(APPEND text "__asm__(\"${name}\")\n    __attribute__((alias(\"zantu_dynamic_shared_area\"), visibility(\"hidden\")));\n")
+    string(APPEND text "extern \"C\" void zantu_dynamic_shared_init_${i}() noexcept __asm__(\"${init}\")\n")
+    string(APPEND text "    __attribute__((alias(\"zantu_dynamic_shared_init\"), visibility(\"hidden\")));\n")
     math(EXPR i "${i} + 1")
   endforeach()
 endif()

@@ -291,11 +291,14 @@ TEST(KernelLibrary, TilesAtomicsAndVectorTypes) {
   Library lib(BinDir() + "/libzantu_test_kernels.so");
   ASSERT_TRUE(lib.ok()) << dlerror();
   const uint32_t blocks = 2, threads = 80, n = blocks * threads, tiles = n / 16;
-  std::vector<int> in(n), out(2 * tiles, 0), ranks(n, -1);
+  std::vector<int> in(n), out(2 * tiles, 0), ranks(n, -1), out8(n / 8, 0);
   for (uint32_t i = 0; i < n; ++i) in[i] = static_cast<int>((i * 37) % 89) - 30;
-  ASSERT_EQ(lib.Launch("_Z8tileSumsPKiPiS1_", {blocks, 1, 1}, {threads, 1, 1},
-                       Params().At(0, in.data()).At(8, out.data()).At(16, ranks.data()).bytes()),
+  ASSERT_EQ(lib.Launch("_Z8tileSumsPKiPiS1_S1_", {blocks, 1, 1}, {threads, 1, 1},
+                       Params().At(0, in.data()).At(8, out.data()).At(16, ranks.data()).At(24, out8.data()).bytes()),
             0u);
+  for (uint32_t t = 0; t < n / 8; ++t) {
+    EXPECT_EQ(out8[t], std::accumulate(in.begin() + 8 * t, in.begin() + 8 * (t + 1), 0)) << t;
+  }
   for (uint32_t t = 0; t < tiles; ++t) {
     EXPECT_EQ(out[2 * t], std::accumulate(in.begin() + 16 * t, in.begin() + 16 * (t + 1), 0)) << t;
     EXPECT_EQ(out[2 * t + 1], *std::max_element(in.begin() + 16 * t, in.begin() + 16 * (t + 1))) << t;

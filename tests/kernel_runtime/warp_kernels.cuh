@@ -35,10 +35,11 @@ EXPECT_LAYOUT(double3, 24, 8);
 EXPECT_LAYOUT(uint3, 12, 4);
 #undef EXPECT_LAYOUT
 
-// Two names of the one dynamic buffer, of different types.
-__device__ int* DynamicInts() {
-  extern __shared__ int dynamic_ints[];
-  return dynamic_ints;
+// A second name of the one dynamic buffer, of another type, in a template.
+template <typename T>
+__device__ T* DynamicShared() {
+  extern __shared__ int4 dynamic_words[];
+  return reinterpret_cast<T*>(dynamic_words);
 }
 
 // Sums each block's slice of `in` through dynamic shared memory (a tree that
@@ -56,7 +57,7 @@ __global__ void blockSumDynamic(const int* in, int* out, unsigned int bytes) {
     if (dynamic_bytes[i] != static_cast<unsigned char>(i * 7 + blockIdx.x)) intact = 0;
   }
   __syncthreads();
-  int* sums = DynamicInts();
+  int* sums = DynamicShared<int>();
   sums[t] = in[blockIdx.x * n + t];
   __syncthreads();
   for (unsigned int step = 1; step < n; step *= 2) {
@@ -109,8 +110,9 @@ __global__ void warpVotes(const int* in, unsigned int* out, unsigned int exit_la
 
 // Tiles of 16: out[2 * tile] the sum and the maximum of the tile's values by
 // cg::reduce, out_ranks[i] the thread's rank in its tile and tile index
-// (rank + 100 * meta_group_rank) as the tile sees them after its shuffles.
-__global__ void tileSums(const int* in, int* out, int* out_ranks) {
+// (rank + 100 * meta_group_rank) as the tile sees them after its shuffles;
+// out8[i / 8] the sum of tiles of 8 made at run time, by shfl_down.
+__global__ void tileSums(const int* in, int* out, int* out_ranks, int* out8) {
   cg::thread_block block = cg::this_thread_block();
   cg::thread_block_tile<16> tile = cg::tiled_partition<16>(block);
   const unsigned int i = block.thread_rank();
@@ -126,6 +128,11 @@ __global__ void tileSums(const int* in, int* out, int* out_ranks) {
     out[2 * tile_index + 1] = most;
   }
   out_ranks[blockIdx.x * block.size() + i] = rank + 100 * static_cast<int>(tile.meta_group_rank());
+
+  cg::thread_group eight = cg::tiled_partition(block, 8);
+  int s = v;
+  for (unsigned int delta = 4; delta > 0; delta /= 2) s += eight.shfl_down(s, delta);
+  if (eight.thread_rank() == 0) out8[(blockIdx.x * block.size() + i) / 8] = s;
 }
 
 // Every thread counts both counters once: inc wraps at 9, dec at 9.
