@@ -7,6 +7,14 @@
 // lock step, and a lane that has ended, or waits at __syncthreads, is
 // inactive. A shuffle from a lane that is inactive or outside the mask gives
 // back the caller's own value (the device leaves it undefined).
+//
+// Limits: lanes of one warp in different branches that both meet a warp
+// operation meet in the same exchange, whatever the operation; each reads
+// only lanes of its own mask, so branches with disjoint masks get what the
+// device gives, and __activemask() there reports the lanes of both branches.
+// Every warp operation suspends its thread's fiber until the whole block has
+// stopped: a kernel that meets one in a hot loop runs far slower than one
+// that meets none.
 #pragma once
 
 #include <cstdint>
