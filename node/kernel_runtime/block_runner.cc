@@ -30,17 +30,29 @@ thread_local BlockRunner* running = nullptr;
 }  // namespace
 
 struct BlockRunner::Fiber {
-  explicit Fiber(BlockRunner* r) : stack(kFiberStackBytes), runner(r) {}
+  Fiber(BlockRunner* r, size_t stack_bytes) : stack(stack_bytes), runner(r) {}
   FiberContext context;
-  FiberStack stack;
+  FiberStack stack;  // none for the OS thread's own stack
   BlockRunner* runner;
+  uint32_t rank = 0;  // the linear rank of the thread it runs
   uint3 index{0, 0, 0};
   void* asan_fake_stack = nullptr;
   void* tsan_fiber = nullptr;
+  // The warp operation it stopped at, and its outcome (CompleteWarpOperations).
+  uint64_t value = 0;
+  uint32_t source = 0;
+  uint32_t mask = 0;
+  uint64_t* gathered = nullptr;
+  WarpResult result{};
 };
 
 void SyncThreads() {
   if (BlockRunner* runner = BlockRunner::Running()) runner->Barrier();
+}
+
+WarpResult WarpExchange(uint64_t value, uint32_t source_lane, uint32_t mask, uint64_t* gathered) {
+  if (BlockRunner* runner = BlockRunner::Running()) return runner->Exchange(value, source_lane, mask, gathered);
+  return WarpResult{value, 0, 0};  // outside a launch there is no warp
 }
 
 BlockRunner& BlockRunner::Current() {
@@ -51,7 +63,7 @@ BlockRunner& BlockRunner::Current() {
 
 BlockRunner* BlockRunner::Running() { return running; }
 
-BlockRunner::BlockRunner() = default;
+BlockRunner::BlockRunner() : os_fiber_(std::make_unique<Fiber>(this, 0)) {}
 
 BlockRunner::~BlockRunner() {
 #if defined(ZANTU_TSAN_FIBERS)
@@ -66,7 +78,9 @@ uint32_t BlockRunner::RunGrid(const uint32_t grid[3], const uint32_t block[3], T
     if (grid[i] == 0 || block[i] == 0) return kRtInvalidConfiguration;
   }
   const uint64_t threads = uint64_t{block[0]} * block[1] * block[2];
-  if (block[0] > 1024 || block[1] > 1024 || block[2] > 64 || threads > 1024) return kRtInvalidConfiguration;
+  if (block[0] > 1024 || block[1] > 1024 || block[2] > 64 || threads > kMaxBlockThreads) {
+    return kRtInvalidConfiguration;
+  }
   if (grid[0] > 0x7fffffffu || grid[1] > 65535 || grid[2] > 65535) return kRtInvalidConfiguration;
 
   body_ = body;
@@ -100,49 +114,114 @@ uint32_t BlockRunner::RunBlock(uint32_t threads) {
   threads_ = threads;
   next_thread_ = 1;
   chaining_ = false;
-  waiting_.clear();
-  next_.clear();
+  straight_ = false;
+  out_of_fibers_ = false;
+  ready_.clear();
   cursor_ = 0;
+  at_barrier_.clear();
+  at_warp_.clear();
   Fiber* first = idle_.back();
   idle_.pop_back();
-  first->index = ThreadIndex(0);
+  Assign(first, 0);
   Resume(Enter(first));
-  if (next_.empty()) {  // the first thread ended without a barrier
-    for (uint32_t t = 1; t < threads; ++t) {
-      threadIdx = ThreadIndex(t);
-      body_(args_);
-    }
-    return kRtSuccess;
-  }
+  if (at_barrier_.empty() && at_warp_.empty()) return RunStraightThrough(threads);
+  return RunOnFibers(threads);
+}
+
+// The first thread stopped: every thread gets a fiber. From here the fibers
+// hand over among themselves; the last to stop returns here when every
+// thread has ended.
+uint32_t BlockRunner::RunOnFibers(uint32_t threads) {
   if (!EnsureIdleFibers(threads - 1)) {
-    Discard(next_);
+    Discard(at_barrier_);
+    Discard(at_warp_);
     return kRtLaunchOutOfResources;
   }
-  // From here the fibers hand over among themselves; the last to stop
-  // returns here when every thread has ended.
   chaining_ = true;
   Resume(NextFiber());
   chaining_ = false;
   return kRtSuccess;
 }
 
-// The fiber to run next: a thread still to start, else the next one waiting
-// at the barrier of this round; when the round is through, the barrier opens
-// for those that reached the next one. Null when every thread has ended.
+// The first thread ended without stopping: the others run on the OS
+// thread's stack, until one meets a warp operation and starts fibers for the
+// threads after it (Exchange); those finish here.
+uint32_t BlockRunner::RunStraightThrough(uint32_t threads) {
+  straight_ = true;
+  Fiber* os = os_fiber_.get();
+  while (next_thread_ < threads) {
+    Assign(os, next_thread_++);
+    Enter(os);
+    body_(args_);
+  }
+  if (Fiber* next = NextFiber()) {
+    chaining_ = true;
+    Resume(next);
+  }
+  chaining_ = false;
+  return out_of_fibers_ ? kRtLaunchOutOfResources : kRtSuccess;
+}
+
+// The fiber to run next: a thread still to start, else the next one ready in
+// this round, else the first of the next round. Null when every thread has
+// ended.
 BlockRunner::Fiber* BlockRunner::NextFiber() {
   if (next_thread_ < threads_) {
     Fiber* fiber = idle_.back();
     idle_.pop_back();
-    fiber->index = ThreadIndex(next_thread_++);
+    Assign(fiber, next_thread_++);
     return Enter(fiber);
   }
-  if (cursor_ == waiting_.size()) {
-    if (next_.empty()) return nullptr;
-    waiting_.swap(next_);
-    next_.clear();
-    cursor_ = 0;
+  if (cursor_ == ready_.size()) return NextRound();
+  return Enter(ready_[cursor_++]);
+}
+
+// Every thread that has not ended has stopped. The warp operations complete
+// first; only when no thread waits at one does the block barrier open.
+BlockRunner::Fiber* BlockRunner::NextRound() {
+  ready_.clear();
+  cursor_ = 0;
+  if (!at_warp_.empty()) {
+    CompleteWarpOperations();
+    ready_.swap(at_warp_);
+  } else if (!at_barrier_.empty()) {
+    ready_.swap(at_barrier_);
+  } else {
+    return nullptr;
   }
-  return Enter(waiting_[cursor_++]);
+  return Enter(ready_[cursor_++]);
+}
+
+// Each waiting thread's outcome, from the values its warp's waiting lanes
+// left. Computed for all of them before any goes on: a lane that goes on
+// overwrites its value at its next warp operation.
+void BlockRunner::CompleteWarpOperations() {
+  for (const Fiber* f : at_warp_) {
+    arrived_[f->rank / kWarpLanes] = 0;
+    ballot_[f->rank / kWarpLanes] = 0;
+  }
+  for (Fiber* f : at_warp_) {
+    const uint32_t warp = f->rank / kWarpLanes, lane = f->rank % kWarpLanes;
+    lanes_[warp][lane] = f;
+    arrived_[warp] |= 1u << lane;
+    if (f->value != 0) ballot_[warp] |= 1u << lane;
+  }
+  for (Fiber* f : at_warp_) {
+    const uint32_t warp = f->rank / kWarpLanes, lane = f->rank % kWarpLanes;
+    // A source that is not in the mask or not here leaves the caller's own value.
+    const uint32_t partners = arrived_[warp] & (f->mask | (1u << lane));
+    const bool from_source = f->source < kWarpLanes && ((partners >> f->source) & 1u) != 0;
+    f->result = WarpResult{from_source ? lanes_[warp][f->source]->value : f->value, arrived_[warp], ballot_[warp]};
+    if (f->gathered == nullptr) continue;
+    for (uint32_t l = 0; l < kWarpLanes; ++l) {
+      if ((arrived_[warp] >> l) & 1u) f->gathered[l] = lanes_[warp][l]->value;
+    }
+  }
+}
+
+void BlockRunner::Assign(Fiber* fiber, uint32_t rank) const {
+  fiber->rank = rank;
+  fiber->index = ThreadIndex(rank);
 }
 
 BlockRunner::Fiber* BlockRunner::Enter(Fiber* fiber) {
@@ -151,12 +230,22 @@ BlockRunner::Fiber* BlockRunner::Enter(Fiber* fiber) {
   return fiber;
 }
 
-// `self` stops (at a barrier, or its thread ended): the OS thread goes to the
-// next fiber, or back to the scheduler. Returns when `self` is resumed.
+// `self` stops (at a barrier or a warp operation, or its thread ended): the
+// OS thread goes to the next fiber, or back to the scheduler. Returns when
+// `self` is resumed.
 void BlockRunner::Leave(Fiber* self) {
+  Fiber* os = os_fiber_.get();
+  if (self == os) {
+    // The scheduler's stack is this thread's: it runs the others until its
+    // turn comes again.
+    chaining_ = true;
+    Fiber* next = NextFiber();
+    if (next != os) Resume(next);
+    return;
+  }
   Fiber* next = chaining_ ? NextFiber() : nullptr;
   if (next == self) return;  // an ended thread's fiber starts the next thread itself
-  if (next == nullptr) {
+  if (next == nullptr || next == os) {
     SwitchToScheduler(self);
   } else {
     SwitchBetween(self, next);
@@ -165,7 +254,7 @@ void BlockRunner::Leave(Fiber* self) {
 
 bool BlockRunner::EnsureIdleFibers(size_t count) {
   while (idle_.size() < count) {
-    auto fiber = std::make_unique<Fiber>(this);
+    auto fiber = std::make_unique<Fiber>(this, kFiberStackBytes);
     if (!fiber->stack.ok()) return false;
     MakeFiberContext(&fiber->context, fiber->stack, &BlockRunner::FiberMain, fiber.get());
 #if defined(ZANTU_TSAN_FIBERS)
@@ -206,7 +295,6 @@ void BlockRunner::Resume(Fiber* fiber) {
 #else
   SwitchFiber(&scheduler_, &fiber->context);
 #endif
-  current_ = nullptr;
 }
 
 void BlockRunner::SwitchBetween(Fiber* from, Fiber* to) {
@@ -250,13 +338,32 @@ void BlockRunner::SwitchedIn(Fiber* self) {
 }
 
 void BlockRunner::Barrier() {
-  if (current_ == nullptr) {
-    stray_barrier_ = true;  // a thread run straight through: its block's first thread met no barrier
+  if (straight_) {
+    stray_barrier_ = true;  // the block's first thread ended without meeting it
     return;
   }
   Fiber* self = current_;
-  next_.push_back(self);
+  at_barrier_.push_back(self);
   Leave(self);
+}
+
+WarpResult BlockRunner::Exchange(uint64_t value, uint32_t source_lane, uint32_t mask, uint64_t* gathered) {
+  Fiber* self = current_;
+  self->value = value;
+  self->source = source_lane;
+  self->mask = mask;
+  self->gathered = gathered;
+  at_warp_.push_back(self);
+  if (self == os_fiber_.get() && !EnsureIdleFibers(threads_ - next_thread_)) {
+    // No fiber was ever started for this block (the first warp operation on
+    // the OS thread's stack starts them all): the lane is alone.
+    out_of_fibers_ = true;
+    CompleteWarpOperations();
+    at_warp_.clear();
+    return self->result;
+  }
+  Leave(self);
+  return self->result;
 }
 
 // A fiber's whole life: run a thread, park or start the next thread, again.

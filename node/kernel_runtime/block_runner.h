@@ -1,16 +1,32 @@
 // Runs a kernel's grid on the calling OS thread, block after block.
 //
 // A block's threads are fibers on that OS thread. The first thread runs on a
-// fiber; when it ends without meeting __syncthreads the others run straight
-// through on the OS thread's own stack, one after the other, with no switch
-// at all (a barrier met then is a stray one: CUDA leaves a barrier that only
-// some threads reach undefined, and the launch fails). Otherwise every thread
-// gets a fiber and runs to its next barrier; the barrier opens when every
-// thread that has not ended has reached it, so the threads run round by
-// round. A fiber that stops hands the OS thread straight to the next one
-// (one switch per thread and barrier, not two through a scheduler); a fiber
-// whose thread ends runs the next thread still to start itself. Fibers and
-// their stacks are kept for the OS thread's next block.
+// fiber; when it ends without stopping (at __syncthreads or a warp
+// operation) the others run straight through on the OS thread's own stack,
+// one after the other, with no switch at all (a __syncthreads met then is a
+// stray one: CUDA leaves a barrier that only some threads reach undefined,
+// and the launch fails). Otherwise every thread gets a fiber and runs until
+// it stops; the threads run round by round. A fiber that stops hands the OS
+// thread straight to the next one (one switch per thread and stop, not two
+// through a scheduler); a fiber whose thread ends runs the next thread still
+// to start itself. Fibers and their stacks are kept for the OS thread's next
+// block.
+//
+// When every thread that has not ended has stopped, the warp operations
+// complete first: the threads of each warp (32 consecutive linear ranks)
+// that wait at one exchange their values and go on, while those at
+// __syncthreads keep waiting; only when no thread waits at a warp operation
+// does the block barrier open. A warp therefore moves in lock step through
+// its warp operations, its lanes that have ended or wait at __syncthreads
+// being inactive, as divergent lanes are on the device.
+//
+// A warp operation met on the straight-through path (a thread other than the
+// first is the first to meet one) cannot suspend the OS thread's stack, so
+// the OS thread's stack becomes the thread's fiber: the threads still to
+// start get fibers and run until they stop, then the OS thread resumes. The
+// warp's lanes that ran straight through before have ended without any warp
+// operation, so they are inactive in every one, as they would be on the
+// device.
 //
 // Thread safety: one BlockRunner per OS thread (Current()); __shared__
 // storage is per OS thread, so it is block-shared.
@@ -43,12 +59,22 @@ class BlockRunner {
   // __syncthreads of the thread running now.
   void Barrier();
 
+  // A warp operation of the thread running now (see WarpExchange in
+  // zantu_kernel_warp.h): returns once every lane of its warp that has not
+  // ended and does not wait at __syncthreads has reached one too.
+  WarpResult Exchange(uint64_t value, uint32_t source_lane, uint32_t mask, uint64_t* gathered);
+
  private:
   struct Fiber;
 
   uint32_t RunBlock(uint32_t threads);
+  uint32_t RunOnFibers(uint32_t threads);
+  uint32_t RunStraightThrough(uint32_t threads);
   [[nodiscard]] bool EnsureIdleFibers(size_t count);
   Fiber* NextFiber();
+  Fiber* NextRound();
+  void CompleteWarpOperations();
+  void Assign(Fiber* fiber, uint32_t rank) const;
   Fiber* Enter(Fiber* fiber);
   void Leave(Fiber* self);
   void Resume(Fiber* fiber);
@@ -59,6 +85,10 @@ class BlockRunner {
   uint3 ThreadIndex(uint32_t thread) const;
   static void FiberMain(void* fiber);
 
+  static constexpr uint32_t kWarpLanes = 32;
+  static constexpr uint32_t kMaxBlockThreads = 1024;
+  static constexpr uint32_t kMaxWarps = kMaxBlockThreads / kWarpLanes;
+
   // The launch in progress.
   ThreadBody body_ = nullptr;
   const void* args_ = nullptr;
@@ -68,13 +98,22 @@ class BlockRunner {
   uint32_t threads_ = 0;
   uint32_t next_thread_ = 0;  // the next thread still to start
   bool chaining_ = false;     // fibers hand over to each other (every fiber is ready)
-  std::vector<Fiber*> waiting_;  // this round: at the last barrier, to be resumed in order
-  size_t cursor_ = 0;            // the next of waiting_ to resume
-  std::vector<Fiber*> next_;     // reached the next barrier this round
+  bool straight_ = false;     // the first thread ended without stopping: __syncthreads is stray
+  bool out_of_fibers_ = false;   // a warp operation on the OS thread's stack found no fibers
+  std::vector<Fiber*> ready_;    // this round: to be resumed in order
+  size_t cursor_ = 0;            // the next of ready_ to resume
+  std::vector<Fiber*> at_barrier_;  // stopped at __syncthreads
+  std::vector<Fiber*> at_warp_;     // stopped at a warp operation
+  // CompleteWarpOperations' tables, per warp of the block: the lanes waiting,
+  // those of them whose value is nonzero, and the fiber of each.
+  uint32_t arrived_[kMaxWarps] = {};
+  uint32_t ballot_[kMaxWarps] = {};
+  Fiber* lanes_[kMaxWarps][kWarpLanes] = {};
 
   FiberContext scheduler_;
-  Fiber* current_ = nullptr;  // the fiber running now; null on the OS thread's stack
-  std::vector<std::unique_ptr<Fiber>> fibers_;  // every fiber, owned
+  Fiber* current_ = nullptr;  // the fiber running now
+  std::unique_ptr<Fiber> os_fiber_;  // the OS thread's own stack, running a thread straight through
+  std::vector<std::unique_ptr<Fiber>> fibers_;  // every fiber with a stack, owned
   std::vector<Fiber*> idle_;                    // parked between threads
 
   // The scheduler's own stack, as the address sanitizer must be told; used

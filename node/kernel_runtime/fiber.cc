@@ -53,6 +53,7 @@ extern "C" void zantu_fiber_start();
 namespace zantu {
 
 FiberStack::FiberStack(size_t bytes) {
+  if (bytes == 0) return;  // a context that runs on a stack of its own already
   const size_t total = kGuardBytes + (bytes + 4095) / 4096 * 4096;
   void* p = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK,
                  -1, 0);

@@ -23,7 +23,8 @@ struct FiberContext {
 #endif
 };
 
-// An mmap'd stack with an inaccessible guard page below it.
+// An mmap'd stack with an inaccessible guard page below it; none (not ok())
+// when `bytes` is 0.
 class FiberStack {
  public:
   explicit FiberStack(size_t bytes);

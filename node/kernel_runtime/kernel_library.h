@@ -25,11 +25,17 @@ extern "C" {
 // kernel; kRtInvalidConfiguration (9) for a zero or too large grid or block
 // (more than 1024 threads, x or y over 1024, z over 64, grid y or z over
 // 65535); kRtInvalidValue (1) when `params_size` is smaller than the kernel's
-// parameters need; kRtLaunchFailure (719) when a thread reached
-// __syncthreads in a block whose first thread never does.
+// parameters need, or when `dynamic_shared_bytes` is over 227 KiB
+// (zantu::kMaxDynamicSharedBytes, what the device gives a block at most);
+// kRtLaunchFailure (719) when a thread reached __syncthreads in a block whose
+// first thread never does; kRtLaunchOutOfResources (701) when the fibers of
+// a block's threads cannot be made.
 //
-// Dynamic shared memory (`extern __shared__`) is not supported:
-// `dynamic_shared_bytes` is accepted and ignored.
+// Dynamic shared memory: every `extern __shared__` array of the kernel
+// sources is one area per OS thread of 227 KiB, 16-byte aligned, that the
+// library defines (see zantu_kernel.h); a launch may use its first
+// `dynamic_shared_bytes`. Its contents at the start of a block are undefined,
+// as on the device.
 //
 // Thread safety: any number of threads may launch at once, the same kernel
 // included; each runs its blocks itself, one block at a time. The kernel's

@@ -83,6 +83,7 @@ extern "C" uint32_t zantu_kernel_launch(const char* mangled_name, const uint32_t
   const zantu::KernelEntry* kernel = zantu::FindKernel(mangled_name);
   if (kernel == nullptr) return kRtInvalidDeviceFunction;
   if (params == nullptr && params_size > 0) return kRtInvalidValue;
+  if (dynamic_shared_bytes > zantu::kMaxDynamicSharedBytes) return kRtInvalidValue;
   static const unsigned char kNoParameters[1] = {0};
   return kernel->launcher(grid, block, params != nullptr ? params : kNoParameters, params_size);
 }

@@ -5,13 +5,29 @@
 // What it supplies: the qualifiers (__global__ kernels get default
 // visibility, so that the library can find their mangled names);
 // __shared__ as storage per OS thread, which is block-shared because an OS
-// thread runs one block at a time; threadIdx, blockIdx, blockDim, gridDim;
-// __syncthreads, the block's threads being fibers on one OS thread; the
-// common atomics (truly atomic: several node threads may run kernels at
-// once); min and max; warpSize.
+// thread runs one block at a time; dynamic shared memory (`extern
+// __shared__ T name[]`, see below); threadIdx, blockIdx, blockDim, gridDim;
+// __syncthreads, the block's threads being fibers on one OS thread; the warp
+// intrinsics (zantu_kernel_warp.h: __shfl*_sync, __ballot_sync,
+// __all_sync, __any_sync, __activemask, __syncwarp, __popc, __ffs, __clz,
+// __brev); the vector types and their make_ functions
+// (zantu_kernel_vector.h); the common atomics (truly atomic: several node
+// threads may run kernels at once); min and max; warpSize. Cooperative
+// groups come from <cooperative_groups.h>, which the host compiler finds in
+// dialect/ (zantu_kernel_groups.h).
 //
-// Not supplied: dynamic shared memory (`extern __shared__`), warp
-// intrinsics (__shfl*, __syncwarp, __ballot*), textures, device-side launch.
+// Dynamic shared memory: `__shared__` is `thread_local`, so `extern
+// __shared__ float sdata[];` declares a thread-local array that no source
+// defines. The kernel library's build (zantu_kernel_library) finds every such
+// undefined thread-local name in the kernel objects and defines it as an
+// alias of one per-OS-thread area of kMaxDynamicSharedBytes, 16-byte
+// aligned: all such declarations of a kernel alias the same buffer, as on
+// the device, whatever their names and types. A declaration's name must not
+// also be defined (a sized `__shared__` array of that name elsewhere would be
+// that array instead).
+//
+// Not supplied: textures, surfaces, device-side launch, grid-wide groups,
+// __match_*_sync.
 //
 // Under nvcc this header is empty.
 #pragma once
@@ -27,12 +43,12 @@
 #define __forceinline__ inline __attribute__((always_inline))
 #define __noinline__ __attribute__((noinline))
 #define __constant__
-#define __shared__ static thread_local
+// At block scope thread_local implies static; an extern declaration stays
+// extern (see dynamic shared memory above).
+#define __shared__ thread_local
 #define __launch_bounds__(...)
 
-struct uint3 {
-  unsigned int x, y, z;
-};
+#include "node/kernel_runtime/zantu_kernel_vector.h"
 
 struct dim3 {
   unsigned int x, y, z;
@@ -51,6 +67,12 @@ extern thread_local dim3 blockDim;
 extern thread_local dim3 gridDim;
 
 constexpr int warpSize = 32;
+
+namespace zantu {
+// The bytes of dynamic shared memory a launch may ask for, as the device
+// allows a block at most.
+constexpr uint64_t kMaxDynamicSharedBytes = 227 * 1024;
+}  // namespace zantu
 
 namespace zantu {
 // Suspends the calling thread of the block until every thread of the block
@@ -117,9 +139,19 @@ inline double atomicAdd(double* a, double v) {
 inline float atomicExch(float* a, float v) {
   return ::zantu::FloatAtomic<float, uint32_t>(a, [v](float) { return v; });
 }
+// Counters that wrap: atomicInc counts up to `limit` and then from 0 again;
+// atomicDec counts down to 0 and then from `limit` again (and jumps to
+// `limit` from anything above it).
 inline unsigned int atomicInc(unsigned int* a, unsigned int limit) {
   unsigned int old = __atomic_load_n(a, __ATOMIC_RELAXED);
   while (!__atomic_compare_exchange_n(a, &old, old >= limit ? 0 : old + 1, true, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+  }
+  return old;
+}
+inline unsigned int atomicDec(unsigned int* a, unsigned int limit) {
+  unsigned int old = __atomic_load_n(a, __ATOMIC_RELAXED);
+  while (!__atomic_compare_exchange_n(a, &old, (old == 0 || old > limit) ? limit : old - 1, true, __ATOMIC_RELAXED,
+                                      __ATOMIC_RELAXED)) {
   }
   return old;
 }
@@ -138,5 +170,7 @@ ZANTU_MIN_MAX(double)
 
 inline float rsqrtf(float x) { return 1.0f / std::sqrt(x); }
 inline float __fdividef(float a, float b) { return a / b; }
+
+#include "node/kernel_runtime/zantu_kernel_warp.h"
 
 #endif  // !__CUDACC__

@@ -1,7 +1,10 @@
 // A kernel library of cases the samples do not cover: parameters of mixed
 // alignment, three-dimensional grids and blocks, a full block of barriers,
-// and a barrier that only some threads reach.
+// a barrier that only some threads reach, and (warp_kernels.cuh) dynamic
+// shared memory, warp operations, cooperative groups, wrapping atomics and
+// vector types.
 #include "node/kernel_runtime/kernel_registry.h"
+#include "tests/kernel_runtime/warp_kernels.cuh"
 
 struct Pair {
   int a;
@@ -50,4 +53,5 @@ __global__ void strayBarrier(int* out) {
 __device__ int counterOfTests[4];
 
 ZANTU_KERNELS(echoParameters, markThreads, reverseBlocks<1024>, strayBarrier);
+ZANTU_KERNELS(blockSumDynamic, warpSums, warpVotes, tileSums, wrapCounters, vectorParameters);
 ZANTU_SYMBOL(counterOfTests);
