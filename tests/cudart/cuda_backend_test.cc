@@ -19,12 +19,14 @@ namespace {
 
 using std::chrono::milliseconds;
 
-// The daemon on one node whose cuda backend serves the stand-in's two GPUs.
-std::unique_ptr<daemon_test::DaemonOnNodes> StartOnStandIn(std::string* error) {
+// The daemon on one node whose cuda backend serves the stand-in's two GPUs,
+// running kernels from `kernels`.
+std::unique_ptr<daemon_test::DaemonOnNodes> StartOnStandIn(std::string* error,
+                                                           const std::string& kernels = ZANTU_E2E_KERNELS) {
   testing_util::NodeConfig config;
   config.backend = "cuda";
   config.gpus = 2;
-  config.env = {"LD_LIBRARY_PATH=" ZANTU_DRIVER_STAND_IN_DIR, "ZANTU_STAND_IN_KERNELS=" ZANTU_E2E_KERNELS,
+  config.env = {"LD_LIBRARY_PATH=" ZANTU_DRIVER_STAND_IN_DIR, "ZANTU_STAND_IN_KERNELS=" + kernels,
                 "ZANTU_STAND_IN_GPUS=2", "ZANTU_STAND_IN_MEMORY=1G"};
   return daemon_test::DaemonOnNodes::Start({config}, 2, error);
 }
@@ -116,5 +118,37 @@ TEST(CudaBackendOnStandIn, AnIllegalAddressSticksUntilTheDeviceIsReset) {
        {"again_wrong", "0"}, {"other_still_lost", kWorkerFault}, {"other_reset", "0"}, {"other_again", "0"},
        {"teardown", "0"}, {"done", "0"}});
 }
+
+#ifdef ZANTU_SAMPLE_DIR
+// Runs a sample to its end; "" when it exited 0 and said PASSED, otherwise
+// what it printed.
+std::string RunSample(const std::string& sample, const std::vector<std::string>& args,
+                      const std::vector<std::string>& env = {}) {
+  std::vector<std::string> argv = {std::string(ZANTU_SAMPLE_DIR) + "/" + sample};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto app = testing_util::ChildProcess::Spawn(
+      argv, daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env));
+  if (app == nullptr) return sample + ": fork failed";
+  const int status = app->Wait(milliseconds(60000));
+  const std::string out = app->Stdout();
+  if (status == 0 && out.find(sample + ": PASSED") != std::string::npos) return "";
+  return sample + " exited " + std::to_string(status) + ":\n" + out + app->Stderr();
+}
+
+// The CUDA samples, each checking its own results, on the two GPUs.
+TEST(CudaBackendOnStandIn, TheCudaSamples) {
+  std::string error;
+  auto road = StartOnStandIn(&error, ZANTU_SAMPLE_KERNELS);
+  ASSERT_NE(road, nullptr) << error;
+  EXPECT_EQ(RunSample("device_query", {"--expect", "2"}), "");
+  EXPECT_EQ(RunSample("vector_add", {"--launches", "2000"}), "");
+  EXPECT_EQ(RunSample("multistream_saxpy", {}), "");
+  EXPECT_EQ(RunSample("reduction", {}), "");
+  EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "4"}), "");
+  EXPECT_EQ(RunSample("gpu_pipeline", {}), "");
+  EXPECT_EQ(RunSample("graph_steps", {}), "");
+  EXPECT_EQ(RunSample("vector_add", {"--launches", "500"}, {"CUDA_VISIBLE_DEVICES=1"}), "");
+}
+#endif
 
 }  // namespace
