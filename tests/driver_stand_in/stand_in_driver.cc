@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <unistd.h>
+
 namespace zantu_stand_in {
 namespace {
 
@@ -55,7 +57,8 @@ StandInDriver& StandInDriver::Get() {
 CUresult StandInDriver::Init(unsigned flags) {
   if (flags != 0) return CUDA_ERROR_INVALID_VALUE;
   zantu::MutexLock lock(&mutex_);
-  if (initialized_) return CUDA_SUCCESS;
+  if (initialized_) return getpid() == init_pid_ ? CUDA_SUCCESS : CUDA_ERROR_NOT_INITIALIZED;
+  init_pid_ = getpid();
   memory_per_device_ = MemoryFromEnvironment();
   const int gpus = GpusFromEnvironment();
   for (int i = 0; i < gpus; ++i) {
@@ -74,7 +77,7 @@ CUresult StandInDriver::Init(unsigned flags) {
 }
 
 CUresult StandInDriver::CheckDevice(CUdevice device) {
-  if (!initialized_) return CUDA_ERROR_NOT_INITIALIZED;
+  if (!Initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (device < 0 || static_cast<size_t>(device) >= devices_.size()) return CUDA_ERROR_INVALID_DEVICE;
   return CUDA_SUCCESS;
 }
@@ -82,7 +85,7 @@ CUresult StandInDriver::CheckDevice(CUdevice device) {
 CUresult StandInDriver::DeviceCount(int* count) {
   if (count == nullptr) return CUDA_ERROR_INVALID_VALUE;
   zantu::MutexLock lock(&mutex_);
-  if (!initialized_) return CUDA_ERROR_NOT_INITIALIZED;
+  if (!Initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   *count = static_cast<int>(devices_.size());
   return CUDA_SUCCESS;
 }
@@ -161,7 +164,7 @@ void StandInDriver::Clear(CUctx_st* context) {
 
 CUresult StandInDriver::SetCurrent(CUcontext context) {
   zantu::MutexLock lock(&mutex_);
-  if (!initialized_) return CUDA_ERROR_NOT_INITIALIZED;
+  if (!Initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (context != nullptr) {
     bool known = false;
     for (const Device& device : devices_) known = known || device.primary.get() == context;
@@ -171,8 +174,15 @@ CUresult StandInDriver::SetCurrent(CUcontext context) {
   return CUDA_SUCCESS;
 }
 
+bool StandInDriver::Initialized() const {
+  // As with the driver, a process forked from one that initialised it
+  // cannot use it: the node must fork its workers from a process that never
+  // loaded the driver.
+  return initialized_ && getpid() == init_pid_;
+}
+
 CUresult StandInDriver::Current(CUctx_st** context) {
-  if (!initialized_) return CUDA_ERROR_NOT_INITIALIZED;
+  if (!Initialized()) return CUDA_ERROR_NOT_INITIALIZED;
   if (current_context == nullptr) return CUDA_ERROR_INVALID_CONTEXT;
   if (current_context->retains == 0) return CUDA_ERROR_CONTEXT_IS_DESTROYED;
   if (current_context->sticky != CUDA_SUCCESS) return current_context->sticky;

@@ -31,6 +31,7 @@
 #pragma once
 
 #include <cuda.h>
+#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -158,6 +159,8 @@ class StandInDriver {
 
   StandInDriver() = default;
 
+  // Whether cuInit has run in this process (not in the one it was forked from).
+  bool Initialized() const REQUIRES(mutex_);
   // CUDA_SUCCESS when cuInit has run and `device` exists.
   CUresult CheckDevice(CUdevice device) REQUIRES(mutex_);
   // The calling thread's current context, when it may be used: not set,
@@ -179,6 +182,7 @@ class StandInDriver {
 
   zantu::Mutex mutex_;
   bool initialized_ GUARDED_BY(mutex_) = false;
+  pid_t init_pid_ GUARDED_BY(mutex_) = 0;  // the process that ran cuInit
   uint64_t memory_per_device_ GUARDED_BY(mutex_) = 0;
   std::vector<Device> devices_ GUARDED_BY(mutex_);
   // Loaded in Init, constant afterwards, so read without the lock.
