@@ -141,13 +141,13 @@ TEST(CudaBackendOnStandIn, TheCudaSamples) {
   auto road = StartOnStandIn(&error, ZANTU_SAMPLE_KERNELS);
   ASSERT_NE(road, nullptr) << error;
   EXPECT_EQ(RunSample("device_query", {"--expect", "2"}), "");
-  EXPECT_EQ(RunSample("vector_add", {"--launches", "2000"}), "");
+  EXPECT_EQ(RunSample("vector_add", {"--launches", "500"}), "");
   EXPECT_EQ(RunSample("multistream_saxpy", {}), "");
   EXPECT_EQ(RunSample("reduction", {}), "");
-  EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "4"}), "");
+  EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "1"}), "");
   EXPECT_EQ(RunSample("gpu_pipeline", {}), "");
   EXPECT_EQ(RunSample("graph_steps", {}), "");
-  EXPECT_EQ(RunSample("vector_add", {"--launches", "500"}, {"CUDA_VISIBLE_DEVICES=1"}), "");
+  EXPECT_EQ(RunSample("vector_add", {"--launches", "100"}, {"CUDA_VISIBLE_DEVICES=1"}), "");
 }
 #endif
 
