@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -117,6 +119,43 @@ TEST(CudaBackendOnStandIn, AnIllegalAddressSticksUntilTheDeviceIsReset) {
        {"crash_other_gpu", kWorkerFault}, {"crash_reset", "0"}, {"again", "0"}, {"again_back", "0"},
        {"again_wrong", "0"}, {"other_still_lost", kWorkerFault}, {"other_reset", "0"}, {"other_again", "0"},
        {"teardown", "0"}, {"done", "0"}});
+}
+
+// The program's "R" lines in `mode`, by name, on the road now running.
+std::map<std::string, std::string> Answers(const std::string& mode) {
+  std::map<std::string, std::string> answers;
+  auto app = App(mode);
+  if (app == nullptr) return answers;
+  EXPECT_EQ(app->Wait(milliseconds(30000)), 0) << mode << ": " << app->Stdout() << app->Stderr();
+  std::istringstream lines(app->Stdout());
+  for (std::string line; std::getline(lines, line);) {
+    const size_t eq = line.find('=');
+    if (line.compare(0, 2, "R ") == 0 && eq != std::string::npos) answers[line.substr(2, eq - 2)] = line.substr(eq + 1);
+  }
+  return answers;
+}
+
+// Host memory, host functions on streams, graphs and copies between GPUs:
+// where the backend only does copies, memsets, events and launches, the
+// program gets exactly the answers the emulated node gives it (which
+// cudart_e2e_test checks one by one).
+TEST(CudaBackendOnStandIn, AnswersAsTheEmulatedNodeDoes) {
+  const std::vector<std::string> modes = {"host", "callbacks", "graphs", "peer"};
+  std::map<std::string, std::map<std::string, std::string>> emulated;
+  std::string error;
+  {
+    testing_util::NodeConfig config;
+    config.extra_args = {"--backend", "emulated", "--gpus", "2", "--kernels", ZANTU_E2E_KERNELS};
+    auto road = daemon_test::DaemonOnNodes::Start({config}, 2, &error);
+    ASSERT_NE(road, nullptr) << error;
+    for (const std::string& mode : modes) emulated[mode] = Answers(mode);
+  }
+  auto road = StartOnStandIn(&error);
+  ASSERT_NE(road, nullptr) << error;
+  for (const std::string& mode : modes) {
+    EXPECT_EQ(emulated[mode]["done"], "0") << mode;
+    EXPECT_EQ(Answers(mode), emulated[mode]) << mode;
+  }
 }
 
 #ifdef ZANTU_SAMPLE_DIR
