@@ -111,22 +111,13 @@ CudaBackend::~CudaBackend() {
 
 uint32_t CudaBackend::Status(CUresult result) {
   switch (result) {
-    case CUDA_SUCCESS: return kRtSuccess;
-    case CUDA_ERROR_INVALID_VALUE: return kRtInvalidValue;
-    case CUDA_ERROR_OUT_OF_MEMORY: return kRtMemoryAllocation;
-    case CUDA_ERROR_NOT_INITIALIZED: case CUDA_ERROR_DEINITIALIZED: return kRtInitializationError;
-    case CUDA_ERROR_NO_DEVICE: return kRtNoDevice;
-    case CUDA_ERROR_INVALID_DEVICE: return kRtInvalidDevice;
-    case CUDA_ERROR_INVALID_IMAGE: return kRtInvalidKernelImage;
-    case CUDA_ERROR_NO_BINARY_FOR_GPU: return kRtNoKernelImageForDevice;
-    case CUDA_ERROR_INVALID_HANDLE: return kRtInvalidResourceHandle;
-    case CUDA_ERROR_NOT_FOUND: return kRtSymbolNotFound;
-    case CUDA_ERROR_NOT_READY: return kRtNotReady;
-    case CUDA_ERROR_ILLEGAL_ADDRESS: return kRtIllegalAddress;
-    case CUDA_ERROR_LAUNCH_OUT_OF_RESOURCES: return kRtLaunchOutOfResources;
-    case CUDA_ERROR_LAUNCH_FAILED: return kRtLaunchFailure;
-    case CUDA_ERROR_NOT_SUPPORTED: return kRtNotSupported;
-    default: return kRtUnknown;
+    // The only driver errors without a runtime error of the same number.
+    case CUDA_ERROR_CONTEXT_ALREADY_CURRENT: case CUDA_ERROR_KEY_ROTATION: return kRtUnknown;
+    // Every other driver error has its runtime twin under its own number
+    // (CUDA_ERROR_INVALID_HANDLE is cudaErrorInvalidResourceHandle, 400;
+    // CUDA_ERROR_ILLEGAL_INSTRUCTION is cudaErrorIllegalInstruction, 715),
+    // so a client sees what the driver said, a kernel's fault included.
+    default: return static_cast<uint32_t>(result);
   }
 }
 
@@ -183,6 +174,16 @@ uint32_t CudaBackend::DeviceSynchronize(uint32_t pid, uint32_t gpu) {
 uint32_t CudaBackend::DeviceReset(uint32_t pid, uint32_t gpu) {
   Client* client = Find(pid);
   if (const uint32_t status = Enter(gpu); status != kRtSuccess) return status;
+  // A kernel's fault breaks the whole context: every later call in it fails
+  // with the fault until the primary context is reset, which frees all it
+  // holds (in the node, only this client's: each client has a worker and
+  // contexts of its own). The context keeps its handle. A healthy context is
+  // kept, and only the client's resources freed.
+  if (driver_.cuCtxSynchronize_fn() != CUDA_SUCCESS) {
+    const CUresult result = driver_.cuDevicePrimaryCtxReset_fn(devices_[gpu]);
+    client->gpus[gpu] = ClientGpu();
+    return Status(result);
+  }
   ReleaseGpu(client, gpu);
   return kRtSuccess;
 }
@@ -388,11 +389,21 @@ uint32_t CudaBackend::LoadedModule(Client* client, uint32_t gpu, uint64_t number
     *out = it->second;
     return kRtSuccess;
   }
+  // An image the driver refused is refused again without being loaded
+  // anew at every launch.
+  auto failed = client->gpus[gpu].failed_modules.find(number);
+  if (failed != client->gpus[gpu].failed_modules.end()) return failed->second;
   auto image = client->modules.find(number);
   if (image == client->modules.end()) return kRtInvalidResourceHandle;
   CUmodule module = nullptr;
   const CUresult result = driver_.cuModuleLoadData_fn(&module, image->second.image.data());
-  if (result != CUDA_SUCCESS) return Status(result);
+  if (result != CUDA_SUCCESS) {
+    // A broken context refuses every call: that is no verdict on the image.
+    if (driver_.cuCtxSynchronize_fn() == CUDA_SUCCESS) {
+      client->gpus[gpu].failed_modules.emplace(number, Status(result));
+    }
+    return Status(result);
+  }
   loaded.emplace(number, module);
   *out = module;
   return kRtSuccess;
@@ -414,8 +425,14 @@ uint32_t CudaBackend::LaunchKernel(uint32_t pid, uint32_t gpu, const LaunchConfi
   // Looked up on every launch: cheap next to the launch, and no handle to
   // keep in step with module unloads.
   CUfunction function = nullptr;
-  if (driver_.cuModuleGetFunction_fn(&function, module, named->second.name.c_str()) != CUDA_SUCCESS) {
-    return kRtInvalidDeviceFunction;
+  // A name the module lacks is the runtime's missing function; any other
+  // failure (a broken context) is the driver's own.
+  if (const CUresult result = driver_.cuModuleGetFunction_fn(&function, module, named->second.name.c_str());
+      result != CUDA_SUCCESS) {
+    return result == CUDA_ERROR_NOT_FOUND ? kRtInvalidDeviceFunction : Status(result);
+  }
+  if (const uint32_t status = AllowDynamicShared(gpu, function, config.shared_bytes); status != kRtSuccess) {
+    return status;
   }
   alignas(64) char aligned[kMaxParamBuffer];
   if (params_size != 0) std::memcpy(aligned, params, params_size);
@@ -425,6 +442,17 @@ uint32_t CudaBackend::LaunchKernel(uint32_t pid, uint32_t gpu, const LaunchConfi
                                           config.block[1], config.block[2],
                                           static_cast<unsigned>(config.shared_bytes), s, nullptr,
                                           params_size != 0 ? extra : nullptr));
+}
+
+uint32_t CudaBackend::AllowDynamicShared(uint32_t gpu, CUfunction function, uint64_t bytes) {
+  // The client has checked the size against what cudaFuncSetAttribute
+  // allowed the kernel; the driver must be told too, or it refuses dynamic
+  // shared memory past the default per-block limit.
+  const int32_t limit = infos_[gpu].attrs[CU_DEVICE_ATTRIBUTE_MAX_SHARED_MEMORY_PER_BLOCK];
+  if (bytes <= static_cast<uint64_t>(limit)) return kRtSuccess;
+  if (bytes > static_cast<uint64_t>(INT32_MAX)) return kRtInvalidValue;
+  return Status(driver_.cuFuncSetAttribute_fn(function, CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES,
+                                              static_cast<int>(bytes)));
 }
 
 uint32_t CudaBackend::GetSymbolAddress(uint32_t pid, uint32_t gpu, uint64_t variable, uint64_t* pointer) {
@@ -438,8 +466,9 @@ uint32_t CudaBackend::GetSymbolAddress(uint32_t pid, uint32_t gpu, uint64_t vari
   }
   CUdeviceptr address = 0;
   size_t size = 0;
-  if (driver_.cuModuleGetGlobal_fn(&address, &size, module, named->second.name.c_str()) != CUDA_SUCCESS) {
-    return kRtInvalidSymbol;
+  if (const CUresult result = driver_.cuModuleGetGlobal_fn(&address, &size, module, named->second.name.c_str());
+      result != CUDA_SUCCESS) {
+    return result == CUDA_ERROR_NOT_FOUND ? kRtInvalidSymbol : Status(result);
   }
   client->gpus[gpu].symbols[address] = size;
   *pointer = address;

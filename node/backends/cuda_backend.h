@@ -88,6 +88,7 @@ class CudaBackend final : public GpuBackend {
     std::unordered_map<uint64_t, CUstream> streams;  // the client's handle -> the driver's
     std::unordered_map<uint64_t, CUevent> events;
     std::unordered_map<uint64_t, CUmodule> modules;  // the client's module number -> loaded module
+    std::unordered_map<uint64_t, uint32_t> failed_modules;  // module number -> why the driver refused it
   };
   struct Module {
     std::string image;  // the fat binary, loaded into a GPU's context on first use there
@@ -113,6 +114,9 @@ class CudaBackend final : public GpuBackend {
   bool Usable(const Client& client, uint32_t gpu, uint64_t pointer, uint64_t count) const;
   // The module `number` loaded on `gpu` for the client. A status.
   uint32_t LoadedModule(Client* client, uint32_t gpu, uint64_t number, CUmodule* out);
+  // Lets `function` take `bytes` of dynamic shared memory when that is past
+  // the default limit. A status.
+  uint32_t AllowDynamicShared(uint32_t gpu, CUfunction function, uint64_t bytes);
   // Frees the client's streams, events, allocations and modules on `gpu`.
   void ReleaseGpu(Client* client, uint32_t gpu);
   static uint32_t Status(CUresult result);

@@ -24,6 +24,7 @@ namespace zantu_node {
   X(cuDeviceGetUuid)                 \
   X(cuDevicePrimaryCtxRetain)        \
   X(cuDevicePrimaryCtxRelease)       \
+  X(cuDevicePrimaryCtxReset)         \
   X(cuCtxSetCurrent)                 \
   X(cuCtxSynchronize)                \
   X(cuMemAlloc)                      \
@@ -48,6 +49,7 @@ namespace zantu_node {
   X(cuModuleUnload)                  \
   X(cuModuleGetFunction)             \
   X(cuModuleGetGlobal)               \
+  X(cuFuncSetAttribute)              \
   X(cuLaunchKernel)
 
 class CudaDriver {

@@ -332,7 +332,11 @@ int Kernels() {
   float* dev = nullptr;
   Report("launch_after", cudaMalloc(&dev, 256 * sizeof(float)) | cudaMemset(dev, 0, 256 * sizeof(float)));
   e2e_scale<<<1, 256>>>(dev, 2.0f, 256);
-  Report("sync", cudaDeviceSynchronize() | cudaFree(dev));
+  Report("sync", cudaDeviceSynchronize());
+  // Past the default 48 KiB of dynamic shared memory, as cudaFuncSetAttribute
+  // allowed above.
+  e2e_scale<<<1, 256, 100 << 10>>>(dev, 2.0f, 256);
+  Report("launch_dynamic", cudaDeviceSynchronize() | cudaFree(dev));
   return 0;
 }
 

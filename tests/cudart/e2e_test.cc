@@ -163,7 +163,7 @@ TEST(CudartEndToEnd, KernelAttributesAndOccupancyAsCudaComputesThem) {
        {"cache_config", "0"}, {"device_cache", "2"}, {"cache_config_bad", "1"},
        {"name", "0"}, {"name_is_mangled", "1"},
        {"param", "0"}, {"param_offset", "12"}, {"param_size", "4"}, {"param_past", "1"},
-       {"launch_after", "0"}, {"sync", "0"}, {"done", "0"}});
+       {"launch_after", "0"}, {"sync", "0"}, {"launch_dynamic", "0"}, {"done", "0"}});
 }
 
 TEST(CudartEndToEnd, HostFunctionsRunBetweenTheirStreamsWork) {
