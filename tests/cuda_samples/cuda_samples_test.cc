@@ -35,15 +35,9 @@ std::unique_ptr<daemon_test::DaemonOnNodes> StartRoad(std::string* error) {
 // exited 0 and said PASSED, otherwise what it printed.
 std::string RunSample(const std::string& sample, const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv = {std::string(ZANTU_SAMPLE_DIR) + "/" + sample};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto app = testing_util::ChildProcess::Spawn(
-      argv, daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env));
-  if (app == nullptr) return sample + ": fork failed";
-  const int status = app->Wait(milliseconds(120000));
-  const std::string out = app->Stdout();
-  if (status == 0 && out.find(sample + ": PASSED") != std::string::npos) return "";
-  return sample + " exited " + std::to_string(status) + ":\n" + out + app->Stderr();
+  return daemon_test::RunSample(std::string(ZANTU_SAMPLE_DIR) + "/" + sample, sample, args,
+                                daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env),
+                                milliseconds(120000));
 }
 
 TEST(CudaSamples, EverySampleOnNativeAndLossyLightThenNarrowed) {

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "e2e_expected.h"
 #include "harness/daemon.h"
 
 namespace {
@@ -93,14 +94,6 @@ TEST(CudaBackendOnStandIn, KernelAttributesAndALaunchPastTheDefaultSharedMemory)
                             {"launch_after", "0"}, {"sync", "0"}, {"launch_dynamic", "0"}, {"done", "0"}});
 }
 
-// What a kernel that brings down its worker leaves its client: a memory
-// fault, or the address sanitizer's report (999) where it is built in.
-#ifdef ZANTU_ADDRESS_SANITIZED
-const char* const kWorkerFault = "999";
-#else
-const char* const kWorkerFault = "700";
-#endif
-
 // A kernel's illegal address breaks its GPU's context: the driver reports it
 // at the next call and at every call after, on that GPU only, until
 // cudaDeviceReset resets the primary context; then the GPU serves anew. A
@@ -110,15 +103,7 @@ TEST(CudaBackendOnStandIn, AnIllegalAddressSticksUntilTheDeviceIsReset) {
   auto road = StartOnStandIn(&error);
   ASSERT_NE(road, nullptr) << error;
   auto app = App("reset");
-  ExpectAnswers(
-      app.get(),
-      {{"setup", "0"}, {"fault_launch", "0"}, {"fault_sync", "700"}, {"sticky_malloc", "700"},
-       {"sticky_last", "700"}, {"sticky_last_again", "700"}, {"other_gpu", "0"}, {"reset", "0"},
-       {"last_after_reset", "0"}, {"old_stream", "400"}, {"old_event", "400"}, {"old_memory", "1"},
-       {"fresh", "0"}, {"fresh_back", "0"}, {"fresh_wrong", "0"}, {"crash_sync", kWorkerFault},
-       {"crash_other_gpu", kWorkerFault}, {"crash_reset", "0"}, {"again", "0"}, {"again_back", "0"},
-       {"again_wrong", "0"}, {"other_still_lost", kWorkerFault}, {"other_reset", "0"}, {"other_again", "0"},
-       {"teardown", "0"}, {"done", "0"}});
+  ExpectAnswers(app.get(), e2e_expected::Reset());
 }
 
 // The program's "R" lines in `mode`, by name, on the road now running.
@@ -163,15 +148,9 @@ TEST(CudaBackendOnStandIn, AnswersAsTheEmulatedNodeDoes) {
 // what it printed.
 std::string RunSample(const std::string& sample, const std::vector<std::string>& args,
                       const std::vector<std::string>& env = {}) {
-  std::vector<std::string> argv = {std::string(ZANTU_SAMPLE_DIR) + "/" + sample};
-  argv.insert(argv.end(), args.begin(), args.end());
-  auto app = testing_util::ChildProcess::Spawn(
-      argv, daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env));
-  if (app == nullptr) return sample + ": fork failed";
-  const int status = app->Wait(milliseconds(60000));
-  const std::string out = app->Stdout();
-  if (status == 0 && out.find(sample + ": PASSED") != std::string::npos) return "";
-  return sample + " exited " + std::to_string(status) + ":\n" + out + app->Stderr();
+  return daemon_test::RunSample(std::string(ZANTU_SAMPLE_DIR) + "/" + sample, sample, args,
+                                daemon_test::CudartEnv(ZANTU_CUDART_DIR, ZANTU_SANITIZER_RUNTIME, env),
+                                milliseconds(60000));
 }
 
 // The CUDA samples, each checking its own results, on the two GPUs.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_expected.h"
 #include "harness/daemon.h"
 
 namespace {
@@ -227,27 +228,11 @@ TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
   ExpectAnswers("peer", expected);
 }
 
-// What a kernel that brings down its worker leaves its client: a memory
-// fault, or the address sanitizer's report (999) where it is built in.
-#ifdef ZANTU_ADDRESS_SANITIZED
-const char* const kWorkerFault = "999";
-#else
-const char* const kWorkerFault = "700";
-#endif
-
 TEST(CudartEndToEnd, AnIllegalAddressSticksUntilTheDeviceIsReset) {
   std::string error;
   auto road = StartRoad(&error);
   ASSERT_NE(road, nullptr) << error;
-  ExpectAnswers(
-      "reset",
-      {{"setup", "0"}, {"fault_launch", "0"}, {"fault_sync", "700"}, {"sticky_malloc", "700"},
-       {"sticky_last", "700"}, {"sticky_last_again", "700"}, {"other_gpu", "0"}, {"reset", "0"},
-       {"last_after_reset", "0"}, {"old_stream", "400"}, {"old_event", "400"}, {"old_memory", "1"},
-       {"fresh", "0"}, {"fresh_back", "0"}, {"fresh_wrong", "0"}, {"crash_sync", kWorkerFault},
-       {"crash_other_gpu", kWorkerFault}, {"crash_reset", "0"}, {"again", "0"}, {"again_back", "0"},
-       {"again_wrong", "0"}, {"other_still_lost", kWorkerFault}, {"other_reset", "0"}, {"other_again", "0"},
-       {"teardown", "0"}, {"done", "0"}});
+  ExpectAnswers("reset", e2e_expected::Reset());
 }
 
 }  // namespace

@@ -520,4 +520,19 @@ inline std::vector<std::string> CudartEnv(const std::string& cudart_dir, const s
   return full;
 }
 
+// Runs sample program `path` to its end (at most `bound`) on our runtime
+// library; "" when it exited 0 and said "<name>: PASSED", otherwise what it
+// printed.
+inline std::string RunSample(const std::string& path, const std::string& name, const std::vector<std::string>& args,
+                             const std::vector<std::string>& env, std::chrono::milliseconds bound) {
+  std::vector<std::string> argv = {path};
+  argv.insert(argv.end(), args.begin(), args.end());
+  auto app = testing_util::ChildProcess::Spawn(argv, env);
+  if (app == nullptr) return name + ": fork failed";
+  const int status = app->Wait(bound);
+  const std::string out = app->Stdout();
+  if (status == 0 && out.find(name + ": PASSED") != std::string::npos) return "";
+  return name + " exited " + std::to_string(status) + ":\n" + out + app->Stderr();
+}
+
 }  // namespace daemon_test
