@@ -31,6 +31,21 @@ bool KernelLibraries::Load(const std::vector<std::string>& paths) {
   return true;
 }
 
+bool KernelLibraries::Has(const char* name) const {
+  for (const Library& library : libraries_) {
+    if (library.pointer_params != nullptr) {
+      uint32_t offsets[1];
+      if (library.pointer_params(name, offsets, 0) >= 0) return true;
+      continue;
+    }
+    // Without that entry point an empty grid tells: a library refuses a
+    // kernel it lacks before it looks at the configuration.
+    const uint32_t empty[3] = {0, 0, 0};
+    if (library.launch(name, empty, empty, 0, nullptr, 0) != kRtInvalidDeviceFunction) return true;
+  }
+  return false;
+}
+
 uint32_t KernelLibraries::Launch(const char* name, const uint32_t grid[3], const uint32_t block[3],
                                  uint64_t shared_bytes, const void* params, uint64_t params_size) const {
   for (const Library& library : libraries_) {

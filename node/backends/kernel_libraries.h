@@ -27,6 +27,9 @@ class KernelLibraries {
   // an entry point.
   [[nodiscard]] bool Load(const std::vector<std::string>& paths);
 
+  // Whether some library has kernel `name`.
+  bool Has(const char* name) const;
+
   // Runs kernel `name` from the first library that has it: its status, or
   // kRtInvalidDeviceFunction when none has it.
   uint32_t Launch(const char* name, const uint32_t grid[3], const uint32_t block[3], uint64_t shared_bytes,

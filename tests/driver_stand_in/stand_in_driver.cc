@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 
 #include <unistd.h>
 
@@ -71,9 +72,18 @@ CUresult StandInDriver::Init(unsigned flags) {
     device.primary->device = i;
     devices_.push_back(std::move(device));
   }
-  if (const char* paths = std::getenv("ZANTU_STAND_IN_KERNELS"); paths != nullptr) kernels_.Load(paths);
+  if (const char* paths = std::getenv("ZANTU_STAND_IN_KERNELS"); paths != nullptr) LoadKernels(paths);
   initialized_ = true;
   return CUDA_SUCCESS;
+}
+
+void StandInDriver::LoadKernels(const char* paths) {
+  std::vector<std::string> list;
+  std::istringstream text(paths);
+  for (std::string path; std::getline(text, path, ':');) {
+    if (!path.empty()) list.push_back(path);
+  }
+  if (!kernels_.Load(list)) std::fprintf(stderr, "driver stand-in: the kernel libraries %s did not load\n", paths);
 }
 
 CUresult StandInDriver::CheckDevice(CUdevice device) {

@@ -42,7 +42,7 @@
 #include <vector>
 
 #include "common/thread_annotations.h"
-#include "tests/driver_stand_in/stand_in_kernels.h"
+#include "node/backends/kernel_libraries.h"
 
 // The handle types cuda.h declares and leaves opaque. They are owned by
 // their context (streams, events, modules) or module (functions), and live
@@ -141,6 +141,10 @@ class StandInDriver {
                         CUstream stream, void** kernel_params, void** extra) EXCLUDES(mutex_);
 
  private:
+  // Loads the colon-separated kernel libraries of ZANTU_STAND_IN_KERNELS; a
+  // list that cannot be loaded leaves no kernels (each launch then finds
+  // none, as on a GPU whose modules lack them).
+  void LoadKernels(const char* paths);
   struct Device {
     std::string name;
     CUuuid uuid{};
@@ -186,7 +190,7 @@ class StandInDriver {
   uint64_t memory_per_device_ GUARDED_BY(mutex_) = 0;
   std::vector<Device> devices_ GUARDED_BY(mutex_);
   // Loaded in Init, constant afterwards, so read without the lock.
-  StandInKernels kernels_;
+  zantu_node::KernelLibraries kernels_;
 };
 
 }  // namespace zantu_stand_in

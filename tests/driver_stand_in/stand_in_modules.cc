@@ -85,7 +85,7 @@ CUresult StandInDriver::ModuleGetFunction(CUfunction* function, CUmodule module,
   if (context->modules.count(module) == 0) return CUDA_ERROR_INVALID_HANDLE;
   auto it = module->functions.find(name);
   if (it == module->functions.end()) {
-    if (!kernels_.HasKernel(name)) return CUDA_ERROR_NOT_FOUND;
+    if (!kernels_.Has(name)) return CUDA_ERROR_NOT_FOUND;
     auto found = std::make_unique<CUfunc_st>();
     found->module = module;
     found->name = name;
@@ -180,7 +180,7 @@ CUresult StandInDriver::CheckLaunch(CUfunction function, CUstream stream, void**
 
 bool StandInDriver::PointersReach(const CUctx_st& context, const CheckedLaunch& launch) const {
   std::vector<uint32_t> offsets;
-  if (!kernels_.PointerParams(launch.name.c_str(), &offsets)) return true;  // nothing to check against
+  if (!kernels_.PointerParameters(launch.name.c_str(), &offsets)) return true;  // nothing to check against
   for (uint32_t offset : offsets) {
     // A buffer too short for the parameter is the kernel library's to refuse.
     if (uint64_t{offset} + sizeof(uint64_t) > launch.params_size) continue;
