@@ -50,7 +50,9 @@ constexpr uint8_t kModuleTest = 126;   // the reference node's test module
   X(zantuModuleLoad)                  \
   X(zantuFunctionRegister)            \
   X(zantuVarRegister)                 \
-  X(zantuModuleUnload)
+  X(zantuModuleUnload)                \
+  X(cudaDeviceEnablePeerAccess)       \
+  X(cudaDeviceDisablePeerAccess)
 
 #define ZANTU_DRIVER_API(X)           \
   X(cuInit)                           \

@@ -64,7 +64,9 @@ enum CallTravel : uint8_t {
   X(zantuModuleLoad, 1, kShipping, false)                       /* module; the fat binary image */                 \
   X(zantuFunctionRegister, 2, kShipping, false)                 /* module, function; mangled name */               \
   X(zantuVarRegister, 3, kShipping, false)                      /* module, variable, size; device name */          \
-  X(zantuModuleUnload, 1, kShipping, false)                     /* module */
+  X(zantuModuleUnload, 1, kShipping, false)                     /* module */                                       \
+  X(cudaDeviceEnablePeerAccess, 1, kTravelWaits, false)         /* the peer's GPU index on the node */             \
+  X(cudaDeviceDisablePeerAccess, 1, kTravelWaits, false)        /* the peer's GPU index on the node */
 
 struct RuntimeCallSpec {
   bool served = false;  // declared above; anything else is answered kNotSupported

@@ -13,6 +13,27 @@
 using namespace cudart;
 
 namespace {
+
+bool SameNode(int device, int peer) { return device != peer && Layer().node_of(device) == Layer().node_of(peer); }
+
+// cudaDeviceEnablePeerAccess / DisablePeerAccess from the current GPU; the
+// node names the peer by its own index.
+int PeerAccess(int peer, bool enable) {
+  const int gpu = CurrentGpu();
+  int status = Usable(gpu);
+  if (status != 0) return status;
+  status = Usable(peer);
+  if (status == kRtNoDevice || status == kRtInvalidDevice) return status;
+  if (peer == gpu) return kRtInvalidDevice;
+  if (!SameNode(gpu, peer)) return kRtPeerAccessUnsupported;
+  const uint64_t index = Layer().GetRegisterInfo()->gpu_indexes[peer];
+  return enable ? Layer().Send<k_cudaDeviceEnablePeerAccess>(gpu, CallPlan{}, index)
+                : Layer().Send<k_cudaDeviceDisablePeerAccess>(gpu, CallPlan{}, index);
+}
+
+}  // namespace
+
+namespace {
 // The toolkit release this library stands in for.
 constexpr int kRuntimeVersion = 13000;
 }  // namespace
@@ -61,14 +82,45 @@ cudaError_t cudaInitDevice(int device, unsigned int device_flags_in, unsigned in
   return Done(status == kRtNoDevice || status == kRtInvalidDevice ? status : static_cast<int>(kRtSuccess));
 }
 
-// GPUs of a process may sit on different machines: no peer access.
+// Kernels may reach another GPU's memory where both GPUs sit on one node;
+// GPUs of a process on different machines have no peer access (copies
+// between them work all the same).
 cudaError_t cudaDeviceCanAccessPeer(int* can_access, int device, int peer) {
   if (can_access == nullptr) return Done(kRtInvalidValue);
   for (int gpu : {device, peer}) {
     const int status = Usable(gpu);
     if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
   }
-  *can_access = 0;
+  *can_access = SameNode(device, peer) ? 1 : 0;
+  return Done(kRtSuccess);
+}
+
+cudaError_t cudaDeviceEnablePeerAccess(int peer, unsigned int flags) {
+  if (flags != 0) return Done(kRtInvalidValue);
+  return Done(PeerAccess(peer, true));
+}
+
+cudaError_t cudaDeviceDisablePeerAccess(int peer) { return Done(PeerAccess(peer, false)); }
+
+cudaError_t cudaDeviceGetP2PAttribute(int* value, cudaDeviceP2PAttr attr, int device, int peer) {
+  if (value == nullptr) return Done(kRtInvalidValue);
+  for (int gpu : {device, peer}) {
+    const int status = Usable(gpu);
+    if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
+  }
+  if (device == peer) return Done(kRtInvalidDevice);
+  switch (attr) {
+    case cudaDevP2PAttrAccessSupported:
+    case cudaDevP2PAttrNativeAtomicSupported:
+      *value = SameNode(device, peer) ? 1 : 0;
+      break;
+    case cudaDevP2PAttrPerformanceRank:
+    case cudaDevP2PAttrCudaArrayAccessSupported:
+      *value = 0;
+      break;
+    default:
+      return Done(kRtInvalidValue);
+  }
   return Done(kRtSuccess);
 }
 

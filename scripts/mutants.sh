@@ -211,6 +211,11 @@ from:   if (call.entry.argc < spec.argc) return kRtInvalidValue;
 to:   
 test: node_runtime_test
 what: an entry with fewer argument words than its call declares is run
+file: node/backends/emulated_backend.cc
+from:     if (!ReachesPeer(client, pid, gpu, pointer)) return false;
+to:       return false;
+test: cudart_e2e_test
+what: a kernel cannot reach a peer GPU's memory although access was enabled
 EOF
 
 # Applies or checks one fault with Python: exact, single occurrence.

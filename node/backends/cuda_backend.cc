@@ -193,6 +193,15 @@ uint32_t CudaBackend::DriverGetVersion(int32_t* version) {
   return kRtSuccess;
 }
 
+// The driver maps the peer's context into `gpu`'s (its 704/705/217 are the
+// runtime's numbers too).
+uint32_t CudaBackend::SetPeerAccess(uint32_t pid, uint32_t gpu, uint32_t peer, bool enable) {
+  if (peer >= contexts_.size()) return kRtInvalidDevice;
+  if (const uint32_t status = Enter(gpu); status != kRtSuccess) return status;
+  return Status(enable ? driver_.cuCtxEnablePeerAccess_fn(contexts_[peer], 0)
+                       : driver_.cuCtxDisablePeerAccess_fn(contexts_[peer]));
+}
+
 uint32_t CudaBackend::Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) {
   Client* client = Find(pid);
   *pointer = 0;

@@ -44,6 +44,7 @@ class CudaBackend final : public GpuBackend {
   uint32_t DeviceSynchronize(uint32_t pid, uint32_t gpu) override;
   uint32_t DeviceReset(uint32_t pid, uint32_t gpu) override;
   uint32_t DriverGetVersion(int32_t* version) override;
+  uint32_t SetPeerAccess(uint32_t pid, uint32_t gpu, uint32_t peer, bool enable) override;
 
   uint32_t Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) override;
   uint32_t Free(uint32_t pid, uint32_t gpu, uint64_t pointer) override;

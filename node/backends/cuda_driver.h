@@ -27,6 +27,8 @@ namespace zantu_node {
   X(cuDevicePrimaryCtxReset)         \
   X(cuCtxSetCurrent)                 \
   X(cuCtxSynchronize)                \
+  X(cuCtxEnablePeerAccess)           \
+  X(cuCtxDisablePeerAccess)          \
   X(cuMemAlloc)                      \
   X(cuMemFree)                       \
   X(cuMemGetInfo)                    \

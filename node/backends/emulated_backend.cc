@@ -78,7 +78,16 @@ uint32_t EmulatedBackend::DeviceReset(uint32_t pid, uint32_t gpu) {
   state.streams.clear();
   state.events.clear();
   state.symbols.clear();
+  // The GPU's mappings go both ways with its context.
+  state.peers.clear();
+  for (ClientGpu& other : client->gpus) other.peers.erase(gpu);
   return kRtSuccess;
+}
+
+uint32_t EmulatedBackend::SetPeerAccess(uint32_t pid, uint32_t gpu, uint32_t peer, bool enable) {
+  std::unordered_set<uint32_t>& peers = Find(pid)->gpus[gpu].peers;
+  if (enable) return peers.insert(peer).second ? kRtSuccess : kRtPeerAccessAlreadyEnabled;
+  return peers.erase(peer) != 0 ? kRtSuccess : kRtPeerAccessNotEnabled;
 }
 
 uint32_t EmulatedBackend::DriverGetVersion(int32_t* version) {
@@ -237,9 +246,17 @@ bool EmulatedBackend::PointersReach(const Client& client, uint32_t pid, uint32_t
     if (uint64_t{offset} + sizeof(uint64_t) > params_size) continue;
     const uint64_t pointer = LoadRecord<uint64_t>(params + offset);
     if (pointer == 0 || memory_[gpu]->Reaches(pid, pointer)) continue;
-    if (!Usable(client, pid, gpu, pointer, 0)) return false;
+    if (Usable(client, pid, gpu, pointer, 0)) continue;
+    if (!ReachesPeer(client, pid, gpu, pointer)) return false;
   }
   return true;
+}
+
+bool EmulatedBackend::ReachesPeer(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer) const {
+  for (uint32_t peer : client.gpus[gpu].peers) {
+    if (memory_[peer]->Reaches(pid, pointer)) return true;
+  }
+  return false;
 }
 
 uint32_t EmulatedBackend::GetSymbolAddress(uint32_t pid, uint32_t gpu, uint64_t variable, uint64_t* pointer) {

@@ -53,6 +53,7 @@ class EmulatedBackend final : public GpuBackend {
   uint32_t DeviceSynchronize(uint32_t pid, uint32_t gpu) override;
   uint32_t DeviceReset(uint32_t pid, uint32_t gpu) override;
   uint32_t DriverGetVersion(int32_t* version) override;
+  uint32_t SetPeerAccess(uint32_t pid, uint32_t gpu, uint32_t peer, bool enable) override;
 
   uint32_t Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) override;
   uint32_t Free(uint32_t pid, uint32_t gpu, uint64_t pointer) override;
@@ -103,6 +104,8 @@ class EmulatedBackend final : public GpuBackend {
     // Variables' storage handed out by GetSymbolAddress: start -> size.
     // Copies may use it; it is never freed.
     std::map<uint64_t, uint64_t> symbols;
+    // GPUs whose memory (of this client) this GPU's kernels may reach.
+    std::unordered_set<uint32_t> peers;
   };
   struct Named {
     uint64_t module = 0;
@@ -121,8 +124,10 @@ class EmulatedBackend final : public GpuBackend {
   bool IsStream(const Client& client, uint32_t gpu, uint64_t stream) const;
   // True when [pointer, pointer + count) is memory of the client on `gpu`.
   bool Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer, uint64_t count) const;
+  // True when `pointer` is memory of the client on a peer `gpu` may reach.
+  bool ReachesPeer(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer) const;
   // True when every pointer parameter of kernel `name` in `params` is null
-  // or reaches memory of the client on `gpu`.
+  // or reaches memory of the client on `gpu` or on a peer it may reach.
   bool PointersReach(const Client& client, uint32_t pid, uint32_t gpu, const std::string& name, const char* params,
                      uint64_t params_size) const;
 

@@ -52,6 +52,9 @@ class GpuBackend {
   // events); its registrations stay, since they are made once per node.
   virtual uint32_t DeviceReset(uint32_t pid, uint32_t gpu) = 0;
   virtual uint32_t DriverGetVersion(int32_t* version) = 0;
+  // Lets kernels on `gpu` reach the client's memory on `peer` (another GPU
+  // of this node), or stops that.
+  virtual uint32_t SetPeerAccess(uint32_t pid, uint32_t gpu, uint32_t peer, bool enable) = 0;
 
   virtual uint32_t Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint64_t* pointer) = 0;
   virtual uint32_t Free(uint32_t pid, uint32_t gpu, uint64_t pointer) = 0;

@@ -250,6 +250,20 @@ uint32_t RuntimeExecutor::On_zantuVarRegister(const Call& call) {
   return backend_->VarRegister(pid_, call.Arg(0), call.Arg(1), call.Arg(2), name);
 }
 
+uint32_t RuntimeExecutor::On_cudaDeviceEnablePeerAccess(const Call& call) {
+  return SetPeerAccess(call, true);
+}
+
+uint32_t RuntimeExecutor::On_cudaDeviceDisablePeerAccess(const Call& call) {
+  return SetPeerAccess(call, false);
+}
+
+uint32_t RuntimeExecutor::SetPeerAccess(const Call& call, bool enable) {
+  const uint64_t peer = call.Arg(0);
+  if (peer >= backend_->DeviceCount() || peer == call.gpu) return kRtInvalidDevice;
+  return backend_->SetPeerAccess(pid_, call.gpu, static_cast<uint32_t>(peer), enable);
+}
+
 uint32_t RuntimeExecutor::On_zantuModuleUnload(const Call& call) { return backend_->ModuleUnload(pid_, call.Arg(0)); }
 
 }  // namespace zantu_node

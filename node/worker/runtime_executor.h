@@ -56,6 +56,7 @@ class RuntimeExecutor {
   using Handler = uint32_t (RuntimeExecutor::*)(const Call& call);
 
   uint32_t Run(const Call& call);
+  uint32_t SetPeerAccess(const Call& call, bool enable);
   static const Handler* Handlers();
 
   // One handler per declared call (common/runtime_call_table.h); the

@@ -429,6 +429,32 @@ int Callbacks() {
 
 // Copies between the program's two GPUs, whichever nodes they sit on: the
 // peer calls, and plain copies whose pointers name two GPUs.
+// Kernels on GPU 0 reaching GPU 1's memory: where both GPUs sit on one
+// node, once peer access is enabled (twice is refused, as is disabling it
+// twice); GPUs on two nodes have none. 1 when all went as it should.
+int PeerKernels(float* on1) {
+  int can = -1;
+  cudaDeviceCanAccessPeer(&can, 0, 1);
+  cudaSetDevice(0);
+  const cudaError_t enabled = cudaDeviceEnablePeerAccess(1, 0);
+  if (can == 0) return enabled == cudaErrorPeerAccessUnsupported;
+  if (enabled != cudaSuccess || cudaDeviceEnablePeerAccess(1, 0) != cudaErrorPeerAccessAlreadyEnabled) return 0;
+  const int n = 4096;
+  std::vector<float> host(n), back(n);
+  for (int i = 0; i < n; ++i) host[i] = static_cast<float>(i % 113);
+  float bias = 0;
+  cudaMemcpyFromSymbol(&bias, e2e_bias, sizeof(bias));
+  cudaMemcpy(on1, host.data(), n * sizeof(float), cudaMemcpyHostToDevice);
+  e2e_scale<<<n / 256, 256>>>(on1, 3.0f, n);
+  if (cudaDeviceSynchronize() != cudaSuccess) return 0;
+  cudaMemcpy(back.data(), on1, n * sizeof(float), cudaMemcpyDeviceToHost);
+  for (int i = 0; i < n; ++i) {
+    if (back[i] != host[i] * 3.0f + bias) return 0;
+  }
+  return cudaDeviceDisablePeerAccess(1) == cudaSuccess &&
+         cudaDeviceDisablePeerAccess(1) == cudaErrorPeerAccessNotEnabled;
+}
+
 int Peer() {
   const size_t n = (size_t{9} << 20) + 12345;  // three chunks and a tail
   std::vector<unsigned char> pattern(n), back(n);
@@ -463,6 +489,7 @@ int Peer() {
   Report("peer_bad_device", cudaMemcpyPeer(on1, 9, on0, 0, 64));
   Report("peer_past_end", cudaMemcpyPeer(on1 + 1, 1, on0, 0, n));
   cudaGetLastError();
+  Report("peer_access", PeerKernels(reinterpret_cast<float*>(on1)));
   Report("teardown", cudaFree(on0) | cudaFree(on1) | cudaFree(other1) | cudaStreamDestroy(stream1));
   return 0;
 }

@@ -214,7 +214,7 @@ TEST(CudartEndToEnd, CopiesBetweenGpusOfOneNodeAndOfTwo) {
       {"peer_async", "0"}, {"peer_async_back", "0"}, {"peer_async_differ", "0"}, {"memset", "0"},
       {"default_kind", "0"}, {"default_back", "0"}, {"default_differ", "0"}, {"device_kind", "0"},
       {"device_back", "0"}, {"device_differ", "0"}, {"peer_bad_device", "101"}, {"peer_past_end", "1"},
-      {"teardown", "0"}, {"done", "0"}};
+      {"peer_access", "1"}, {"teardown", "0"}, {"done", "0"}};
   std::string error;
   {
     auto road = StartRoad(&error);

@@ -54,6 +54,10 @@ ZANTU_STAND_IN_EXPORT CUresult cuDevicePrimaryCtxRelease(CUdevice device) { retu
 ZANTU_STAND_IN_EXPORT CUresult cuDevicePrimaryCtxReset(CUdevice device) { return D().PrimaryReset(device); }
 ZANTU_STAND_IN_EXPORT CUresult cuCtxSetCurrent(CUcontext context) { return D().SetCurrent(context); }
 ZANTU_STAND_IN_EXPORT CUresult cuCtxSynchronize() { return D().Synchronize(); }
+ZANTU_STAND_IN_EXPORT CUresult cuCtxEnablePeerAccess(CUcontext peer, unsigned int flags) {
+  return D().PeerAccess(peer, flags, true);
+}
+ZANTU_STAND_IN_EXPORT CUresult cuCtxDisablePeerAccess(CUcontext peer) { return D().PeerAccess(peer, 0, false); }
 
 ZANTU_STAND_IN_EXPORT CUresult cuMemAlloc(CUdeviceptr* pointer, size_t size) { return D().MemAlloc(pointer, size); }
 ZANTU_STAND_IN_EXPORT CUresult cuMemFree(CUdeviceptr pointer) { return D().MemFree(pointer); }

@@ -169,6 +169,9 @@ void StandInDriver::Clear(CUctx_st* context) {
   context->streams.clear();
   context->events.clear();
   context->modules.clear();
+  // Peer mappings go both ways with the context.
+  context->peers.clear();
+  for (Device& device : devices_) device.primary->peers.erase(context);
   context->sticky = CUDA_SUCCESS;
 }
 
@@ -204,6 +207,19 @@ CUresult StandInDriver::Synchronize() {
   zantu::MutexLock lock(&mutex_);
   CUctx_st* context = nullptr;
   return Current(&context);
+}
+
+CUresult StandInDriver::PeerAccess(CUcontext peer, unsigned flags, bool enable) {
+  zantu::MutexLock lock(&mutex_);
+  CUctx_st* context = nullptr;
+  if (const CUresult result = Current(&context); result != CUDA_SUCCESS) return result;
+  bool known = false;
+  for (const Device& device : devices_) known = known || device.primary.get() == peer;
+  if (!known || peer->retains == 0) return CUDA_ERROR_INVALID_CONTEXT;
+  if (peer == context) return CUDA_ERROR_INVALID_DEVICE;
+  if (!enable) return context->peers.erase(peer) != 0 ? CUDA_SUCCESS : CUDA_ERROR_PEER_ACCESS_NOT_ENABLED;
+  if (flags != 0) return CUDA_ERROR_INVALID_VALUE;
+  return context->peers.insert(peer).second ? CUDA_SUCCESS : CUDA_ERROR_PEER_ACCESS_ALREADY_ENABLED;
 }
 
 bool StandInDriver::Owns(const CUctx_st& context, CUstream stream) {

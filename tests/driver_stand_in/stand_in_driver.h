@@ -39,6 +39,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "common/thread_annotations.h"
@@ -80,6 +81,7 @@ struct CUctx_st {
   std::unordered_map<CUstream, std::unique_ptr<CUstream_st>> streams;
   std::unordered_map<CUevent, std::unique_ptr<CUevent_st>> events;
   std::unordered_map<CUmodule, std::unique_ptr<CUmod_st>> modules;
+  std::unordered_set<const CUctx_st*> peers;  // contexts whose memory kernels here may reach
 };
 
 namespace zantu_stand_in {
@@ -110,6 +112,7 @@ class StandInDriver {
   CUresult PrimaryReset(CUdevice device) EXCLUDES(mutex_);
   CUresult SetCurrent(CUcontext context) EXCLUDES(mutex_);
   CUresult Synchronize() EXCLUDES(mutex_);
+  CUresult PeerAccess(CUcontext peer, unsigned flags, bool enable) EXCLUDES(mutex_);
 
   // Memory. `kind` says which side of a copy is the device's.
   enum class CopyKind { kHostToDevice, kDeviceToHost, kDeviceToDevice };

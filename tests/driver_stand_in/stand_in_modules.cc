@@ -186,7 +186,10 @@ bool StandInDriver::PointersReach(const CUctx_st& context, const CheckedLaunch& 
     if (uint64_t{offset} + sizeof(uint64_t) > launch.params_size) continue;
     uint64_t pointer = 0;
     std::memcpy(&pointer, static_cast<const char*>(launch.params) + offset, sizeof(pointer));
-    if (pointer != 0 && !Inside(context, pointer, 0) && !Inside(context, pointer - 1, 1)) return false;
+    if (pointer == 0 || Inside(context, pointer, 0) || Inside(context, pointer - 1, 1)) continue;
+    bool peer = false;
+    for (const CUctx_st* other : context.peers) peer = peer || Inside(*other, pointer, 0);
+    if (!peer) return false;
   }
   return true;
 }
