@@ -68,7 +68,7 @@ enum CallTravel : uint8_t {
   X(cudaDeviceEnablePeerAccess, 1, kTravelWaits, false)         /* the peer's GPU index on the node */             \
   X(cudaDeviceDisablePeerAccess, 1, kTravelWaits, false)        /* the peer's GPU index on the node */
 
-struct RuntimeCallSpec {
+struct RuntimeCallDeclaration {
   bool served = false;  // declared above; anything else is answered kNotSupported
   uint32_t argc = 0;
   uint8_t travel = 0;
@@ -77,19 +77,20 @@ struct RuntimeCallSpec {
 
 namespace runtime_call_table {
 
-constexpr std::array<RuntimeCallSpec, kRuntimeApiCount> Build() {
-  std::array<RuntimeCallSpec, kRuntimeApiCount> specs{};
-#define ZANTU_RUNTIME_CALL_SPEC(name, argc, travel, sync) specs[k_##name] = RuntimeCallSpec{true, argc, travel, sync};
-  ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_CALL_SPEC)
-#undef ZANTU_RUNTIME_CALL_SPEC
-  return specs;
+constexpr std::array<RuntimeCallDeclaration, kRuntimeApiCount> Build() {
+  std::array<RuntimeCallDeclaration, kRuntimeApiCount> declarations{};
+#define ZANTU_RUNTIME_CALL_DECLARATION(name, argc, travel, sync) \
+  declarations[k_##name] = RuntimeCallDeclaration{true, argc, travel, sync};
+  ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_CALL_DECLARATION)
+#undef ZANTU_RUNTIME_CALL_DECLARATION
+  return declarations;
 }
 
-inline constexpr std::array<RuntimeCallSpec, kRuntimeApiCount> kSpecs = Build();
+inline constexpr std::array<RuntimeCallDeclaration, kRuntimeApiCount> kDeclarations = Build();
 
 }  // namespace runtime_call_table
 
 // The declaration of function `api`; an unserved one for any other number.
-constexpr RuntimeCallSpec SpecOf(uint32_t api) {
-  return api < kRuntimeApiCount ? runtime_call_table::kSpecs[api] : RuntimeCallSpec{};
+constexpr RuntimeCallDeclaration DeclarationOf(uint32_t api) {
+  return api < kRuntimeApiCount ? runtime_call_table::kDeclarations[api] : RuntimeCallDeclaration{};
 }

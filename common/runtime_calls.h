@@ -76,7 +76,7 @@ enum CopyKind : uint64_t {
 constexpr uint64_t kPerThreadStream = 2;
 
 // The launch's argument words, built apart from Send (RuntimeLayer::Launch).
-constexpr uint32_t kLaunchArgc = SpecOf(k_cudaLaunchKernel).argc;
+constexpr uint32_t kLaunchArgc = DeclarationOf(k_cudaLaunchKernel).argc;
 
 // Largest single copy or memset on the wire; the library splits larger ones.
 constexpr uint64_t kMaxCopyChunk = uint64_t{256} << 20;

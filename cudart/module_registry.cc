@@ -155,7 +155,7 @@ int ModuleRegistry::Ship(Module* module, int gpu) {
     plan.mode = i + 1 < entries.size() ? CallMode::kDeferred : CallMode::kNoWait;
     plan.owned = &e.data;
     plan.sink.gpu = gpu;
-    const int status = layer.Call(gpu, plan, e.api, SpecOf(e.api).argc, e.args[0], e.args[1], e.args[2]);
+    const int status = layer.Call(gpu, plan, e.api, DeclarationOf(e.api).argc, e.args[0], e.args[1], e.args[2]);
     if (status != 0) return status;
   }
   return kRtSuccess;

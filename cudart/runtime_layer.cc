@@ -55,8 +55,8 @@ uint8_t TravelOf(CallMode mode) {
 
 // Whether `api` is sent as its declaration says.
 bool Declared(uint32_t api, uint32_t argc, CallMode mode) {
-  const RuntimeCallSpec spec = SpecOf(api);
-  if (spec.served && spec.argc == argc && (spec.travel & TravelOf(mode)) != 0) return true;
+  const RuntimeCallDeclaration declared = DeclarationOf(api);
+  if (declared.served && declared.argc == argc && (declared.travel & TravelOf(mode)) != 0) return true;
   static std::atomic<bool> said{false};
   if (!said.exchange(true, std::memory_order_relaxed)) {
     ZANTU_ERROR("runtime call %u sent with %u words in mode %d, against its declaration", api, argc,

@@ -65,9 +65,9 @@ class RuntimeLayer final : public CudaTovrel {
   // declaration (common/runtime_call_table.h) says; see Call.
   template <uint32_t kApi, typename... Words>
   int Send(int gpu, const CallPlan& plan, Words... words) {
-    static_assert(SpecOf(kApi).served, "not a declared runtime call");
-    static_assert(sizeof...(Words) == SpecOf(kApi).argc, "argument words differ from the call's declaration");
-    return Call(gpu, plan, kApi, SpecOf(kApi).argc, static_cast<uint64_t>(words)...);
+    static_assert(DeclarationOf(kApi).served, "not a declared runtime call");
+    static_assert(sizeof...(Words) == DeclarationOf(kApi).argc, "argument words differ from the call's declaration");
+    return Call(gpu, plan, kApi, DeclarationOf(kApi).argc, static_cast<uint64_t>(words)...);
   }
 
   // Forwards runtime call `api` with up to 9 arguments on process GPU `gpu`

@@ -207,7 +207,7 @@ test: cudart_e2e_test
 what: a change to one node of an executable graph lands on another
 
 file: node/worker/runtime_executor.cc
-from:   if (call.entry.argc < spec.argc) return kRtInvalidValue;
+from:   if (call.entry.argc < declared.argc) return kRtInvalidValue;
 to:   
 test: node_runtime_test
 what: an entry with fewer argument words than its call declares is run

@@ -27,7 +27,7 @@ bool NameOf(const char* data, uint64_t size, std::string_view* name) {
 
 RuntimeExecutor::RuntimeExecutor(GpuBackend* backend, uint32_t pid) : backend_(backend), pid_(pid) {}
 
-bool RuntimeExecutor::IsSync(uint32_t api) { return SpecOf(api).sync; }
+bool RuntimeExecutor::IsSync(uint32_t api) { return DeclarationOf(api).sync; }
 
 bool RuntimeExecutor::IsSticky(uint32_t result) { return result == kRtIllegalAddress || result == kRtLaunchFailure; }
 
@@ -86,10 +86,10 @@ const RuntimeExecutor::Handler* RuntimeExecutor::Handlers() {
 // argument words, a GPU of this node (registrations and the driver version
 // name none).
 uint32_t RuntimeExecutor::Run(const Call& call) {
-  const RuntimeCallSpec spec = SpecOf(call.entry.api);
-  if (!spec.served) return kRtNotSupported;
-  if (call.entry.argc < spec.argc) return kRtInvalidValue;
-  const bool any_gpu = spec.travel == kShipping || call.entry.api == k_cudaDriverGetVersion;
+  const RuntimeCallDeclaration declared = DeclarationOf(call.entry.api);
+  if (!declared.served) return kRtNotSupported;
+  if (call.entry.argc < declared.argc) return kRtInvalidValue;
+  const bool any_gpu = declared.travel == kShipping || call.entry.api == k_cudaDriverGetVersion;
   if (!any_gpu && call.gpu >= backend_->DeviceCount()) return kRtInvalidDevice;
   return (this->*Handlers()[call.entry.api])(call);
 }

@@ -195,9 +195,9 @@ TEST(NodeRuntime, CallsAndTheirErrorsWhileAnotherClientIsServed) {
   EXPECT_EQ(n.Call(kA, 1, 999, {}), kRtNotSupported);
   // Every declared call one argument word short is refused before it runs.
   for (uint32_t api = 0; api < kRuntimeApiCount; ++api) {
-    const RuntimeCallSpec spec = SpecOf(api);
-    if (!spec.served || spec.argc == 0) continue;
-    EXPECT_EQ(n.Call(kA, 1, api, std::vector<uint64_t>(spec.argc - 1, 0)), kRtInvalidValue) << api;
+    const RuntimeCallDeclaration declared = DeclarationOf(api);
+    if (!declared.served || declared.argc == 0) continue;
+    EXPECT_EQ(n.Call(kA, 1, api, std::vector<uint64_t>(declared.argc - 1, 0)), kRtInvalidValue) << api;
   }
 
   // Double free.
