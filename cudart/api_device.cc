@@ -16,6 +16,16 @@ namespace {
 
 bool SameNode(int device, int peer) { return device != peer && Layer().node_of(device) == Layer().node_of(peer); }
 
+// 0 when both GPUs exist; otherwise why not (a sticky error does not count:
+// the question is about the devices, not their state).
+int BothExist(int device, int peer) {
+  for (int gpu : {device, peer}) {
+    const int status = Usable(gpu);
+    if (status == kRtNoDevice || status == kRtInvalidDevice) return status;
+  }
+  return kRtSuccess;
+}
+
 // cudaDeviceEnablePeerAccess / DisablePeerAccess from the current GPU; the
 // node names the peer by its own index.
 int PeerAccess(int peer, bool enable) {
@@ -31,11 +41,9 @@ int PeerAccess(int peer, bool enable) {
                 : Layer().Send<k_cudaDeviceDisablePeerAccess>(gpu, CallPlan{}, index);
 }
 
-}  // namespace
-
-namespace {
 // The toolkit release this library stands in for.
 constexpr int kRuntimeVersion = 13000;
+
 }  // namespace
 
 extern "C" {
@@ -87,10 +95,7 @@ cudaError_t cudaInitDevice(int device, unsigned int device_flags_in, unsigned in
 // between them work all the same).
 cudaError_t cudaDeviceCanAccessPeer(int* can_access, int device, int peer) {
   if (can_access == nullptr) return Done(kRtInvalidValue);
-  for (int gpu : {device, peer}) {
-    const int status = Usable(gpu);
-    if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
-  }
+  if (const int status = BothExist(device, peer); status != 0) return Done(status);
   *can_access = SameNode(device, peer) ? 1 : 0;
   return Done(kRtSuccess);
 }
@@ -104,10 +109,7 @@ cudaError_t cudaDeviceDisablePeerAccess(int peer) { return Done(PeerAccess(peer,
 
 cudaError_t cudaDeviceGetP2PAttribute(int* value, cudaDeviceP2PAttr attr, int device, int peer) {
   if (value == nullptr) return Done(kRtInvalidValue);
-  for (int gpu : {device, peer}) {
-    const int status = Usable(gpu);
-    if (status == kRtNoDevice || status == kRtInvalidDevice) return Done(status);
-  }
+  if (const int status = BothExist(device, peer); status != 0) return Done(status);
   if (device == peer) return Done(kRtInvalidDevice);
   switch (attr) {
     case cudaDevP2PAttrAccessSupported:

@@ -136,9 +136,9 @@ int LaunchHostFunc(cudaStream_t stream, cudaHostFn_t function, void* data, bool 
   if (status != 0) return status;
   StreamCapture& capture = StreamCapture::Get();
   if (capture.Capturing(gpu, wire)) {
+    const cudaHostNodeParams params{function, data};
     NodeWork work;
-    work.type = cudaGraphNodeTypeHost;
-    work.host = cudaHostNodeParams{function, data};
+    HostWork(&params, &work);
     return capture.Add(gpu, wire, std::move(work));
   }
   return HostCallbacks::Get().Enqueue(gpu, wire, RunHostFn, data, reinterpret_cast<void*>(function));

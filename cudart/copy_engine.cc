@@ -28,7 +28,9 @@ void MoveToGpu(int memory_gpu, int* gpu, uint64_t* wire) {
 // node.
 constexpr int kNotCaptured = -1;
 
-int CaptureCopy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, int gpu, uint64_t wire, bool async) {
+// `make` fills the node's work from the call's arguments (a status).
+template <typename Make>
+int Capture(int gpu, uint64_t wire, bool async, Make make) {
   StreamCapture& capture = StreamCapture::Get();
   if (!async) {
     const int status = capture.CheckUnsafeCall();
@@ -36,26 +38,24 @@ int CaptureCopy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, i
   }
   if (!capture.Capturing(gpu, wire)) return kNotCaptured;
   NodeWork work;
-  const int status = CopyWork1D(dst, src, count, kind, &work);
+  const int status = make(&work);
   return status != 0 ? status : capture.Add(gpu, wire, std::move(work));
 }
 
+int CaptureCopy(void* dst, const void* src, size_t count, cudaMemcpyKind kind, int gpu, uint64_t wire, bool async) {
+  return Capture(gpu, wire, async, [&](NodeWork* work) { return CopyWork1D(dst, src, count, kind, work); });
+}
+
 int CaptureSet(void* dst, int value, size_t count, int gpu, uint64_t wire, bool async) {
-  StreamCapture& capture = StreamCapture::Get();
-  if (!async) {
-    const int status = capture.CheckUnsafeCall();
-    return status != 0 ? status : kNotCaptured;
-  }
-  if (!capture.Capturing(gpu, wire)) return kNotCaptured;
-  cudaMemsetParams params{};
-  params.dst = dst;
-  params.value = static_cast<uint8_t>(value);
-  params.elementSize = 1;
-  params.width = count;
-  params.height = 1;
-  NodeWork work;
-  const int status = SetWork(&params, &work);
-  return status != 0 ? status : capture.Add(gpu, wire, std::move(work));
+  return Capture(gpu, wire, async, [&](NodeWork* work) {
+    cudaMemsetParams params{};
+    params.dst = dst;
+    params.value = static_cast<uint8_t>(value);
+    params.elementSize = 1;
+    params.width = count;
+    params.height = 1;
+    return SetWork(&params, work);
+  });
 }
 
 }  // namespace

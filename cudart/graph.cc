@@ -41,20 +41,13 @@ bool RepeatedByte(unsigned int value, unsigned int element_size, uint8_t* byte) 
   return true;
 }
 
-int RunCopy(const cudaMemcpy3DParms& copy, cudaStream_t stream, bool per_thread) {
-  return CopyEngine::Copy3D(copy, stream, true, per_thread);
-}
-
 int RunSet(const cudaMemsetParams& set, cudaStream_t stream, bool per_thread) {
   uint8_t byte = 0;
   RepeatedByte(set.value, set.elementSize, &byte);
   const size_t row = set.width * set.elementSize;
-  for (size_t y = 0; y < set.height; ++y) {
-    const int status =
-        CopyEngine::Set(static_cast<char*>(set.dst) + y * set.pitch, byte, row, stream, true, per_thread);
-    if (status != 0) return status;
-  }
-  return kRtSuccess;
+  // One row needs no pitch (programs leave it 0).
+  const size_t pitch = set.height > 1 ? set.pitch : row;
+  return CopyEngine::Set2D(set.dst, pitch, byte, row, set.height, stream, true, per_thread);
 }
 
 int RunStep(const NodeWork& work, cudaStream_t stream, bool per_thread) {
@@ -63,7 +56,7 @@ int RunStep(const NodeWork& work, cudaStream_t stream, bool per_thread) {
       return LaunchPacked(work.function, work.kernel.gridDim, work.kernel.blockDim, work.params,
                           work.kernel.sharedMemBytes, stream, per_thread);
     case cudaGraphNodeTypeMemcpy:
-      return RunCopy(work.copy, stream, per_thread);
+      return CopyEngine::Copy3D(work.copy, stream, true, per_thread);
     case cudaGraphNodeTypeMemset:
       return RunSet(work.set, stream, per_thread);
     case cudaGraphNodeTypeHost:
