@@ -342,6 +342,10 @@ TRELLAN_EXPORT void RefreshExitedPidsState(unsigned long pid);
 // Without `bells` only rings are looked at (bells are whoever's).
 TRELLAN_EXPORT size_t RemoveOrphanRings(const std::vector<std::string>& ring_prefixes, bool bells = true);
 
+// Removes this process's bell from /dev/shm now (it is otherwise removed at
+// exit): for a process that ends with _exit, without its exit handlers.
+TRELLAN_EXPORT void UnlinkOwnBell();
+
 // The API function's name, "unknown(3:17)" style for numbers without one.
 // Never null; the text stays valid until the calling thread's next call.
 TRELLAN_EXPORT const char* GetCudaFunctionName(unsigned char module, unsigned int function);

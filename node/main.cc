@@ -7,8 +7,13 @@
 // Tests, benchmarks and the demo drive it; tests/harness/processes.h starts
 // it and reads its ready line.
 
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
+#include <thread>
 
 #include "node/backends/backend_factory.h"
 #include "node/backends/kernel_libraries.h"
@@ -27,6 +32,27 @@ using namespace zantu_node;
 std::unique_ptr<NodeLink> MakeLink(const NodeOptions& options) {
   if (options.transport == Transport::kLight) return std::make_unique<LightLink>(options);
   return std::make_unique<NativeLink>(options.recv_port, options.send_port);
+}
+
+// SIGTERM and SIGINT end the node at once, taking its workers' rings and its
+// bell out of /dev/shm (the spawner, and its workers with it, follow the node
+// when it dies). Blocked in every thread the node starts; one thread takes
+// them. The spawner is forked before, with the default actions.
+void WatchStopSignals() {
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGINT);
+  if (pthread_sigmask(SIG_BLOCK, &stop, nullptr) != 0) return;
+  std::thread([stop] {
+    int signal = 0;
+    if (sigwait(&stop, &signal) != 0) return;
+    const size_t rings = RemoveOwnWorkerRings();
+    UnlinkOwnBell();
+    NODE_LOG("%s received, quitting (removed %zu worker rings)", signal == SIGTERM ? "SIGTERM" : "SIGINT", rings);
+    std::fflush(stdout);
+    _exit(kExitOk);
+  }).detach();
 }
 
 DispatchConfig ConfigOf(const NodeOptions& options, const BackendPlan& plan) {
@@ -55,6 +81,7 @@ int main(int argc, char** argv) {
     NODE_LOG("the node cannot start its workers: %s", why.c_str());
     return kExitSetupFailed;
   }
+  WatchStopSignals();
   // What nodes that were killed left in shared memory: their workers' rings.
   // Bells are left to the daemon, which removes every orphan's at its start.
   const size_t orphans = RemoveOrphanRings({kNodeRingPrefix}, false);

@@ -133,17 +133,21 @@ bool IsOrphanBell(int dir_fd, const char* name) {
   if (end == after_prefix || *end != '.' || pid <= 0 || pid > INT_MAX) return false;
   const int fd = openat(dir_fd, name, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) return false;
-  struct stat st;
+  struct stat st{};
   uint8_t head[16];
-  const bool whole = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == static_cast<off_t>(kBellPageBytes) &&
+  const bool plain = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  const bool whole = plain && st.st_size == static_cast<off_t>(kBellPageBytes) &&
                      pread(fd, head, sizeof(head), 0) == static_cast<ssize_t>(sizeof(head));
   close(fd);
-  if (!whole) return false;
-  uint64_t magic, start_time;
-  std::memcpy(&magic, head + offsetof(BellPage, magic), sizeof(magic));
-  std::memcpy(&start_time, head + offsetof(BellPage, creator_start_time), sizeof(start_time));
-  if (magic != kBellMagic) return false;
   const ProcessState creator = ReadProcessState(static_cast<pid_t>(pid));
+  // Half made (no size or no magic yet): its creator's, unless that is gone
+  // and it has stayed so for long.
+  uint64_t magic = 0, start_time = 0;
+  if (whole) {
+    std::memcpy(&magic, head + offsetof(BellPage, magic), sizeof(magic));
+    std::memcpy(&start_time, head + offsetof(BellPage, creator_start_time), sizeof(start_time));
+  }
+  if (!whole || magic != kBellMagic) return plain && !creator.running && LongUnchanged(st);
   return !creator.running || (start_time != 0 && creator.start_time != start_time);
 }
 
@@ -177,3 +181,5 @@ bool SleepOnBell(Bell* bell, uint32_t key, int64_t timeout_ns) {
 }
 
 }  // namespace trellan
+
+void UnlinkOwnBell() { trellan::UnlinkProcessBellAtExit(); }

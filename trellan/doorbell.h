@@ -18,6 +18,7 @@
 // new `seq` and does not sleep.
 #pragma once
 
+#include <sys/stat.h>
 #include <cstdint>
 #include <string>
 
@@ -42,6 +43,10 @@ void UnmapBell(void* mapping);
 // a process started at another time). False for anything that is not a bell
 // by its name, size and magic.
 bool IsOrphanBell(int dir_fd, const char* name);
+
+// Whether a shared-memory object has not changed for a minute: one without
+// its magic by then was left half made by a creator that died making it.
+bool LongUnchanged(const struct stat& st);
 
 // After a publish: bumps the bell and wakes its sleepers, if any.
 void RingBell(Bell* bell);

@@ -29,16 +29,26 @@
 namespace {
 
 constexpr char kShmDirectory[] = "/dev/shm";
-// A creator writes a ring's magic microseconds after it makes the object.
+
+}  // namespace
+
+namespace trellan {
+
+// A creator writes an object's magic microseconds after it makes it.
 constexpr int64_t kAbandonedNs = int64_t{60} * 1'000'000'000;
 
-// Whether `st` has not changed for kAbandonedNs.
 bool LongUnchanged(const struct stat& st) {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   const int64_t changed = int64_t{st.st_mtim.tv_sec} * 1'000'000'000 + st.st_mtim.tv_nsec;
   return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec - changed > kAbandonedNs;
 }
+
+}  // namespace trellan
+
+namespace {
+
+using trellan::LongUnchanged;
 
 bool HasAnyPrefix(const std::string& name, const std::vector<std::string>& prefixes) {
   for (const std::string& prefix : prefixes) {

@@ -1,11 +1,14 @@
 #include "node/front/worker_slot.h"
 
+#include <dirent.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 namespace zantu_node {
 namespace {
@@ -17,6 +20,23 @@ std::string RingName(const char* kind) {
 }
 
 }  // namespace
+
+size_t RemoveOwnWorkerRings() {
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return 0;
+  const std::string pid = "_" + std::to_string(getpid()) + "_";
+  std::vector<std::string> own;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    for (const char* kind : {"REQUEST", "RESPONSE"}) {
+      if (name.rfind(std::string(kNodeRingPrefix) + kind + pid, 0) == 0) own.push_back(name);
+    }
+  }
+  closedir(dir);
+  size_t removed = 0;
+  for (const std::string& name : own) removed += shm_unlink(("/" + name).c_str()) == 0 ? 1 : 0;
+  return removed;
+}
 
 std::unique_ptr<WorkerSlot> WorkerSlot::Create(uint32_t id, std::string* why) {
   std::unique_ptr<WorkerSlot> slot(new WorkerSlot(id));

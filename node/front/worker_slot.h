@@ -19,6 +19,10 @@ namespace zantu_node {
 // The names of every worker ring start with this.
 constexpr char kNodeRingPrefix[] = "ZANTU_NODE_";
 
+// Removes from /dev/shm every worker ring this process made (for a node that
+// ends at once; its workers keep their mappings until they go). The count.
+size_t RemoveOwnWorkerRings();
+
 class WorkerSlot {
  public:
   // Makes the channel of worker `id`. Null with `*why` when shared memory

@@ -397,6 +397,12 @@ class NodeProcess {
   }
 
   ~NodeProcess() {
+    // Asked to stop first, the node takes its workers' rings and its bell
+    // out of /dev/shm; one that does not stop within 5 s is killed.
+    if (process_ && process_->Wait(std::chrono::milliseconds(0)) == -1) {
+      process_->Signal(SIGTERM);
+      process_->Wait(std::chrono::milliseconds(5000));
+    }
     process_.reset();  // kills the node by its pid if it still runs
     if (!record_path_.empty()) unlink(record_path_.c_str());
   }
