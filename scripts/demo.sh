@@ -196,6 +196,7 @@ run_sample bw_native bandwidth --device 1 --max-mib 256
 run_sample bw_light bandwidth --device 2 --max-mib 256
 run_sample pipeline gpu_pipeline
 run_sample graphs graph_steps
+run_sample async async_work --expect-overlap
 sample_env="CUDA_VISIBLE_DEVICES=1,2"
 run_sample pipeline_nodes gpu_pipeline
 sample_env=""
@@ -268,19 +269,21 @@ pipeline_rows pipeline_nodes "Native to Light"
 header "graph_steps (a step captured from two streams and one built node by node, launched in turn)" graphs
 graph_ms=$(num "$(fig graphs graph_step_ms)"); plain_ms=$(num "$(fig graphs plain_step_ms)")
 row "one step as a graph launch" "$(calc "$graph_ms" 2) ms" "$(calc "$plain_ms" 2) ms as plain calls" "$(calc "$graph_ms / $plain_ms" 2)"
+header "async_work (the host polls an event while the emulated GPU runs a kernel; a callback after a stream's copy)" async
+row "event polls while the kernel ran" "$(num "$(fig async polls_while_busy)")" "$(calc "$(num "$(fig async gpu_ms)")") ms on the GPU" "> 0"
 
 say
 say "== CUDA_VISIBLE_DEVICES=3,1 =="
 say "  device_query --expect 2: $(result narrowed_query); vector_add: $(result narrowed_add)"
 say
 say "Each sample's full output:"
-for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes; do
+for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes graphs async; do
   say "-- $log"
   grep -vE '^(figures:|rc=|seconds=)' "$out/$log.log" | sed 's/^/   /'
 done
 
 failed=0
-for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes narrowed_query \
+for log in device_query vector_add multistream_saxpy reduction bw_native bw_light pipeline pipeline_nodes graphs async narrowed_query \
   narrowed_add; do
   [ "$(result "$log")" = PASSED ] || failed=1
 done

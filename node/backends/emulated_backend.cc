@@ -1,10 +1,13 @@
 #include "node/backends/emulated_backend.h"
 
+#include <algorithm>
 #include <cstring>
+#include <thread>
 
 #include "common/records.h"
 
 #include "node/backends/emulated_device_info.h"
+#include "node/kernel_runtime/launch_limits.h"
 
 namespace zantu_node {
 namespace {
@@ -19,13 +22,26 @@ constexpr uint64_t kEventDisableTiming = 0x2;
 // The driver version this node reports (13.0).
 constexpr int32_t kDriverVersion = 13000;
 
+// cudaStreamNonBlocking.
+constexpr uint64_t kStreamNonBlocking = 0x1;
+
 void* Address(uint64_t pointer) { return reinterpret_cast<void*>(static_cast<uintptr_t>(pointer)); }
+
+// Enough threads that a client's streams overlap, not so many that one
+// worker crowds the host.
+unsigned StreamThreads() { return std::clamp(std::thread::hardware_concurrency(), 2u, 8u); }
+
+// A kernel's parameters, kept for the launch that runs later: 16-byte
+// aligned, as the widest parameter needs.
+struct alignas(16) ParamWords {
+  char bytes[16];
+};
 
 }  // namespace
 
 EmulatedBackend::EmulatedBackend(uint32_t gpus, uint64_t memory_per_gpu, const KernelLibraries* kernels,
                                  MemoryBudget* budget)
-    : kernels_(kernels) {
+    : kernels_(kernels), streams_(StreamThreads()) {
   for (uint32_t i = 0; i < gpus; ++i) memory_.push_back(std::make_unique<EmulatedMemory>(i, memory_per_gpu, budget));
 }
 
@@ -69,10 +85,17 @@ uint32_t EmulatedBackend::GetDeviceProperties(uint32_t pid, uint32_t gpu, Device
   return kRtSuccess;
 }
 
-uint32_t EmulatedBackend::DeviceSynchronize(uint32_t pid, uint32_t gpu) { return kRtSuccess; }
+uint32_t EmulatedBackend::DeviceSynchronize(uint32_t pid, uint32_t gpu) {
+  streams_.DrainGpu(pid, gpu);
+  return kRtSuccess;
+}
 
 uint32_t EmulatedBackend::DeviceReset(uint32_t pid, uint32_t gpu) {
   Client* client = Find(pid);
+  // Kernels on other GPUs may reach this one's memory through peer access.
+  streams_.DrainClient(pid);
+  streams_.DestroyGpu(pid, gpu);
+  streams_.TakeFailure(pid, gpu);
   memory_[gpu]->FreeAll(pid);
   ClientGpu& state = client->gpus[gpu];
   state.streams.clear();
@@ -101,6 +124,8 @@ uint32_t EmulatedBackend::Malloc(uint32_t pid, uint32_t gpu, uint64_t size, uint
 }
 
 uint32_t EmulatedBackend::Free(uint32_t pid, uint32_t gpu, uint64_t pointer) {
+  // As cudaFree does: no queued work may still use the memory.
+  streams_.DrainClient(pid);
   return memory_[gpu]->Free(pid, pointer);
 }
 
@@ -116,6 +141,8 @@ uint32_t EmulatedBackend::CopyToDevice(uint32_t pid, uint32_t gpu, uint64_t dst,
   if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
   if (count == 0) return kRtSuccess;
   if (!Usable(client, pid, gpu, dst, count)) return kRtInvalidValue;
+  // The data lives in the request only while this call runs.
+  streams_.Drain(Id(pid, gpu, stream));
   std::memcpy(Address(dst), data, count);
   return kRtSuccess;
 }
@@ -126,8 +153,9 @@ uint32_t EmulatedBackend::CopyToHost(uint32_t pid, uint32_t gpu, uint64_t src, u
   if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
   if (count == 0) return kRtSuccess;
   if (!Usable(client, pid, gpu, src, count)) return kRtInvalidValue;
-  // The answer is sent from device memory itself: it stays as it is until
-  // this client's next call.
+  streams_.Drain(Id(pid, gpu, stream));
+  // The answer is sent from device memory itself: the client's own work
+  // queued before it has run, and its next call comes after the answer.
   answer->payload = static_cast<const char*>(Address(src));
   answer->payload_size = count;
   return kRtSuccess;
@@ -139,7 +167,10 @@ uint32_t EmulatedBackend::CopyOnDevice(uint32_t pid, uint32_t gpu, uint64_t dst,
   if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
   if (count == 0) return kRtSuccess;
   if (!Usable(client, pid, gpu, dst, count) || !Usable(client, pid, gpu, src, count)) return kRtInvalidValue;
-  std::memmove(Address(dst), Address(src), count);
+  streams_.Enqueue(Id(pid, gpu, stream), [dst, src, count] {
+    std::memmove(Address(dst), Address(src), count);
+    return uint32_t{kRtSuccess};
+  });
   return kRtSuccess;
 }
 
@@ -149,7 +180,10 @@ uint32_t EmulatedBackend::Memset(uint32_t pid, uint32_t gpu, uint64_t dst, uint8
   if (!IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
   if (count == 0) return kRtSuccess;
   if (!Usable(client, pid, gpu, dst, count)) return kRtInvalidValue;
-  std::memset(Address(dst), value, count);
+  streams_.Enqueue(Id(pid, gpu, stream), [dst, value, count] {
+    std::memset(Address(dst), value, count);
+    return uint32_t{kRtSuccess};
+  });
   return kRtSuccess;
 }
 
@@ -157,25 +191,36 @@ uint32_t EmulatedBackend::StreamCreate(uint32_t pid, uint32_t gpu, uint64_t stre
   if (IsDefaultStream(stream)) return kRtInvalidValue;
   auto& streams = Find(pid)->gpus[gpu].streams;
   if (streams.size() >= kMaxHandles && streams.count(stream) == 0) return kRtMemoryAllocation;
-  return streams.insert(stream).second ? kRtSuccess : kRtInvalidResourceHandle;
+  if (!streams.insert(stream).second) return kRtInvalidResourceHandle;
+  streams_.Create(Id(pid, gpu, stream), (flags & kStreamNonBlocking) == 0);
+  return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::StreamDestroy(uint32_t pid, uint32_t gpu, uint64_t stream) {
-  return Find(pid)->gpus[gpu].streams.erase(stream) != 0 ? kRtSuccess : kRtInvalidResourceHandle;
+  if (Find(pid)->gpus[gpu].streams.erase(stream) == 0) return kRtInvalidResourceHandle;
+  // Its queued work still runs, as on a GPU, before the call returns here.
+  streams_.Destroy(Id(pid, gpu, stream));
+  return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::StreamSynchronize(uint32_t pid, uint32_t gpu, uint64_t stream) {
-  return IsStream(*Find(pid), gpu, stream) ? kRtSuccess : kRtInvalidResourceHandle;
+  if (!IsStream(*Find(pid), gpu, stream)) return kRtInvalidResourceHandle;
+  streams_.Drain(Id(pid, gpu, stream));
+  return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::StreamQuery(uint32_t pid, uint32_t gpu, uint64_t stream) {
-  return StreamSynchronize(pid, gpu, stream);
+  if (!IsStream(*Find(pid), gpu, stream)) return kRtInvalidResourceHandle;
+  return streams_.Idle(Id(pid, gpu, stream)) ? kRtSuccess : kRtNotReady;
 }
 
 uint32_t EmulatedBackend::StreamWaitEvent(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t event,
                                           uint64_t flags) {
   const Client& client = *Find(pid);
-  if (!IsStream(client, gpu, stream) || client.gpus[gpu].events.count(event) == 0) return kRtInvalidResourceHandle;
+  auto it = client.gpus[gpu].events.find(event);
+  if (!IsStream(client, gpu, stream) || it == client.gpus[gpu].events.end()) return kRtInvalidResourceHandle;
+  // An event never recorded holds nothing.
+  if (it->second.recorded) streams_.Gate(Id(pid, gpu, stream), it->second.place);
   return kRtSuccess;
 }
 
@@ -192,18 +237,30 @@ uint32_t EmulatedBackend::EventRecord(uint32_t pid, uint32_t gpu, uint64_t event
   Client& client = *Find(pid);
   auto it = client.gpus[gpu].events.find(event);
   if (it == client.gpus[gpu].events.end() || !IsStream(client, gpu, stream)) return kRtInvalidResourceHandle;
-  // Everything before the record has run already.
+  // A new record has a time of its own: the last one's may still be written.
+  auto at = std::make_shared<Clock::time_point>();
   it->second.recorded = true;
-  it->second.at = Clock::now();
+  it->second.at = at;
+  it->second.place = streams_.Mark(Id(pid, gpu, stream), [at] {
+    *at = Clock::now();
+    return uint32_t{kRtSuccess};
+  });
   return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::EventSynchronize(uint32_t pid, uint32_t gpu, uint64_t event) {
-  return Find(pid)->gpus[gpu].events.count(event) != 0 ? kRtSuccess : kRtInvalidResourceHandle;
+  const auto& events = Find(pid)->gpus[gpu].events;
+  auto it = events.find(event);
+  if (it == events.end()) return kRtInvalidResourceHandle;
+  if (it->second.recorded) streams_.Wait(it->second.place);
+  return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::EventQuery(uint32_t pid, uint32_t gpu, uint64_t event) {
-  return EventSynchronize(pid, gpu, event);
+  const auto& events = Find(pid)->gpus[gpu].events;
+  auto it = events.find(event);
+  if (it == events.end()) return kRtInvalidResourceHandle;
+  return !it->second.recorded || streams_.Reached(it->second.place) ? kRtSuccess : kRtNotReady;
 }
 
 uint32_t EmulatedBackend::EventElapsedTime(uint32_t pid, uint32_t gpu, uint64_t start, uint64_t end, float* ms) {
@@ -213,7 +270,8 @@ uint32_t EmulatedBackend::EventElapsedTime(uint32_t pid, uint32_t gpu, uint64_t 
   if (a == events.end() || b == events.end()) return kRtInvalidResourceHandle;
   if (((a->second.flags | b->second.flags) & kEventDisableTiming) != 0) return kRtInvalidResourceHandle;
   if (!a->second.recorded || !b->second.recorded) return kRtInvalidResourceHandle;
-  *ms = std::chrono::duration<float, std::milli>(b->second.at - a->second.at).count();
+  if (!streams_.Reached(a->second.place) || !streams_.Reached(b->second.place)) return kRtNotReady;
+  *ms = std::chrono::duration<float, std::milli>(*b->second.at - *a->second.at).count();
   return kRtSuccess;
 }
 
@@ -226,15 +284,20 @@ uint32_t EmulatedBackend::LaunchKernel(uint32_t pid, uint32_t gpu, const LaunchC
   const Client& client = *Find(pid);
   if (!IsStream(client, gpu, config.stream)) return kRtInvalidResourceHandle;
   auto it = client.functions.find(config.function);
-  if (it == client.functions.end()) return kRtInvalidDeviceFunction;
+  if (it == client.functions.end() || !it->second.runnable) return kRtInvalidDeviceFunction;
   if (params_size > kMaxParamBuffer) return kRtInvalidValue;
+  const uint32_t shape = zantu::LaunchShapeStatus(config.grid, config.block);
+  if (shape != kRtSuccess) return shape;
+  if (config.shared_bytes > zantu::kMaxDynamicSharedBytes) return kRtInvalidValue;
   if (!PointersReach(client, pid, gpu, it->second.name, params, params_size)) return kRtIllegalAddress;
   // Kernels read their parameters at their natural alignment; the buffer in
-  // the record may lie anywhere.
-  alignas(64) char aligned[kMaxParamBuffer];
-  if (params_size != 0) std::memcpy(aligned, params, params_size);
-  return kernels_->Launch(it->second.name.c_str(), config.grid, config.block, config.shared_bytes, aligned,
-                          params_size);
+  // the record may lie anywhere and goes with the request.
+  std::shared_ptr<ParamWords[]> aligned(new ParamWords[params_size / sizeof(ParamWords) + 1]);
+  if (params_size != 0) std::memcpy(aligned.get(), params, params_size);
+  streams_.Enqueue(Id(pid, gpu, config.stream), [this, name = it->second.name, config, aligned, params_size] {
+    return kernels_->Launch(name.c_str(), config.grid, config.block, config.shared_bytes, aligned.get(), params_size);
+  });
+  return kRtSuccess;
 }
 
 bool EmulatedBackend::PointersReach(const Client& client, uint32_t pid, uint32_t gpu, const std::string& name,
@@ -283,7 +346,8 @@ uint32_t EmulatedBackend::FunctionRegister(uint32_t pid, uint64_t module, uint64
   Client& client = *Find(pid);
   if (client.modules.count(module) == 0) return kRtInvalidResourceHandle;
   if (client.functions.size() >= kMaxNames && client.functions.count(function) == 0) return kRtMemoryAllocation;
-  client.functions[function] = Named{module, 0, std::string(name)};
+  const std::string kernel(name);
+  client.functions[function] = Named{module, 0, kernel, kernels_->Has(kernel.c_str())};
   return kRtSuccess;
 }
 
@@ -292,7 +356,7 @@ uint32_t EmulatedBackend::VarRegister(uint32_t pid, uint64_t module, uint64_t va
   Client& client = *Find(pid);
   if (client.modules.count(module) == 0) return kRtInvalidResourceHandle;
   if (client.variables.size() >= kMaxNames && client.variables.count(variable) == 0) return kRtMemoryAllocation;
-  client.variables[variable] = Named{module, size, std::string(name)};
+  client.variables[variable] = Named{module, size, std::string(name), false};
   return kRtSuccess;
 }
 
@@ -304,7 +368,10 @@ uint32_t EmulatedBackend::ModuleUnload(uint32_t pid, uint64_t module) {
   return kRtSuccess;
 }
 
+uint32_t EmulatedBackend::TakeAsyncFailure(uint32_t pid, uint32_t gpu) { return streams_.TakeFailure(pid, gpu); }
+
 void EmulatedBackend::ReleaseClient(uint32_t pid) {
+  streams_.DestroyClient(pid);
   for (auto& memory : memory_) memory->FreeAll(pid);
   zantu::MutexLock lock(&clients_mutex_);
   clients_.erase(pid);

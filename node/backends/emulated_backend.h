@@ -1,9 +1,18 @@
 // The emulated GPUs: device memory in host memory (EmulatedMemory, one per
 // GPU, charged to budgets shared with the node's other clients), streams and
 // events kept per client and GPU, kernels run by the CPU kernel libraries.
-// Every call finishes before it returns, so streams are ordered trivially and
-// every synchronize succeeds at once; event times are the host's steady clock
-// when the event was recorded.
+//
+// Streams run as on a GPU (EmulatedStreams): kernels, copies on the device,
+// memsets and event records are queued on their stream and run by a pool of
+// threads, so a client's streams overlap and queries say "not ready" while
+// work is pending. Copies between host and device wait for their stream and
+// then run on the caller's thread, from and into the request and answer
+// themselves (no staging copy). Freeing memory, a reset and the client's end
+// wait for all its work, as cudaFree synchronizes. Whatever can be checked
+// is checked when the work is queued and answered at once; a failure met
+// while the work runs is the GPU's asynchronous error, reported by the next
+// synchronizing call (AsyncFailure). Event times are the host's steady clock
+// when the stream reached the event.
 //
 // A kernel's pointer parameters must reach the client's own memory (or be
 // null); a launch with any other is cudaErrorIllegalAddress without running.
@@ -28,6 +37,7 @@
 
 #include "common/thread_annotations.h"
 #include "node/backends/emulated_memory.h"
+#include "node/backends/emulated_streams.h"
 #include "node/backends/gpu_backend.h"
 #include "node/backends/kernel_libraries.h"
 #include "node/backends/memory_budget.h"
@@ -89,6 +99,7 @@ class EmulatedBackend final : public GpuBackend {
                        std::string_view name) override;
   uint32_t ModuleUnload(uint32_t pid, uint64_t module) override;
 
+  uint32_t TakeAsyncFailure(uint32_t pid, uint32_t gpu) override;
   void ReleaseClient(uint32_t pid) override;
 
  private:
@@ -96,7 +107,10 @@ class EmulatedBackend final : public GpuBackend {
   struct Event {
     uint64_t flags = 0;
     bool recorded = false;
-    Clock::time_point at{};
+    EmulatedStreams::Place place;  // of the last record
+    // When the stream reached the last record; written by the stream's
+    // work, read once `place` is reached.
+    std::shared_ptr<Clock::time_point> at;
   };
   struct ClientGpu {
     std::unordered_set<uint64_t> streams;
@@ -111,6 +125,7 @@ class EmulatedBackend final : public GpuBackend {
     uint64_t module = 0;
     uint64_t size = 0;  // variables only
     std::string name;
+    bool runnable = false;  // kernels: a kernel library has it
   };
   // One client's state; touched only by that client's worker.
   struct Client {
@@ -131,9 +146,16 @@ class EmulatedBackend final : public GpuBackend {
   bool PointersReach(const Client& client, uint32_t pid, uint32_t gpu, const std::string& name, const char* params,
                      uint64_t params_size) const;
 
+  EmulatedStreams::StreamId Id(uint32_t pid, uint32_t gpu, uint64_t stream) const {
+    return EmulatedStreams::StreamId{pid, gpu, stream};
+  }
+
   // Constant after construction.
   const KernelLibraries* const kernels_;
   std::vector<std::unique_ptr<EmulatedMemory>> memory_;  // one per GPU
+  // Declared after the memory: it goes first, waiting for the work that
+  // uses the memory.
+  EmulatedStreams streams_;
 
   zantu::Mutex clients_mutex_;
   // The map, not the Client objects.

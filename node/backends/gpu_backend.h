@@ -99,6 +99,12 @@ class GpuBackend {
                                std::string_view name) = 0;
   virtual uint32_t ModuleUnload(uint32_t pid, uint64_t module) = 0;
 
+  // The first failure the client's queued work on `gpu` met while it ran
+  // since the last call, or kRtSuccess: what a GPU reports at the next
+  // synchronizing call. A backend whose calls report such failures
+  // themselves keeps none.
+  virtual uint32_t TakeAsyncFailure(uint32_t pid, uint32_t gpu) { return kRtSuccess; }
+
   // Frees everything the client holds on every GPU and forgets it. Called
   // once the client has exited, after its last call.
   virtual void ReleaseClient(uint32_t pid) = 0;

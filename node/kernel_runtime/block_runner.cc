@@ -1,6 +1,7 @@
 #include "node/kernel_runtime/block_runner.h"
 
 #include "common/runtime_calls.h"
+#include "node/kernel_runtime/launch_limits.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/asan_interface.h>
@@ -74,14 +75,9 @@ BlockRunner::~BlockRunner() {
 }
 
 uint32_t BlockRunner::RunGrid(const uint32_t grid[3], const uint32_t block[3], ThreadBody body, const void* args) {
-  for (int i = 0; i < 3; ++i) {
-    if (grid[i] == 0 || block[i] == 0) return kRtInvalidConfiguration;
-  }
+  const uint32_t shape = LaunchShapeStatus(grid, block);
+  if (shape != 0) return shape;
   const uint64_t threads = uint64_t{block[0]} * block[1] * block[2];
-  if (block[0] > 1024 || block[1] > 1024 || block[2] > 64 || threads > kMaxBlockThreads) {
-    return kRtInvalidConfiguration;
-  }
-  if (grid[0] > 0x7fffffffu || grid[1] > 65535 || grid[2] > 65535) return kRtInvalidConfiguration;
 
   body_ = body;
   args_ = args;

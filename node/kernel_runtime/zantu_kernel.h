@@ -68,11 +68,7 @@ extern thread_local dim3 gridDim;
 
 constexpr int warpSize = 32;
 
-namespace zantu {
-// The bytes of dynamic shared memory a launch may ask for, as the device
-// allows a block at most.
-constexpr uint64_t kMaxDynamicSharedBytes = 227 * 1024;
-}  // namespace zantu
+#include "node/kernel_runtime/launch_limits.h"
 
 namespace zantu {
 // Suspends the calling thread of the block until every thread of the block

@@ -45,22 +45,27 @@ void RuntimeExecutor::Execute(uint32_t gpu, const RequestHeader& entry, const ch
   }
   auto sticky = sticky_.find(gpu);
   answer->result = sticky != sticky_.end() ? sticky->second : Run(Call{gpu, entry, payload, answer});
-  if (entry.api == k_cudaLaunchKernel && IsSticky(answer->result)) sticky_.emplace(gpu, answer->result);
+  if (answer->result != kRtSuccess) {
+    if ((entry.flags & kRequestDeferrable) != 0) deferred_failure_.emplace(gpu, answer->result);
+  } else if (IsSync(entry.api)) {
+    ReportDeferredFailure(gpu, answer);
+  }
   if (answer->result != kRtSuccess) {
     answer->payload = nullptr;
     answer->payload_size = 0;
-    if ((entry.flags & kRequestDeferrable) != 0) deferred_failure_.emplace(gpu, answer->result);
-    return;
   }
-  if (IsSync(entry.api)) {
-    auto it = deferred_failure_.find(gpu);
-    if (it != deferred_failure_.end()) {
-      answer->result = it->second;
-      answer->payload = nullptr;
-      answer->payload_size = 0;
-      deferred_failure_.erase(it);
-    }
-  }
+  // Whichever call reports it, a kernel fault breaks the context.
+  if (IsSticky(answer->result)) sticky_.emplace(gpu, answer->result);
+}
+
+void RuntimeExecutor::ReportDeferredFailure(uint32_t gpu, CallAnswer* answer) {
+  // Queued work that failed while it ran reports here too, as a GPU's
+  // asynchronous error does.
+  if (gpu < backend_->DeviceCount()) NoteDeferredFailure(gpu, backend_->TakeAsyncFailure(pid_, gpu));
+  auto it = deferred_failure_.find(gpu);
+  if (it == deferred_failure_.end()) return;
+  answer->result = it->second;
+  deferred_failure_.erase(it);
 }
 
 uint64_t RuntimeExecutor::Call::Arg(uint32_t index) const {

@@ -2,9 +2,10 @@
 // client on a GpuBackend: decodes each entry's arguments and data, checks
 // them, and applies the deferred-error rule: the first failure of a deferred
 // entry is kept per GPU and answered, and cleared, by the next synchronizing
-// entry on that GPU that does not fail itself. A kernel that met an illegal
-// address or failed breaks the client's context, as on a GPU: every later
-// entry answers that error (the client must start again).
+// entry on that GPU that does not fail itself; failures of work the backend
+// ran after answering (TakeAsyncFailure) report the same way. A kernel that
+// met an illegal address or failed breaks the client's context, as on a GPU:
+// every later entry answers that error (until a reset).
 //
 // Thread safety: one object per client, used by that client's worker only.
 #pragma once
@@ -56,6 +57,9 @@ class RuntimeExecutor {
   using Handler = uint32_t (RuntimeExecutor::*)(const Call& call);
 
   uint32_t Run(const Call& call);
+  // Answers a synchronizing entry that succeeded with the GPU's failure
+  // not reported yet, if any.
+  void ReportDeferredFailure(uint32_t gpu, CallAnswer* answer);
   uint32_t SetPeerAccess(const Call& call, bool enable);
   static const Handler* Handlers();
 

@@ -53,6 +53,8 @@ TEST(CudaSamples, EverySampleOnNativeAndLossyLightThenNarrowed) {
   EXPECT_EQ(RunSample("bandwidth", {"--device", "2", "--max-mib", "16"}), "");  // Light
   EXPECT_EQ(RunSample("gpu_pipeline", {}), "");  // two GPUs of one node
   EXPECT_EQ(RunSample("graph_steps", {}), "");
+  // The emulated GPU runs the kernel while the program polls its event.
+  EXPECT_EQ(RunSample("async_work", {"--expect-overlap"}), "");
 
   // The program's GPU 0 is the daemon's GPU 3 (Light), its GPU 1 the
   // daemon's GPU 1 (Native).

@@ -165,6 +165,7 @@ TEST(CudaBackendOnStandIn, TheCudaSamples) {
   EXPECT_EQ(RunSample("bandwidth", {"--device", "1", "--max-mib", "1"}), "");
   EXPECT_EQ(RunSample("gpu_pipeline", {}), "");
   EXPECT_EQ(RunSample("graph_steps", {}), "");
+  EXPECT_EQ(RunSample("async_work", {}), "");
   EXPECT_EQ(RunSample("vector_add", {"--launches", "100"}, {"CUDA_VISIBLE_DEVICES=1"}), "");
 }
 #endif
