@@ -18,8 +18,9 @@
 // null); a launch with any other is cudaErrorIllegalAddress without running.
 // What a kernel computes from them is not checked: the node runs each client
 // in a process of its own, where a stray access reaches that client alone.
-// A client's streams, events, modules and named kernels and variables are
-// bounded, so that no client can grow the worker without limit.
+// A client's modules and named kernels and variables are bounded, so that
+// no client can grow the worker without limit; its streams and events are
+// checked and bounded before they come here (node/worker/client_handles.h).
 //
 // This checks the forwarding path, not GPU code: kernels are the CPU builds
 // of the same sources.
@@ -49,9 +50,8 @@ class EmulatedBackend final : public GpuBackend {
   // `kernels` and `budget` must outlive the backend.
   EmulatedBackend(uint32_t gpus, uint64_t memory_per_gpu, const KernelLibraries* kernels, MemoryBudget* budget);
 
-  // Per client and GPU: streams, events; per client: modules, and the
-  // kernels and variables named in them.
-  static constexpr size_t kMaxHandles = 65536;
+  // Per client: modules, and the kernels and variables named in them (the
+  // executor bounds streams and events).
   static constexpr size_t kMaxModules = 4096;
   static constexpr size_t kMaxNames = size_t{1} << 20;
   ~EmulatedBackend() override;
@@ -113,7 +113,6 @@ class EmulatedBackend final : public GpuBackend {
     std::shared_ptr<Clock::time_point> at;
   };
   struct ClientGpu {
-    std::unordered_set<uint64_t> streams;
     std::unordered_map<uint64_t, Event> events;
     // Variables' storage handed out by GetSymbolAddress: start -> size.
     // Copies may use it; it is never freed.
@@ -136,7 +135,6 @@ class EmulatedBackend final : public GpuBackend {
   };
 
   Client* Find(uint32_t pid) EXCLUDES(clients_mutex_);
-  bool IsStream(const Client& client, uint32_t gpu, uint64_t stream) const;
   // True when [pointer, pointer + count) is memory of the client on `gpu`.
   bool Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer, uint64_t count) const;
   // True when `pointer` is memory of the client on a peer `gpu` may reach.

@@ -12,8 +12,10 @@
 // different clients; the calls of one client never overlap (its worker
 // makes them one after the other), so per-client state needs no lock of its
 // own once found. Every call returns a RuntimeStatus; `gpu` is always below
-// DeviceCount() (the caller checks), and every handle, pointer and size comes
-// from a client and is checked here.
+// DeviceCount(), and stream and event handles are ones the client has made
+// on that GPU and not destroyed, a new one not in use (the caller checks
+// both, node/worker/client_handles.h); every pointer, size, module, function
+// and variable comes from a client and is checked here.
 #pragma once
 
 #include <cstdint>

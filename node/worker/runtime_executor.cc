@@ -79,7 +79,7 @@ uint64_t RuntimeExecutor::Call::DataSize() const { return entry.size - uint64_t{
 const RuntimeExecutor::Handler* RuntimeExecutor::Handlers() {
   static const auto* const handlers = [] {
     auto* table = new Handler[kRuntimeApiCount]();
-#define ZANTU_RUNTIME_HANDLER_ENTRY(name, argc, travel, sync) table[k_##name] = &RuntimeExecutor::On_##name;
+#define ZANTU_RUNTIME_HANDLER_ENTRY(name, argc, travel, sync, handles) table[k_##name] = &RuntimeExecutor::On_##name;
     ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_HANDLER_ENTRY)
 #undef ZANTU_RUNTIME_HANDLER_ENTRY
     return table;
@@ -89,13 +89,14 @@ const RuntimeExecutor::Handler* RuntimeExecutor::Handlers() {
 
 // The rules every entry passes before its handler: a declared call, its
 // argument words, a GPU of this node (registrations and the driver version
-// name none).
+// name none), streams and events the client has made there.
 uint32_t RuntimeExecutor::Run(const Call& call) {
   const RuntimeCallDeclaration declared = DeclarationOf(call.entry.api);
   if (!declared.served) return kRtNotSupported;
   if (call.entry.argc < declared.argc) return kRtInvalidValue;
   const bool any_gpu = declared.travel == kShipping || call.entry.api == k_cudaDriverGetVersion;
   if (!any_gpu && call.gpu >= backend_->DeviceCount()) return kRtInvalidDevice;
+  if (!handles_.Check(call.gpu, declared.handles, call.payload, call.entry.argc)) return kRtInvalidResourceHandle;
   return (this->*Handlers()[call.entry.api])(call);
 }
 
@@ -112,6 +113,7 @@ uint32_t RuntimeExecutor::On_cudaDeviceSynchronize(const Call& call) {
 
 uint32_t RuntimeExecutor::On_cudaDeviceReset(const Call& call) {
   deferred_failure_.erase(call.gpu);
+  handles_.ForgetGpu(call.gpu);
   return backend_->DeviceReset(pid_, call.gpu);
 }
 
@@ -176,10 +178,15 @@ uint32_t RuntimeExecutor::On_cudaMemcpy(const Call& call) {
 uint32_t RuntimeExecutor::On_cudaMemcpyAsync(const Call& call) { return On_cudaMemcpy(call); }
 
 uint32_t RuntimeExecutor::On_cudaStreamCreate(const Call& call) {
-  return backend_->StreamCreate(pid_, call.gpu, call.Arg(0), call.Arg(1));
+  const uint32_t added = handles_.AddStream(call.gpu, call.Arg(0));
+  if (added != kRtSuccess) return added;
+  const uint32_t status = backend_->StreamCreate(pid_, call.gpu, call.Arg(0), call.Arg(1));
+  if (status != kRtSuccess) handles_.RemoveStream(call.gpu, call.Arg(0));
+  return status;
 }
 
 uint32_t RuntimeExecutor::On_cudaStreamDestroy(const Call& call) {
+  handles_.RemoveStream(call.gpu, call.Arg(0));
   return backend_->StreamDestroy(pid_, call.gpu, call.Arg(0));
 }
 
@@ -196,7 +203,11 @@ uint32_t RuntimeExecutor::On_cudaStreamWaitEvent(const Call& call) {
 }
 
 uint32_t RuntimeExecutor::On_cudaEventCreate(const Call& call) {
-  return backend_->EventCreate(pid_, call.gpu, call.Arg(0), call.Arg(1));
+  const uint32_t added = handles_.AddEvent(call.gpu, call.Arg(0));
+  if (added != kRtSuccess) return added;
+  const uint32_t status = backend_->EventCreate(pid_, call.gpu, call.Arg(0), call.Arg(1));
+  if (status != kRtSuccess) handles_.RemoveEvent(call.gpu, call.Arg(0));
+  return status;
 }
 
 uint32_t RuntimeExecutor::On_cudaEventRecord(const Call& call) {
@@ -219,6 +230,7 @@ uint32_t RuntimeExecutor::On_cudaEventElapsedTime(const Call& call) {
 }
 
 uint32_t RuntimeExecutor::On_cudaEventDestroy(const Call& call) {
+  handles_.RemoveEvent(call.gpu, call.Arg(0));
   return backend_->EventDestroy(pid_, call.gpu, call.Arg(0));
 }
 

@@ -17,6 +17,7 @@
 #include "common/runtime_call_table.h"
 #include "node/backends/call_answer.h"
 #include "node/backends/gpu_backend.h"
+#include "node/worker/client_handles.h"
 
 namespace zantu_node {
 
@@ -66,12 +67,13 @@ class RuntimeExecutor {
   // One handler per declared call (common/runtime_call_table.h); the
   // dispatch table is made from the declarations, so a call without its
   // handler does not build.
-#define ZANTU_RUNTIME_HANDLER(name, argc, travel, sync) uint32_t On_##name(const Call& call);
+#define ZANTU_RUNTIME_HANDLER(name, argc, travel, sync, handles) uint32_t On_##name(const Call& call);
   ZANTU_RUNTIME_CALLS(ZANTU_RUNTIME_HANDLER)
 #undef ZANTU_RUNTIME_HANDLER
 
   GpuBackend* const backend_;
   const uint32_t pid_;
+  ClientHandles handles_;
   // GPU -> the error that broke its context, until a reset.
   std::unordered_map<uint32_t, uint32_t> sticky_;
   // GPU -> the first failure of a deferred entry not reported yet.
