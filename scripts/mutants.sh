@@ -147,11 +147,11 @@ to:   return Find(pid)->gpus[gpu].events.erase(event), kRtSuccess;
 test: node_runtime_test
 what: an event destroyed twice
 
-file: node/backends/emulated_backend.cc
-from:   state.streams.clear();
+file: node/worker/runtime_executor.cc
+from:   handles_.ForgetGpu(call.gpu);
 to:   
 test: node_runtime_test
-what: streams survive a device reset
+what: streams and events survive a device reset
 
 file: node/backends/emulated_memory.cc
 from: return it->second.pid == pid && offset < it->second.size && count <= it->second.size - offset;
@@ -172,7 +172,7 @@ test: tenancy_test|cudart_e2e_test
 what: a kernel's pointer parameters are not checked
 
 file: node/worker/runtime_executor.cc
-from:   if (entry.api == k_cudaLaunchKernel && IsSticky(answer->result)) sticky_.emplace(gpu, answer->result);
+from:   if (IsSticky(answer->result)) sticky_.emplace(gpu, answer->result);
 to:   
 test: node_runtime_test|cudart_e2e_test
 what: a kernel's illegal address does not stick
@@ -216,6 +216,42 @@ from:     if (!ReachesPeer(client, pid, gpu, pointer)) return false;
 to:       return false;
 test: cudart_e2e_test
 what: a kernel cannot reach a peer GPU's memory although access was enabled
+
+file: node/worker/client_handles.cc
+from:     if (stream ? !HasStream(gpu, word) : !HasEvent(gpu, word)) return false;
+to:       if (!stream && !HasEvent(gpu, word)) return false;
+test: node_runtime_test
+what: a stream the client never made reaches the backend
+
+file: node/backends/emulated_streams.cc
+from:   if (!NeedsOrderGates(group, queue)) return;
+to:     return;
+test: emulated_streams_test
+what: the legacy stream does not wait for blocking streams, nor they for it
+
+file: node/backends/emulated_streams.cc
+from:     if (target->finished < gate.count) {
+to:       if (false) {
+test: emulated_streams_test|cuda_samples_test
+what: a stream waiting for an event runs on before the event is reached
+
+file: node/backends/emulated_streams.cc
+from:   return std::exchange(group->second.failure, 0);
+to:     return group->second.failure;
+test: emulated_streams_test|node_runtime_test
+what: a failure met while queued work ran is reported again by every later synchronizing call
+
+file: node/backends/emulated_backend.cc
+from:   streams_.Drain(Id(pid, gpu, stream));\n  // The answer is sent
+to:     // The answer is sent
+test: node_runtime_test|cudart_e2e_test|cuda_samples_test
+what: a copy to the host does not wait for its stream's kernels
+
+file: node/backends/emulated_backend.cc
+from:   streams_.DrainClient(pid);\n  return memory_[gpu]->Free(pid, pointer);
+to:     return memory_[gpu]->Free(pid, pointer);
+test: emulated_streams_test|node_runtime_test|cudart_e2e_test|cuda_samples_test
+what: memory is freed while queued kernels still use it
 EOF
 
 # Applies or checks one fault with Python: exact, single occurrence.

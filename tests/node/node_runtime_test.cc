@@ -447,6 +447,31 @@ TEST(NodeRuntime, KernelsRunFromAKernelLibrary) {
 // sticky error from then on, while another client's data and calls stay as
 // they were. The node announces its grant, and without --test-module the
 // test module is unknown.
+// Kernels run after their launch is answered; freeing memory waits for
+// them, as cudaFree synchronizes, so the kernel never writes into memory
+// that went back to the host (unmapped, for a buffer this large).
+TEST(NodeRuntime, FreeWaitsForTheKernelsStillQueued) {
+  const std::string library = testing_util::BinDir() + "/libzantu_sample_kernels.so";
+  if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no sample kernel library (built with the toolkit)";
+  std::vector<std::string> args = kEmulated;
+  args.insert(args.end(), {"--kernels", library});
+  RuntimeNode n(args);
+  ASSERT_TRUE(n.ok());
+  constexpr int32_t kN = 1 << 20;
+  const uint64_t data = n.Malloc(kA, 0, kN * sizeof(uint32_t));
+  EXPECT_EQ(n.Call(kA, 0, k_zantuModuleLoad, {1}, "image"), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_zantuFunctionRegister, {1, 6}, "_Z9stepChainPjjii"), kRtSuccess);
+  auto raw = [](const void* p, size_t size) { return std::string(static_cast<const char*>(p), size); };
+  const uint32_t step = 3;
+  const int32_t steps = 200, count = kN;
+  const std::string params = raw(&data, 8) + raw(&step, 4) + raw(&steps, 4) + raw(&count, 4);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaLaunchKernel, {6, kN / 1024, 1, 1, 1024, 1, 1, 0, 0}, params), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaStreamQuery, {0}), kRtNotReady);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaFree, {data}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaStreamQuery, {0}), kRtSuccess);
+  EXPECT_EQ(n.Call(kA, 0, k_cudaDeviceSynchronize, {}), kRtSuccess);
+}
+
 TEST(NodeRuntime, AFaultEndsOneClientsWorkerOnly) {
   const std::string library = testing_util::BinDir() + "/libzantu_sample_kernels.so";
   if (access(library.c_str(), R_OK) != 0) GTEST_SKIP() << "no sample kernel library (built with the toolkit)";
