@@ -252,6 +252,23 @@ from:   streams_.DrainClient(pid);\n  return memory_[gpu]->Free(pid, pointer);
 to:     return memory_[gpu]->Free(pid, pointer);
 test: emulated_streams_test|node_runtime_test|cudart_e2e_test|cuda_samples_test
 what: memory is freed while queued kernels still use it
+file: cudart/copy_pitched.cc
+from: static_cast<const char*>(src) + y * src_pitch,
+to:   static_cast<const char*>(src) + y * dst_pitch,
+test: cudart_fake_layer_test
+what: a 2D copy steps through its source with the destination's pitch
+
+file: cudart/copy_pitched.cc
+from:   if (dst_pitch == width && src_pitch == width) {
+to:     if (dst_pitch == width) {
+test: cudart_fake_layer_test
+what: a 2D copy with a tight destination is sent as one flat copy
+
+file: cudart/copy_engine.cc
+from:     const uint64_t n = std::min<uint64_t>(count - done, chunk);
+to:       const uint64_t n = chunk;
+test: cudart_fake_layer_test
+what: the last chunk of a copy runs a whole chunk past its end
 EOF
 
 # Applies or checks one fault with Python: exact, single occurrence.
