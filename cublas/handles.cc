@@ -12,6 +12,7 @@
 #include <cuda_runtime_api.h>
 
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <unordered_set>
 
@@ -80,14 +81,23 @@ class HandleRegistry {
   std::unordered_set<cublasContext*> live_ GUARDED_BY(mutex_);
 };
 
-bool ValidPointerMode(cublasPointerMode_t mode) {
-  return mode == CUBLAS_POINTER_MODE_HOST || mode == CUBLAS_POINTER_MODE_DEVICE;
+// The value a caller passed for an enumeration, taken from its bytes: a C
+// caller may pass any int, and reading a value outside the enumeration's
+// range through the enumeration's type is undefined.
+template <typename Enum>
+int RawValue(const Enum& value) {
+  static_assert(sizeof(Enum) == sizeof(int));
+  int raw = 0;
+  std::memcpy(&raw, &value, sizeof(raw));
+  return raw;
 }
+
+bool ValidPointerMode(int mode) { return mode == CUBLAS_POINTER_MODE_HOST || mode == CUBLAS_POINTER_MODE_DEVICE; }
 
 // A base mode, optionally with the flag that keeps reductions in the
 // accumulator's type.
-bool ValidMathMode(cublasMath_t mode) {
-  switch (static_cast<int>(mode) & ~static_cast<int>(CUBLAS_MATH_DISALLOW_REDUCED_PRECISION_REDUCTION)) {
+bool ValidMathMode(int mode) {
+  switch (mode & ~static_cast<int>(CUBLAS_MATH_DISALLOW_REDUCED_PRECISION_REDUCTION)) {
     case CUBLAS_DEFAULT_MATH:
     case CUBLAS_TENSOR_OP_MATH:
     case CUBLAS_PEDANTIC_MATH:
@@ -119,7 +129,7 @@ constexpr StatusText kStatusTexts[] = {
     {CUBLAS_STATUS_LICENSE_ERROR, "CUBLAS_STATUS_LICENSE_ERROR", "error detected trying to check the license"},
 };
 
-const StatusText* FindStatus(cublasStatus_t status) {
+const StatusText* FindStatus(int status) {
   for (const StatusText& entry : kStatusTexts) {
     if (entry.status == status) return &entry;
   }
@@ -161,7 +171,7 @@ cublasStatus_t cublasGetVersion_v2(cublasHandle_t /*handle*/, int* version) {
 
 cublasStatus_t cublasGetProperty(libraryPropertyType type, int* value) {
   if (value == nullptr) return CUBLAS_STATUS_INVALID_VALUE;
-  switch (type) {
+  switch (RawValue(type)) {
     case MAJOR_VERSION:
       *value = CUBLAS_VER_MAJOR;
       return CUBLAS_STATUS_SUCCESS;
@@ -198,7 +208,7 @@ cublasStatus_t cublasGetStream_v2(cublasHandle_t handle, cudaStream_t* stream) {
 
 cublasStatus_t cublasSetPointerMode_v2(cublasHandle_t handle, cublasPointerMode_t mode) {
   return HandleRegistry::Get().With(handle, [&](cublasContext& context) {
-    if (!ValidPointerMode(mode)) return CUBLAS_STATUS_INVALID_VALUE;
+    if (!ValidPointerMode(RawValue(mode))) return CUBLAS_STATUS_INVALID_VALUE;
     context.pointer_mode = mode;
     return CUBLAS_STATUS_SUCCESS;
   });
@@ -214,7 +224,7 @@ cublasStatus_t cublasGetPointerMode_v2(cublasHandle_t handle, cublasPointerMode_
 
 cublasStatus_t cublasSetMathMode(cublasHandle_t handle, cublasMath_t mode) {
   return HandleRegistry::Get().With(handle, [&](cublasContext& context) {
-    if (!ValidMathMode(mode)) return CUBLAS_STATUS_INVALID_VALUE;
+    if (!ValidMathMode(RawValue(mode))) return CUBLAS_STATUS_INVALID_VALUE;
     context.math_mode = mode;
     return CUBLAS_STATUS_SUCCESS;
   });
@@ -241,12 +251,12 @@ cublasStatus_t cublasSetWorkspace_v2(cublasHandle_t handle, void* workspace, siz
 }
 
 const char* cublasGetStatusName(cublasStatus_t status) {
-  const StatusText* entry = FindStatus(status);
+  const StatusText* entry = FindStatus(RawValue(status));
   return entry != nullptr ? entry->name : "CUBLAS_STATUS_UNKNOWN";
 }
 
 const char* cublasGetStatusString(cublasStatus_t status) {
-  const StatusText* entry = FindStatus(status);
+  const StatusText* entry = FindStatus(RawValue(status));
   return entry != nullptr ? entry->text : "unknown status";
 }
 
