@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Plants one-line faults in the runtime library (cudart/) and the node
+# Plants one-line faults in the runtime library (cudart/), the node and the ring
 # (node/), one at a time, builds each and runs the tests that should catch
 # it. A fault is caught when a test fails. Prints one line per fault and,
 # last, "caught N of M".
@@ -269,6 +269,11 @@ from:     const uint64_t n = std::min<uint64_t>(count - done, chunk);
 to:       const uint64_t n = chunk;
 test: cudart_fake_layer_test
 what: the last chunk of a copy runs a whole chunk past its end
+file: trellan/ring_writer.cc
+from: (ow + size > hot_bytes_ && unread <= hot_bytes_) || ow + size > trellan::kWarmLapBytes;
+to:   (ow + size > hot_bytes_ && unread <= hot_bytes_);
+test: ring_buffer_test
+what: a stream of large records marches through the whole ring, on fresh pages
 EOF
 
 # Applies or checks one fault with Python: exact, single occurrence.

