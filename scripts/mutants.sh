@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Plants one-line faults in the runtime library (cudart/), the node and the ring
-# (node/), one at a time, builds each and runs the tests that should catch
+# Plants one-line faults in the runtime library (cudart/), the node (node/)
+# and the ring (trellan/), one at a time, builds each and runs the tests that should catch
 # it. A fault is caught when a test fails. Prints one line per fault and,
 # last, "caught N of M".
 #
