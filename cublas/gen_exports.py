@@ -19,37 +19,16 @@ this script. Run it again after a toolkit update:
 """
 import os
 import re
-import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from exported_symbols import defined_functions, version_nodes  # noqa: E402
 
 VERSION_NODE = "libcublas.so.13"
 HEADERS = ["cublas_api.h", "cublas.h", "cublasXt.h"]
 STATUS_TYPES = {"cublasStatus_t", "cublasStatus"}
 # Return types the stubs know how to return a zero of.
 VALUE_TYPES = {"float", "double", "int", "size_t", "const char*", "cuComplex", "cuDoubleComplex"}
-
-
-def defined_functions(library):
-    out = subprocess.run(["nm", "-D", "--defined-only", library], check=True,
-                         capture_output=True, text=True).stdout
-    names = set()
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) != 3:
-            continue
-        kind, name = fields[1], fields[2].split("@")[0]
-        if kind == "A":  # the version node's own symbol, made by the linker
-            continue
-        if kind not in ("T", "W"):
-            sys.exit(f"{name}: symbol kind {kind} is not a function; extend the generator")
-        names.add(name)
-    return sorted(names)
-
-
-def version_nodes(library):
-    out = subprocess.run(["nm", "-D", "--defined-only", library], check=True,
-                         capture_output=True, text=True).stdout
-    return {line.split()[2] for line in out.splitlines() if len(line.split()) == 3 and line.split()[1] == "A"}
 
 
 def return_types(include_dir):

@@ -16,27 +16,12 @@ this script. Run it again after a toolkit update:
 """
 import os
 import re
-import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "scripts"))
+from exported_symbols import defined_functions  # noqa: E402
+
 VERSION_NODE = "libcudart.so.13"
-
-
-def defined_functions(library):
-    out = subprocess.run(["nm", "-D", "--defined-only", library], check=True,
-                         capture_output=True, text=True).stdout
-    names = set()
-    for line in out.splitlines():
-        fields = line.split()
-        if len(fields) != 3:
-            continue
-        kind, name = fields[1], fields[2].split("@")[0]
-        if kind == "A":  # the version node's own symbol, made by the linker
-            continue
-        if kind not in ("T", "W"):
-            sys.exit(f"{name}: symbol kind {kind} is not a function; extend the generator")
-        names.add(name)
-    return sorted(names)
 
 
 def error_names(header):

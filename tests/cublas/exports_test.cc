@@ -21,42 +21,18 @@
 #include <string>
 #include <vector>
 
+#include "tests/harness/exports.h"
+
 namespace {
 
-std::set<std::string> ReadNames(const char* path) {
-  std::ifstream in(path);
-  std::set<std::string> names;
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty()) names.insert(line);
-  }
-  return names;
-}
-
 TEST(CublasExports, ExactlyTheGeneratedNamesUnderOneVersionNode) {
-  const std::set<std::string> expected = ReadNames(ZANTU_EXPORTED_NAMES);
+  const std::set<std::string> expected = exports_test::ReadNames(ZANTU_EXPORTED_NAMES);
   ASSERT_GT(expected.size(), 700u);
-  const std::string command = std::string("nm -D --defined-only ") + ZANTU_CUBLAS_LIB;
-  FILE* pipe = popen(command.c_str(), "r");
-  ASSERT_NE(pipe, nullptr);
-  std::set<std::string> exported;
-  std::array<char, 512> line;
-  bool version_node = false;
-  while (fgets(line.data(), line.size(), pipe) != nullptr) {
-    char kind = 0;
-    std::array<char, 400> name{};
-    if (sscanf(line.data(), "%*s %c %399s", &kind, name.data()) != 2) continue;
-    const std::string text(name.data());
-    if (kind == 'A') {
-      version_node = text == "libcublas.so.13";
-      continue;
-    }
-    const size_t at = text.find("@@libcublas.so.13");
-    EXPECT_NE(at, std::string::npos) << text << " is not under the version node";
-    exported.insert(text.substr(0, at));
-  }
-  ASSERT_EQ(pclose(pipe), 0);
-  EXPECT_TRUE(version_node);
-  EXPECT_EQ(exported, expected);
+  const exports_test::Exported exported = exports_test::ExportedUnder(ZANTU_CUBLAS_LIB, "libcublas.so.13");
+  ASSERT_TRUE(exported.ok);
+  EXPECT_TRUE(exported.node_defined);
+  EXPECT_TRUE(exported.outside.empty()) << *exported.outside.begin() << " is not under the version node";
+  EXPECT_EQ(exported.names, expected);
 }
 
 // The library, loaded once for the process; its functions by name, typed
