@@ -228,11 +228,14 @@ bool CubinInfo::ReadSections(const uint8_t* image, size_t size, std::vector<Sect
   return true;
 }
 
+bool CubinInfo::Section::HasBytes() const { return type != kNoBitsType; }
+
 bool CubinInfo::ReadFrames(const uint8_t* image, const std::vector<Section>& sections, KernelLayouts* found,
                            std::string* error) {
   const Section* symbols = nullptr;
   const Section* image_info = nullptr;
   for (const Section& section : sections) {
+    if (!section.HasBytes()) continue;
     if (section.type == kSymtabType) symbols = &section;
     if (section.name == kImageInfo) image_info = &section;
   }
@@ -269,6 +272,10 @@ bool CubinInfo::ReadLayouts(const uint8_t* image, size_t size, KernelLayouts* ou
   for (const Section& section : sections) {
     const std::string kernel = KernelOf(section.name, kInfoPrefix);
     if (kernel.empty()) continue;
+    if (!section.HasBytes()) {
+      *error = section.name + ": an attribute section without bytes";
+      return false;
+    }
     KernelLayout layout;
     if (!ReadKernelInfo(image + section.offset, section.size, &layout, error)) {
       *error = section.name + ": " + *error;

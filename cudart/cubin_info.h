@@ -40,6 +40,10 @@ class CubinInfo {
     uint64_t offset;
     uint64_t size;  // inside the image unless the type has no bytes there
     uint32_t info;
+    // Whether [offset, offset + size) are bytes of the image (checked); a
+    // section without them (shared memory) has a size only, and nothing may
+    // be read at its offset.
+    bool HasBytes() const;
   };
   // Every section header with its name, checked against the image.
   [[nodiscard]] static bool ReadSections(const uint8_t* image, size_t size, std::vector<Section>* sections,
