@@ -194,13 +194,18 @@ uint32_t EmulatedBackend::StreamQuery(uint32_t pid, uint32_t gpu, uint64_t strea
   return streams_.Idle(Id(pid, gpu, stream)) ? kRtSuccess : kRtNotReady;
 }
 
+EmulatedBackend::Event* EmulatedBackend::FindEvent(uint32_t pid, uint32_t gpu, uint64_t event) {
+  auto& events = Find(pid)->gpus[gpu].events;
+  auto it = events.find(event);
+  return it == events.end() ? nullptr : &it->second;
+}
+
 uint32_t EmulatedBackend::StreamWaitEvent(uint32_t pid, uint32_t gpu, uint64_t stream, uint64_t event,
                                           uint64_t flags) {
-  const Client& client = *Find(pid);
-  auto it = client.gpus[gpu].events.find(event);
-  if (it == client.gpus[gpu].events.end()) return kRtInvalidResourceHandle;
+  const Event* waited = FindEvent(pid, gpu, event);
+  if (waited == nullptr) return kRtInvalidResourceHandle;
   // An event never recorded holds nothing.
-  if (it->second.recorded) streams_.Gate(Id(pid, gpu, stream), it->second.place);
+  if (waited->recorded) streams_.Gate(Id(pid, gpu, stream), waited->place);
   return kRtSuccess;
 }
 
@@ -212,14 +217,13 @@ uint32_t EmulatedBackend::EventCreate(uint32_t pid, uint32_t gpu, uint64_t event
 }
 
 uint32_t EmulatedBackend::EventRecord(uint32_t pid, uint32_t gpu, uint64_t event, uint64_t stream) {
-  Client& client = *Find(pid);
-  auto it = client.gpus[gpu].events.find(event);
-  if (it == client.gpus[gpu].events.end()) return kRtInvalidResourceHandle;
+  Event* recorded = FindEvent(pid, gpu, event);
+  if (recorded == nullptr) return kRtInvalidResourceHandle;
   // A new record has a time of its own: the last one's may still be written.
   auto at = std::make_shared<Clock::time_point>();
-  it->second.recorded = true;
-  it->second.at = at;
-  it->second.place = streams_.Mark(Id(pid, gpu, stream), [at] {
+  recorded->recorded = true;
+  recorded->at = at;
+  recorded->place = streams_.Mark(Id(pid, gpu, stream), [at] {
     *at = Clock::now();
     return uint32_t{kRtSuccess};
   });
@@ -227,29 +231,26 @@ uint32_t EmulatedBackend::EventRecord(uint32_t pid, uint32_t gpu, uint64_t event
 }
 
 uint32_t EmulatedBackend::EventSynchronize(uint32_t pid, uint32_t gpu, uint64_t event) {
-  const auto& events = Find(pid)->gpus[gpu].events;
-  auto it = events.find(event);
-  if (it == events.end()) return kRtInvalidResourceHandle;
-  if (it->second.recorded) streams_.Wait(it->second.place);
+  const Event* waited = FindEvent(pid, gpu, event);
+  if (waited == nullptr) return kRtInvalidResourceHandle;
+  if (waited->recorded) streams_.Wait(waited->place);
   return kRtSuccess;
 }
 
 uint32_t EmulatedBackend::EventQuery(uint32_t pid, uint32_t gpu, uint64_t event) {
-  const auto& events = Find(pid)->gpus[gpu].events;
-  auto it = events.find(event);
-  if (it == events.end()) return kRtInvalidResourceHandle;
-  return !it->second.recorded || streams_.Reached(it->second.place) ? kRtSuccess : kRtNotReady;
+  const Event* queried = FindEvent(pid, gpu, event);
+  if (queried == nullptr) return kRtInvalidResourceHandle;
+  return !queried->recorded || streams_.Reached(queried->place) ? kRtSuccess : kRtNotReady;
 }
 
 uint32_t EmulatedBackend::EventElapsedTime(uint32_t pid, uint32_t gpu, uint64_t start, uint64_t end, float* ms) {
-  const auto& events = Find(pid)->gpus[gpu].events;
-  auto a = events.find(start);
-  auto b = events.find(end);
-  if (a == events.end() || b == events.end()) return kRtInvalidResourceHandle;
-  if (((a->second.flags | b->second.flags) & kEventDisableTiming) != 0) return kRtInvalidResourceHandle;
-  if (!a->second.recorded || !b->second.recorded) return kRtInvalidResourceHandle;
-  if (!streams_.Reached(a->second.place) || !streams_.Reached(b->second.place)) return kRtNotReady;
-  *ms = std::chrono::duration<float, std::milli>(*b->second.at - *a->second.at).count();
+  const Event* a = FindEvent(pid, gpu, start);
+  const Event* b = FindEvent(pid, gpu, end);
+  if (a == nullptr || b == nullptr) return kRtInvalidResourceHandle;
+  if (((a->flags | b->flags) & kEventDisableTiming) != 0) return kRtInvalidResourceHandle;
+  if (!a->recorded || !b->recorded) return kRtInvalidResourceHandle;
+  if (!streams_.Reached(a->place) || !streams_.Reached(b->place)) return kRtNotReady;
+  *ms = std::chrono::duration<float, std::milli>(*b->at - *a->at).count();
   return kRtSuccess;
 }
 

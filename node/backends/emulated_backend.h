@@ -135,6 +135,9 @@ class EmulatedBackend final : public GpuBackend {
   };
 
   Client* Find(uint32_t pid) EXCLUDES(clients_mutex_);
+  // The client's event on `gpu`, or null (the executor lets only made ones
+  // through).
+  Event* FindEvent(uint32_t pid, uint32_t gpu, uint64_t event) EXCLUDES(clients_mutex_);
   // True when [pointer, pointer + count) is memory of the client on `gpu`.
   bool Usable(const Client& client, uint32_t pid, uint32_t gpu, uint64_t pointer, uint64_t count) const;
   // True when `pointer` is memory of the client on a peer `gpu` may reach.

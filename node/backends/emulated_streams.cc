@@ -64,8 +64,8 @@ bool EmulatedStreams::NeedsOrderGates(Group& group, const Queue& queue) {
 }
 
 void EmulatedStreams::AddOrderGates(Group& group, Queue& queue) {
-  if (!NeedsOrderGates(group, queue)) return;
   if (queue.legacy) {
+    // Push may add `queue` itself to the set: a set's iterators stay valid.
     for (const Queue* other : group.busy) {
       if (other != &queue && other->blocking && other->queued > other->finished) {
         Push(queue, Item{nullptr, other, other->queued});
@@ -73,8 +73,11 @@ void EmulatedStreams::AddOrderGates(Group& group, Queue& queue) {
     }
     return;
   }
-  const Queue* legacy = group.queues.at(0).get();
-  Push(queue, Item{nullptr, legacy, legacy->queued});
+  if (!queue.blocking) return;
+  auto legacy = group.queues.find(0);
+  if (legacy != group.queues.end() && legacy->second->queued > legacy->second->finished) {
+    Push(queue, Item{nullptr, legacy->second.get(), legacy->second->queued});
+  }
 }
 
 void EmulatedStreams::Push(Queue& queue, Item item) {
@@ -227,15 +230,13 @@ bool EmulatedStreams::Reached(const Place& place) {
 void EmulatedStreams::Wait(const Place& place) { WaitFor(Goal{Goal::kPlace, place}); }
 
 void EmulatedStreams::Drain(const StreamId& id) {
-  Place place;
   {
     zantu::MutexLock lock(&mutex_);
     Queue& queue = QueueOf(id);
     if (!queue.Busy() && !NeedsOrderGates(GroupOf(id.pid, id.gpu), queue)) return;
   }
   // An empty item behind the stream's work and the order gates.
-  place = Enqueue(id, [] { return uint32_t{0}; });
-  Wait(place);
+  Wait(Enqueue(id, [] { return uint32_t{0}; }));
 }
 
 void EmulatedStreams::DrainGpu(uint32_t pid, uint32_t gpu) {
