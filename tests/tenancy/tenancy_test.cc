@@ -38,7 +38,9 @@ const std::string kMemoryAllocation = "2";
 #ifdef ZANTU_ADDRESS_SANITIZED
 const std::string kWorkerFault = "999";
 #else
-const std::string kWorkerFault = kIllegalAddress;
+// The memory fault, or the abort of a worker whose own structures the
+// kernel reached first.
+const std::string kWorkerFault = kIllegalAddress + "|719";
 #endif
 // A bystander's slowest synchronizing call. A sanitizer build runs every
 // process of the test several times slower, the bystanders' own included.
